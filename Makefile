@@ -1,0 +1,39 @@
+# The venv is made by pyenv's `python3` (the interpreter first on PATH); the module is built
+# for the stable ABI, so the same build also loads in Debian's /usr/bin/python3.
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+BUILD := build
+JOBS ?= $(shell nproc)
+
+.PHONY: setup build test demo bench wheel clean
+
+$(VENV)/.stamp: scripts/setup.sh
+	bash scripts/setup.sh
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest numpy h5py hypothesis
+	touch $@
+
+setup: $(VENV)/.stamp
+
+build: setup
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(VPY) -m pytest -q tests/python
+
+demo: build
+	$(VPY) scripts/demo.py
+
+bench: build
+	$(VPY) bench/run.py
+
+wheel: setup
+	$(VPY) -m pip wheel --no-deps -w dist .
+
+clean:
+	rm -rf $(BUILD) dist

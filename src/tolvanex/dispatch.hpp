@@ -1,0 +1,31 @@
+// Format detection, the include filter, the inspection driver and the directory scan.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolvanex/error.hpp"
+#include "tolvanex/schema.hpp"
+
+namespace tolvanex::dispatch {
+
+// The format of a file from its name's suffix; ".xml" files by their first element.
+std::optional<SimFormat> detect_format(const std::string& path);
+
+// Whether a file name matches one of the scan patterns ("*" prefix = suffix match).
+bool should_include(const std::string& path, const std::vector<std::string>& patterns);
+
+// Runs the reader of `format` on `path` and wraps its summary in a record.
+Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
+                                  std::uint64_t byte_budget, bool include_paths);
+
+// Inspects one file: the given format, or the detected one.
+Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options);
+
+// Walks the given paths and inspects every file that passes the filter and detection, in
+// walk order; the first reader error ends the scan with no partial result.
+Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
+                                               const ScanOptions& options);
+
+}  // namespace tolvanex::dispatch

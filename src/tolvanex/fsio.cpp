@@ -1,0 +1,84 @@
+#include "tolvanex/fsio.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tolvanex::fsio {
+
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+TolvanexError nul_path_error() {
+  return TolvanexError::io("file name contained an unexpected NUL byte");
+}
+
+Kind kind_of(const std::string& path, bool follow_links) {
+  if (has_nul(path)) return Kind::Missing;
+  struct stat st {};
+  const int rc = follow_links ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (rc != 0) return Kind::Missing;
+  if (S_ISREG(st.st_mode)) return Kind::Regular;
+  if (S_ISDIR(st.st_mode)) return Kind::Directory;
+  return Kind::Other;
+}
+
+bool exists_no_follow(const std::string& path) {
+  if (has_nul(path)) return false;
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<File> File::open_read(const std::string& path) {
+  if (has_nul(path)) return nul_path_error();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return TolvanexError::io_errno(errno);
+  return File(fd);
+}
+
+Result<std::size_t> File::read(void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return TolvanexError::io_errno(errno);
+  }
+}
+
+Result<std::size_t> File::read_at(void* buffer, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < size) {
+    const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return TolvanexError::io_errno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+Result<std::uint64_t> File::size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return TolvanexError::io_errno(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace tolvanex::fsio

@@ -1,0 +1,48 @@
+// Read-only file access on raw path bytes through POSIX calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tolvanex/error.hpp"
+
+namespace tolvanex::fsio {
+
+// A path holding a NUL byte names no file; it must never be cut short at the NUL.
+bool has_nul(std::string_view path);
+TolvanexError nul_path_error();
+
+enum class Kind { Missing, Regular, Directory, Other };
+
+// The kind of the entry at `path`; following symbolic links or not. Any failure is Missing.
+Kind kind_of(const std::string& path, bool follow_links);
+// True when any entry (a dangling link included) exists at `path`.
+bool exists_no_follow(const std::string& path);
+
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  ~File();
+
+  // Opens read-only; errors are io errors with the OS text.
+  static Result<File> open_read(const std::string& path);
+
+  // Reads up to `size` bytes; 0 at end of file. Retries on EINTR.
+  Result<std::size_t> read(void* buffer, std::size_t size);
+  // Reads up to `size` bytes at `offset`, looping until `size` or end of file.
+  Result<std::size_t> read_at(void* buffer, std::size_t size, std::uint64_t offset);
+  Result<std::uint64_t> size() const;
+  int fd() const { return fd_; }
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+}  // namespace tolvanex::fsio

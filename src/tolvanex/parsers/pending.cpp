@@ -1,0 +1,38 @@
+// Formats whose readers are not built yet: inspecting them fails plainly rather than
+// pretending to read them. Each reader removes its line here when it lands.
+#include "tolvanex/parsers/readers.hpp"
+
+namespace tolvanex::parsers {
+namespace {
+TolvanexError not_readable(SimFormat format) {
+  return TolvanexError::message(std::string(format_name(format)) + " files are not readable yet");
+}
+}  // namespace
+
+Result<ComsolMphSummary> comsol::inspect_comsol_mph(const std::string&) {
+  return not_readable(SimFormat::ComsolMph);
+}
+Result<AbaqusInpSummary> abaqus::inspect_abaqus_inp(const std::string&) {
+  return not_readable(SimFormat::AbaqusInp);
+}
+Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
+  return not_readable(SimFormat::HfssAedt);
+}
+Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
+  return not_readable(SimFormat::IcepakTzr);
+}
+Result<FlothermFloxmlSummary> flotherm::inspect_flotherm_floxml(const std::string&, std::uint64_t) {
+  return not_readable(SimFormat::FlothermFloxml);
+}
+Result<FlothermPackSummary> flotherm::inspect_flotherm_pack(const std::string&, std::uint64_t) {
+  return not_readable(SimFormat::FlothermPack);
+}
+bool flotherm::has_flotherm_root(const std::string&) { return false; }
+Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
+  return not_readable(SimFormat::FluentHdf5);
+}
+Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string&, std::uint64_t) {
+  return not_readable(SimFormat::AnsysMechanical);
+}
+
+}  // namespace tolvanex::parsers

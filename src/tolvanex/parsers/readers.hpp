@@ -1,0 +1,39 @@
+// The reader of each format. Every reader takes the path exactly as the driver received it
+// (and, for five of them, the byte budget), reads the file itself and returns its summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tolvanex/error.hpp"
+#include "tolvanex/schema.hpp"
+
+namespace tolvanex::parsers {
+
+namespace comsol {
+Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path);
+}
+namespace abaqus {
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path);
+}
+namespace hfss {
+Result<HfssAedtSummary> inspect_hfss_aedt(const std::string& path, std::uint64_t byte_budget);
+}
+namespace icepak {
+Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget);
+}
+namespace flotherm {
+Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path,
+                                                      std::uint64_t byte_budget);
+Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
+                                                  std::uint64_t byte_budget);
+// True when the first element of the XML file is "xml_case" or "sm_xml_case" (local name).
+bool has_flotherm_root(const std::string& path);
+}  // namespace flotherm
+
+// Glue to the HDF5 readers: their error becomes the Hdf5 variant.
+Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path);
+Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string& path,
+                                                          std::uint64_t byte_budget);
+
+}  // namespace tolvanex::parsers
