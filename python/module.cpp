@@ -225,8 +225,9 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_tolvanex",
     "",
-    -1,
-    nullptr,  // functions are added one by one in the initialiser
+    0,        // not -1: CPython then calls the initialiser again on re-import and in
+              // sub-interpreters instead of copying the module, so the checks below apply
+    nullptr,  // functions are added in the initialiser
     nullptr,
     nullptr,
     nullptr,
