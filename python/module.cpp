@@ -12,6 +12,7 @@
 
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/json.hpp"
+#include "tolvanex/summary/summary.hpp"
 #include "tolvanex/text.hpp"
 
 namespace {
@@ -156,7 +157,8 @@ PyObject* py_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto record = tolvanex::dispatch::inspect_path(*path, options);
     if (!record) return runtime_error(record.error().display());
-    if (summary) return runtime_error("the compact form is not built yet");
+    if (summary)
+      return loads(tolvanex::json::write(tolvanex::summary::summarize_result(record.value())));
     return loads(tolvanex::json::write(record.value()));
   });
 }
@@ -206,7 +208,13 @@ PyObject* py_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     options.inspect_options.include_paths = include_paths == 1;
     auto records = tolvanex::dispatch::scan_paths(paths, options);
     if (!records) return runtime_error(records.error().display());
-    if (summary) return runtime_error("the compact form is not built yet");
+    if (summary) {
+      std::vector<tolvanex::summary::TolvanexSummaryResult> compact;
+      compact.reserve(records.value().size());
+      for (const TolvanexResult& record : records.value())
+        compact.push_back(tolvanex::summary::summarize_result(record));
+      return loads(tolvanex::json::write(compact));
+    }
     return loads(tolvanex::json::write(records.value()));
   });
 }

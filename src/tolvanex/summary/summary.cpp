@@ -1,0 +1,327 @@
+#include "tolvanex/summary/summary.hpp"
+
+#include <array>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "tolvanex/text.hpp"
+
+namespace tolvanex::summary {
+
+std::string bounded_text(std::string_view text) {
+  if (text.size() <= SUMMARY_TEXT_LIMIT) return std::string(text);
+  // Step back from the first byte past the limit to the start of its character, so the
+  // character that straddles the limit is dropped whole.
+  std::size_t cut = SUMMARY_TEXT_LIMIT;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  std::string out;
+  out.reserve(cut + kEllipsis.size());
+  out.append(text.substr(0, cut));
+  out.append(kEllipsis);
+  return out;
+}
+
+BoundedList<std::string> bounded_texts(const std::vector<std::string>& texts) {
+  return bounded_list<std::string>(texts, [](const std::string& t) { return bounded_text(t); });
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// The mirror rule, driven by the field lists: each key of a compact record takes its value
+// from the full record's field of the same key, converted by the value's type (texts
+// bounded, numbers and bools copied, lists sampled, records mirrored in turn). Keys that a
+// compact record adds or fills differently are named in ByHand and set by the caller;
+// every other key must have a counterpart, and a record without such keys must carry every
+// field of its full record; the compiler checks both.
+
+template <class C>
+struct ByHand {
+  static constexpr std::array<std::string_view, 0> keys{};
+};
+
+template <class R>
+constexpr auto keys_of() {
+  return std::apply(
+      [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.key...}; },
+      R::fields());
+}
+
+template <std::size_t N>
+constexpr std::size_t index_of(const std::array<std::string_view, N>& keys, std::string_view key) {
+  for (std::size_t i = 0; i < N; ++i)
+    if (keys[i] == key) return i;
+  return N;
+}
+
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_bounded_list : std::false_type {};
+template <class T>
+struct is_bounded_list<BoundedList<T>> : std::true_type {};
+
+template <class C, class F>
+C mirror(const F& full);
+
+template <class Dst, class Src>
+Dst compact_value(const Src& value) {
+  if constexpr (std::is_same_v<Src, std::string> && std::is_same_v<Dst, std::string>) {
+    return bounded_text(value);
+  } else if constexpr (std::is_same_v<Src, Dst> &&
+                       (std::is_same_v<Src, bool> || std::is_unsigned_v<Src>)) {
+    return value;
+  } else if constexpr (is_optional<Src>::value && is_optional<Dst>::value) {
+    if (!value) return std::nullopt;
+    return compact_value<typename Dst::value_type>(*value);
+  } else if constexpr (is_bounded_list<Dst>::value) {
+    using Item = typename Dst::value_type;
+    return bounded_list<Item>(value, [](const auto& item) { return compact_value<Item>(item); });
+  } else {
+    static_assert(Described<Src> && Described<Dst>, "no compact rule for this value");
+    return mirror<Dst>(value);
+  }
+}
+
+template <std::size_t I, class C, class F>
+void mirror_field(C& out, const F& full) {
+  constexpr auto target = std::get<I>(C::fields());
+  constexpr auto full_keys = keys_of<F>();
+  constexpr std::size_t source = index_of(full_keys, target.key);
+  constexpr bool by_hand = index_of(ByHand<C>::keys, target.key) < ByHand<C>::keys.size();
+  static_assert(by_hand || source < full_keys.size(), "compact key without a full counterpart");
+  if constexpr (!by_hand) {
+    constexpr auto from = std::get<source>(F::fields());
+    auto& slot = out.*(target.member);
+    slot = compact_value<std::remove_cvref_t<decltype(slot)>>(full.*(from.member));
+  }
+}
+
+template <class C>
+constexpr bool by_hand_keys_exist() {
+  constexpr auto compact_keys = keys_of<C>();
+  for (std::string_view key : ByHand<C>::keys)
+    if (index_of(compact_keys, key) == compact_keys.size()) return false;
+  return true;
+}
+
+template <class C, class F>
+C mirror(const F& full) {
+  static_assert(by_hand_keys_exist<C>(), "a by-hand key that the compact record lacks");
+  constexpr auto compact_keys = keys_of<C>();
+  static_assert(!ByHand<C>::keys.empty() || compact_keys.size() == keys_of<F>().size(),
+                "a plain mirror must carry every field of its full record");
+  C out;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (mirror_field<I>(out, full), ...);
+  }(std::make_index_sequence<compact_keys.size()>{});
+  return out;
+}
+
+// The departures from the mirror rule: keys that the compact() overloads below fill.
+
+template <>
+struct ByHand<CompactAbaqusInpSummary> {
+  static constexpr std::array<std::string_view, 1> keys{"includes"};
+};
+template <>
+struct ByHand<CompactFluentHdf5Summary> {
+  static constexpr std::array<std::string_view, 3> keys{"zone_paths", "boundary_paths",
+                                                        "settings_paths"};
+};
+template <>
+struct ByHand<CompactHfssAedtSummary> {
+  static constexpr std::array<std::string_view, 3> keys{"lock_file_present",
+                                                        "results_dir_present", "source_truncated"};
+};
+template <>
+struct ByHand<CompactMechanicalMechdbSummary> {
+  static constexpr std::array<std::string_view, 2> keys{"lock_file_present",
+                                                        "project_files_dir_present"};
+};
+template <>
+struct ByHand<CompactIcepakTzrSummary> {
+  static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+};
+template <>
+struct ByHand<CompactFlothermFloxmlSummary> {
+  static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+};
+template <>
+struct ByHand<CompactFlothermPackSummary> {
+  static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+};
+
+CompactComsolMphSummary compact(const ComsolMphSummary& s) {
+  return mirror<CompactComsolMphSummary>(s);
+}
+
+CompactAbaqusInpSummary compact(const AbaqusInpSummary& s) { return compact_abaqus(s); }
+
+CompactFluentHdf5Summary compact(const FluentHdf5Summary& s) {
+  auto out = mirror<CompactFluentHdf5Summary>(s);
+  out.zone_paths = bounded_texts(s.hints.zone_paths);
+  out.boundary_paths = bounded_texts(s.hints.boundary_paths);
+  out.settings_paths = bounded_texts(s.hints.settings_paths);
+  return out;
+}
+
+CompactHfssAedtSummary compact(const HfssAedtSummary& s) {
+  auto out = mirror<CompactHfssAedtSummary>(s);
+  out.lock_file_present = s.sidecars.lock_file_present;
+  out.results_dir_present = s.sidecars.results_dir_present;
+  out.source_truncated = s.truncated;
+  return out;
+}
+
+CompactMechanicalMechdbSummary compact(const MechanicalMechdbSummary& s) {
+  auto out = mirror<CompactMechanicalMechdbSummary>(s);
+  out.lock_file_present = s.sidecars.lock_file_present;
+  out.project_files_dir_present = s.sidecars.project_files_dir_present;
+  return out;
+}
+
+CompactIcepakTzrSummary compact(const IcepakTzrSummary& s) {
+  auto out = mirror<CompactIcepakTzrSummary>(s);
+  out.source_truncated = s.truncated;
+  return out;
+}
+
+CompactFlothermFloxmlSummary compact(const FlothermFloxmlSummary& s) {
+  auto out = mirror<CompactFlothermFloxmlSummary>(s);
+  out.source_truncated = s.truncated;
+  return out;
+}
+
+CompactFlothermPackSummary compact(const FlothermPackSummary& s) {
+  auto out = mirror<CompactFlothermPackSummary>(s);
+  out.source_truncated = s.truncated;
+  return out;
+}
+
+// Each full alternative maps to the compact alternative at the same position.
+template <std::size_t I>
+using CompactOfFull =
+    decltype(compact(std::declval<const std::variant_alternative_t<I, FormatSummary>&>()));
+template <std::size_t... I>
+constexpr bool same_positions(std::index_sequence<I...>) {
+  return (std::is_same_v<std::variant_alternative_t<I, CompactFormatSummary>, CompactOfFull<I>> &&
+          ...);
+}
+static_assert(std::variant_size_v<CompactFormatSummary> == std::variant_size_v<FormatSummary>);
+static_assert(same_positions(std::make_index_sequence<kFormatCount>{}));
+
+// What the inspection of each format does not evaluate, in SimFormat order.
+constexpr std::string_view kComsol[] = {
+    "Shallow archive metadata only; geometry, mesh, solution data, and model semantics are not "
+    "evaluated."};
+constexpr std::string_view kAbaqus[] = {
+    "Keyword inventory only; generated entities and solver semantics are not evaluated."};
+constexpr std::string_view kFluent[] = {
+    "Shallow HDF5 structure and metadata only; field arrays and case/data consistency are not "
+    "evaluated."};
+constexpr std::string_view kHfss[] = {
+    "Shallow AEDT section inventory only; component payloads, solved fields, and electromagnetic "
+    "or thermal-fluid model semantics are not evaluated."};
+constexpr std::string_view kMechanical[] = {
+    "Shallow Mechanical database inventory only; mesh payloads, result arrays, material curves, "
+    "and solver semantics are not evaluated.",
+    "Object categories use observed Mechanical database type identifiers and may require "
+    "vendor-tool confirmation across releases."};
+constexpr std::string_view kIcepakTzr[] = {
+    "Archive inventory only; Icepak Classic model payloads, mesh, results, and solver semantics "
+    "are not decoded."};
+constexpr std::string_view kFloxml[] = {
+    "Shallow FloXML structure only; references, geometry validity, mesh generation, result "
+    "fields, and solver semantics are not evaluated.",
+    "Proprietary FloTHERM PDML project payloads are not decoded."};
+constexpr std::string_view kPack[] = {
+    "Archive inventory only; proprietary PDML payloads, mesh and result fields, and solver "
+    "semantics are not decoded."};
+
+constexpr std::array<std::span<const std::string_view>, kFormatCount> kLimitations = {
+    kComsol, kAbaqus, kFluent, kHfss, kMechanical, kIcepakTzr, kFloxml, kPack};
+
+}  // namespace
+
+CompactNamedValue compact_named_value(const NamedValue& item) {
+  return mirror<CompactNamedValue>(item);
+}
+CompactHdf5Attribute compact_attribute(const Hdf5AttributeInfo& item) {
+  return mirror<CompactHdf5Attribute>(item);
+}
+CompactHdf5Group compact_group(const Hdf5GroupInfo& item) { return mirror<CompactHdf5Group>(item); }
+CompactHdf5Dataset compact_dataset(const Hdf5DatasetInfo& item) {
+  return mirror<CompactHdf5Dataset>(item);
+}
+CompactHfssDesign compact_hfss_design(const HfssDesign& item) {
+  return mirror<CompactHfssDesign>(item);
+}
+CompactIcepakDesign compact_icepak_design(const IcepakDesign& item) {
+  return mirror<CompactIcepakDesign>(item);
+}
+CompactIcepakBoundary compact_icepak_boundary(const IcepakBoundary& item) {
+  return mirror<CompactIcepakBoundary>(item);
+}
+CompactMechanicalObjectTypeCount compact_mechanical_type_count(
+    const MechanicalObjectTypeCount& item) {
+  return mirror<CompactMechanicalObjectTypeCount>(item);
+}
+CompactMechanicalStreamInfo compact_mechanical_stream(const MechanicalStreamInfo& item) {
+  return mirror<CompactMechanicalStreamInfo>(item);
+}
+CompactIcepakTzrEntry compact_icepak_tzr_entry(const IcepakTzrEntry& item) {
+  return mirror<CompactIcepakTzrEntry>(item);
+}
+CompactNamedCount compact_named_count(const NamedCount& item) {
+  return mirror<CompactNamedCount>(item);
+}
+CompactFlothermEntity compact_flotherm_entity(const FlothermEntity& item) {
+  return mirror<CompactFlothermEntity>(item);
+}
+CompactFlothermSource compact_flotherm_source(const FlothermSource& item) {
+  return mirror<CompactFlothermSource>(item);
+}
+CompactFlothermGridAxis compact_flotherm_grid(const FlothermGridAxis& item) {
+  return mirror<CompactFlothermGridAxis>(item);
+}
+CompactFlothermBoundary compact_flotherm_boundary(const FlothermBoundary& item) {
+  return mirror<CompactFlothermBoundary>(item);
+}
+CompactFlothermPackEntry compact_flotherm_pack_entry(const FlothermPackEntry& item) {
+  return mirror<CompactFlothermPackEntry>(item);
+}
+
+// Include paths are texts of the deck; any invalid sequence is replaced before the cut so
+// the compact record stays valid UTF-8 whatever the path holds.
+CompactAbaqusInpSummary compact_abaqus(const AbaqusInpSummary& summary) {
+  auto out = mirror<CompactAbaqusInpSummary>(summary);
+  out.includes = bounded_list<std::string>(summary.includes, [](const std::string& path) {
+    return bounded_text(text::decode_lossy(path));
+  });
+  return out;
+}
+
+CompactFormatSummary compact_summary(const FormatSummary& summary) {
+  return std::visit([](const auto& data) -> CompactFormatSummary { return compact(data); },
+                    summary);
+}
+
+TolvanexSummaryResult summarize_result(const TolvanexResult& result) {
+  TolvanexSummaryResult out;
+  out.path = bounded_text(result.path);
+  out.file_name = bounded_text(result.file_name);
+  out.format = result.format;
+  out.ok = result.ok;
+  out.warnings = bounded_texts(result.warnings);
+  // The sentences follow the summary's kind, which always equals the format.
+  const auto sentences = kLimitations[result.summary.index()];
+  out.limitations.assign(sentences.begin(), sentences.end());
+  out.summary = compact_summary(result.summary);
+  return out;
+}
+
+}  // namespace tolvanex::summary
