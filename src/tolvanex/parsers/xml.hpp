@@ -39,7 +39,7 @@ enum class XmlEventKind {
   Comment,     // content of <!-- ... -->
   Decl,        // <?xml ...?>: bytes = content between `<?` and `?>`
   PI,          // any other <? ... ?>: bytes as for Decl
-  DocType,     // content of <!DOCTYPE ...> after the `!`
+  DocType,     // <!DOCTYPE ...>: bytes = what follows the keyword and its white space
   GeneralRef,  // &name; or &#n; in text: bytes = what stands between `&` and `;`
   Eof,         // end of input; repeated on every later call
 };
@@ -132,7 +132,9 @@ class XmlPullReader {
  private:
   enum class State { Initial, Text, AfterAmp, AfterLt, Exit };
 
-  // Buffer management: makes at least one unread byte available; false at end of input.
+  friend class XmlScanner;  // the scanning routines, kept out of this header
+
+  // Makes at least one unread byte available; false at end of input.
   Result<bool> fill();
 
   ByteSource& source_;
