@@ -279,11 +279,13 @@ def test_deep_nesting(tmp_path):
     body = "<n>" * depth + "<name>deep</name>" + "</n>" * depth
     path = write(tmp_path / "deep.floxml", "<xml_case>" + body + "<name>top</name></xml_case>")
     assert tolvanex.inspect(path)["summary"]["data"] == dict(EMPTY, name="top")
-    # Deeply nested attributes under one "attributes" element, each named.
-    nested = "<attributes>" + "<a_att><name>x</name>" * depth + "</a_att>" * depth + "</attributes>"
-    data = tolvanex.inspect(write(tmp_path / "att.floxml", "<xml_case>" + nested + "</xml_case>"))
-    assert data["summary"]["data"]["attribute_type_counts"] == [{"name": "a_att", "count": depth}]
-    assert len(data["summary"]["data"]["attributes"]) == depth
+    # Deeply nested sources under one "attributes" element, each named and powered.
+    nested = "<attributes>" + "<source_att><name>x</name><power>1</power>" * depth + "</source_att>" * depth
+    data = tolvanex.inspect(write(tmp_path / "att.floxml", "<xml_case>" + nested + "</attributes></xml_case>"))
+    data = data["summary"]["data"]
+    assert data["attribute_type_counts"] == [{"name": "source_att", "count": depth}]
+    assert data["attributes"] == [{"kind": "source_att", "name": "x"}] * depth
+    assert data["sources"] == [{"name": "x", "powers": ["1"]}] * depth
     # Left open at the end: not an error.
     path = write(tmp_path / "open.floxml", "<xml_case>" + "<n>" * depth)
     assert tolvanex.inspect(path)["summary"]["data"] == EMPTY

@@ -81,8 +81,8 @@ struct Collector {
   bool ends_with(char a, char b) const { return count >= 2 && before_last == a && last == b; }
 
  private:
-  // Keeps at most the last kSkimNameLimit bytes, trimming the front in halves so that the
-  // cost stays linear.
+  // Keeps the last kSkimNameLimit bytes (and at times up to twice as many: the front is cut
+  // only then, so the cost stays linear).
   void append_tail(const char* p, std::size_t n) {
     constexpr std::size_t kLimit = XmlPullReader::kSkimNameLimit;
     if (n > kLimit) {
