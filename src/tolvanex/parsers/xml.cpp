@@ -1,0 +1,480 @@
+#include "tolvanex/parsers/xml.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "tolvanex/text.hpp"
+
+namespace tolvanex::xml {
+
+namespace {
+
+using ByteSet = std::array<bool, 256>;
+
+constexpr ByteSet make_set(std::string_view bytes) {
+  ByteSet set{};
+  for (char c : bytes) set[static_cast<unsigned char>(c)] = true;
+  return set;
+}
+
+constexpr ByteSet kTextStops = make_set("<&");
+constexpr ByteSet kRefStops = make_set(";<&");
+constexpr ByteSet kGt = make_set(">");
+constexpr ByteSet kTagStops = make_set(">\"'");
+constexpr ByteSet kDoubleQuote = make_set("\"");
+constexpr ByteSet kSingleQuote = make_set("'");
+constexpr ByteSet kAngles = make_set("<>");
+constexpr ByteSet kNotSpace = [] {
+  ByteSet set{};
+  set.fill(true);
+  for (char c : {' ', '\t', '\n', '\r'}) set[static_cast<unsigned char>(c)] = false;
+  return set;
+}();
+
+int lower_ascii(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+TolvanexError syntax(const char* what) { return TolvanexError::xml(std::string("syntax error: ") + what); }
+TolvanexError ill_formed(const std::string& what) { return TolvanexError::xml("ill-formed document: " + what); }
+
+// Names inside messages are shown as text; bytes that are not UTF-8 show as nothing.
+std::string shown(std::string_view name) { return text::is_valid_utf8(name) ? std::string(name) : std::string(); }
+
+std::string_view trim_trailing_space(std::string_view s) {
+  while (!s.empty() && is_xml_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Where the bytes of one event go: into the scratch buffer, or nowhere (skim mode). Either
+// way it remembers how many bytes passed and the last two, which is all the terminator checks
+// ("-->", "]]>", "?>", "/>") need.
+struct Collector {
+  enum class Mode { Keep, Drop, NameTail, Tail };
+  Mode mode = Mode::Keep;
+  std::string* out = nullptr;
+  std::uint64_t count = 0;
+  char last = 0, before_last = 0;
+  char head[4] = {};  // the first bytes, for telling an XML declaration from a PI
+  bool name_done = false;
+  bool clipped = false;
+
+  void add(const char* p, std::size_t n) {
+    if (n == 0) return;
+    for (std::size_t i = 0; count + i < sizeof head && i < n; ++i) head[count + i] = p[i];
+    before_last = n >= 2 ? p[n - 2] : last;
+    last = p[n - 1];
+    count += n;
+    switch (mode) {
+      case Mode::Keep: out->append(p, n); break;
+      case Mode::Drop: break;
+      case Mode::NameTail: {
+        if (name_done) break;
+        const char* stop = std::find_if(p, p + n, is_xml_space);
+        append_tail(p, static_cast<std::size_t>(stop - p));
+        if (stop != p + n) name_done = true;
+        break;
+      }
+      case Mode::Tail: append_tail(p, n); break;
+    }
+  }
+  void add_byte(char c) { add(&c, 1); }
+  bool ends_with(char a, char b) const { return count >= 2 && before_last == a && last == b; }
+
+ private:
+  // Keeps the last kSkimNameLimit bytes (and at times up to twice as many: the front is cut
+  // only then, so the cost stays linear).
+  void append_tail(const char* p, std::size_t n) {
+    constexpr std::size_t kLimit = XmlPullReader::kSkimNameLimit;
+    if (n > kLimit) {
+      p += n - kLimit;
+      n = kLimit;
+      out->clear();
+      clipped = true;
+    }
+    out->append(p, n);
+    if (out->size() > 2 * kLimit) {
+      out->erase(0, out->size() - kLimit);
+      clipped = true;
+    }
+  }
+
+ public:
+  // The kept bytes, clipped to the limit in the tail modes.
+  std::string_view view() const {
+    if (mode == Mode::Drop) return {};
+    std::string_view v = *out;
+    if ((mode == Mode::NameTail || mode == Mode::Tail) && v.size() > XmlPullReader::kSkimNameLimit) {
+      return v.substr(v.size() - XmlPullReader::kSkimNameLimit);
+    }
+    return v;
+  }
+  bool was_clipped() const {
+    return clipped || ((mode == Mode::NameTail || mode == Mode::Tail) &&
+                       out->size() > XmlPullReader::kSkimNameLimit);
+  }
+};
+
+}  // namespace
+
+// The scanning routines. Each works on the reader's buffer in chunks and refills it as it
+// goes, so no construct depends on where a refill happens.
+class XmlScanner {
+ public:
+  XmlScanner(XmlPullReader& r, std::string& scratch) : r_(r), scratch_(scratch) {}
+
+  Result<XmlEvent> next();
+
+ private:
+  // The next byte without consuming it, or -1 at end of input.
+  Result<int> peek() {
+    TVX_TRY_ASSIGN(bool more, r_.fill());
+    if (!more) return -1;
+    return static_cast<int>(static_cast<unsigned char>(r_.buf_[r_.pos_]));
+  }
+  void advance() {
+    ++r_.pos_;
+    ++r_.consumed_;
+  }
+
+  // Passes bytes to `col` until one of `stops` (left unread) or end of input (-1).
+  Result<int> scan(Collector* col, const ByteSet& stops) {
+    for (;;) {
+      TVX_TRY_ASSIGN(bool more, r_.fill());
+      if (!more) return -1;
+      const char* begin = r_.buf_.data() + r_.pos_;
+      const char* end = r_.buf_.data() + r_.len_;
+      const char* p = begin;
+      while (p != end && !stops[static_cast<unsigned char>(*p)]) ++p;
+      const std::size_t n = static_cast<std::size_t>(p - begin);
+      if (col) col->add(begin, n);
+      r_.pos_ += n;
+      r_.consumed_ += n;
+      if (p != end) return static_cast<int>(static_cast<unsigned char>(*p));
+    }
+  }
+
+  // Consumes the bytes of `word` while they match (ASCII case ignored when asked); true when
+  // all matched. A mismatching byte is left unread.
+  Result<bool> expect(std::string_view word, bool ignore_case) {
+    for (char w : word) {
+      TVX_TRY_ASSIGN(int c, peek());
+      if (c < 0) return false;
+      const int want = static_cast<unsigned char>(w);
+      const bool same = c == want || (ignore_case && lower_ascii(c) == lower_ascii(want));
+      if (!same) return false;
+      advance();
+    }
+    return true;
+  }
+
+  Collector collector(Collector::Mode skim_mode) {
+    Collector col;
+    col.out = &scratch_;
+    col.mode = r_.skim_ ? skim_mode : Collector::Mode::Keep;
+    return col;
+  }
+  XmlEvent event(XmlEventKind kind, std::string_view bytes) { return XmlEvent{kind, bytes}; }
+  TolvanexError fail(TolvanexError e) {
+    r_.state_ = XmlPullReader::State::Exit;
+    return e;
+  }
+
+  Result<XmlEvent> text(Collector col);
+  Result<XmlEvent> reference();
+  Result<XmlEvent> markup();
+  Result<XmlEvent> bang();
+  Result<XmlEvent> delimited(XmlEventKind kind, char a, char b, const char* not_closed);
+  Result<XmlEvent> doctype();
+  Result<XmlEvent> processing_instruction();
+  Result<XmlEvent> end_tag();
+  Result<XmlEvent> start_tag();
+
+  XmlPullReader& r_;
+  std::string& scratch_;
+};
+
+Result<XmlEvent> XmlScanner::next() {
+  using State = XmlPullReader::State;
+  if (r_.state_ == State::Exit) return event(XmlEventKind::Eof, {});
+
+  if (r_.state_ == State::Initial) {
+    r_.state_ = State::Text;
+    // A byte-order mark at the very start is not text; a partial one is.
+    static constexpr char kBom[] = "\xEF\xBB\xBF";
+    for (int i = 0; i < 3; ++i) {
+      TVX_TRY_ASSIGN(int c, peek());
+      if (c == static_cast<unsigned char>(kBom[i])) {
+        advance();
+        continue;
+      }
+      if (i == 0) break;
+      Collector col = collector(Collector::Mode::Drop);
+      if (r_.drop_text_) col.mode = Collector::Mode::Drop;
+      col.add(kBom, static_cast<std::size_t>(i));
+      return text(col);
+    }
+  }
+
+  TVX_TRY_ASSIGN(int c, scan(nullptr, kNotSpace));
+  if (c < 0) {
+    r_.state_ = State::Exit;
+    return event(XmlEventKind::Eof, {});
+  }
+  if (c == '<') {
+    advance();
+    return markup();
+  }
+  if (c == '&') {
+    advance();
+    return reference();
+  }
+  Collector col = collector(Collector::Mode::Drop);
+  if (r_.drop_text_) col.mode = Collector::Mode::Drop;
+  return text(col);
+}
+
+// Character data up to the next `<`, `&` or end of input; `col` may already hold the first
+// bytes. Called only when at least one byte of it is not white space.
+Result<XmlEvent> XmlScanner::text(Collector col) {
+  TVX_TRY(scan(&col, kTextStops));
+  return event(XmlEventKind::Text, trim_trailing_space(col.view()));
+}
+
+Result<XmlEvent> XmlScanner::reference() {
+  Collector col = collector(Collector::Mode::Drop);
+  TVX_TRY_ASSIGN(int c, scan(&col, kRefStops));
+  if (c != ';') {
+    return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
+  }
+  advance();
+  return event(XmlEventKind::GeneralRef, col.view());
+}
+
+Result<XmlEvent> XmlScanner::markup() {
+  TVX_TRY_ASSIGN(int c, peek());
+  if (c < 0) return fail(syntax("tag not closed: `>` not found before end of input"));
+  if (c == '!') {
+    advance();
+    return bang();
+  }
+  if (c == '?') {
+    advance();
+    return processing_instruction();
+  }
+  if (c == '/') {
+    advance();
+    return end_tag();
+  }
+  return start_tag();
+}
+
+Result<XmlEvent> XmlScanner::bang() {
+  TVX_TRY_ASSIGN(int c, peek());
+  if (c == '[') {
+    TVX_TRY_ASSIGN(bool cdata, expect("[CDATA[", false));
+    if (cdata) {
+      return delimited(XmlEventKind::CData, ']', ']',
+                       "CDATA not closed: `]]>` not found before end of input");
+    }
+  } else if (c == '-') {
+    TVX_TRY_ASSIGN(bool comment, expect("--", false));
+    if (comment) {
+      return delimited(XmlEventKind::Comment, '-', '-',
+                       "comment not closed: `-->` not found before end of input");
+    }
+  } else if (c == 'D' || c == 'd') {
+    TVX_TRY_ASSIGN(bool doctype_kw, expect("doctype", true));
+    if (doctype_kw) return doctype();
+  }
+  return fail(syntax("unknown or missed symbol in markup"));
+}
+
+// Content up to the first `a b >` that follows the opener (the two never overlap it).
+Result<XmlEvent> XmlScanner::delimited(XmlEventKind kind, char a, char b, const char* not_closed) {
+  Collector col = collector(Collector::Mode::Drop);
+  for (;;) {
+    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+    if (c < 0) return fail(syntax(not_closed));
+    advance();
+    if (col.ends_with(a, b)) {
+      std::string_view v = col.view();
+      return event(kind, v.substr(0, v.empty() ? 0 : v.size() - 2));
+    }
+    col.add_byte('>');
+  }
+}
+
+Result<XmlEvent> XmlScanner::doctype() {
+  TVX_TRY(scan(nullptr, kNotSpace));
+  Collector col = collector(Collector::Mode::Drop);
+  std::uint64_t depth = 1;  // the `<` of `<!DOCTYPE`
+  for (;;) {
+    TVX_TRY_ASSIGN(int c, scan(&col, kAngles));
+    if (c < 0) return fail(syntax("DOCTYPE not closed: `>` not found before end of input"));
+    advance();
+    if (c == '<') {
+      ++depth;
+    } else if (--depth == 0) {
+      break;
+    }
+    col.add_byte(static_cast<char>(c));
+  }
+  if (col.count == 0) {
+    return fail(ill_formed("`<!DOCTYPE>` declaration does not contain a name of a document type"));
+  }
+  return event(XmlEventKind::DocType, col.view());
+}
+
+Result<XmlEvent> XmlScanner::processing_instruction() {
+  Collector col = collector(Collector::Mode::Drop);
+  for (;;) {
+    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+    if (c < 0) {
+      return fail(syntax(
+          "processing instruction or xml declaration not closed: `?>` not found before end of input"));
+    }
+    advance();
+    if (col.count >= 1 && col.last == '?') break;
+    col.add_byte('>');
+  }
+  // The target "xml" alone, followed by white space or the closing `?>`, is the declaration.
+  const std::uint64_t content = col.count - 1;
+  const bool decl = content >= 3 && std::memcmp(col.head, "xml", 3) == 0 &&
+                    (content == 3 || is_xml_space(col.head[3]));
+  std::string_view v = col.view();
+  return event(decl ? XmlEventKind::Decl : XmlEventKind::PI, v.substr(0, v.empty() ? 0 : v.size() - 1));
+}
+
+Result<XmlEvent> XmlScanner::end_tag() {
+  Collector col = collector(Collector::Mode::Tail);
+  TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+  if (c < 0) return fail(syntax("tag not closed: `>` not found before end of input"));
+  advance();
+  const std::string_view name = trim_trailing_space(col.view());
+  r_.clipped_ = r_.skim_ && col.was_clipped();
+  if (r_.open_.empty()) {
+    return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
+  }
+  if (r_.open_.back() != name) {
+    return fail(ill_formed("expected `</" + shown(r_.open_.back()) + ">`, but `</" + shown(name) +
+                           ">` was found"));
+  }
+  r_.open_.pop_back();
+  return event(XmlEventKind::End, name);
+}
+
+// A start or empty tag, ending at the first `>` outside quotes.
+Result<XmlEvent> XmlScanner::start_tag() {
+  static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
+  Collector col = collector(Collector::Mode::NameTail);
+  for (;;) {
+    TVX_TRY_ASSIGN(int c, scan(&col, kTagStops));
+    if (c < 0) return fail(syntax(kNotClosed));
+    advance();
+    if (c == '>') break;
+    col.add_byte(static_cast<char>(c));
+    TVX_TRY_ASSIGN(int q, scan(&col, c == '"' ? kDoubleQuote : kSingleQuote));
+    if (q < 0) return fail(syntax(kNotClosed));
+    advance();
+    col.add_byte(static_cast<char>(q));
+  }
+  const bool empty = col.count >= 1 && col.last == '/';
+  std::string_view payload = col.view();
+  if (empty && !payload.empty() && (!r_.skim_ || !col.name_done)) payload.remove_suffix(1);
+  r_.clipped_ = r_.skim_ && col.was_clipped();
+  if (empty) return event(XmlEventKind::Empty, payload);
+  XmlEvent ev = event(XmlEventKind::Start, payload);
+  r_.open_.emplace_back(ev.name());
+  return ev;
+}
+
+// ---------------------------------------------------------------------------------------
+
+XmlAttributes::XmlAttributes(std::string_view tag) : tag_(tag) {
+  while (pos_ < tag_.size() && !is_xml_space(tag_[pos_])) ++pos_;
+}
+
+bool XmlAttributes::seen_before(std::string_view key) {
+  constexpr std::size_t kListLimit = 16;
+  if (seen_.size() < kListLimit) {
+    if (std::find(seen_.begin(), seen_.end(), key) != seen_.end()) return true;
+    seen_.push_back(key);
+    if (seen_.size() == kListLimit) many_.insert(seen_.begin(), seen_.end());
+    return false;
+  }
+  return !many_.insert(key).second;
+}
+
+std::optional<XmlAttrItem> XmlAttributes::next() {
+  const std::size_t n = tag_.size();
+  auto skip_space = [&] {
+    while (pos_ < n && is_xml_space(tag_[pos_])) ++pos_;
+  };
+  skip_space();
+  if (pos_ >= n) return std::nullopt;
+
+  const std::size_t key_start = pos_;
+  while (pos_ < n && tag_[pos_] != '=' && !is_xml_space(tag_[pos_])) ++pos_;
+  const std::string_view key = tag_.substr(key_start, pos_ - key_start);
+
+  if (seen_before(key)) {
+    // Skip from the `=` to the next white space: a quoted value without white space goes
+    // whole, the rest of one with white space is read as further attributes.
+    skip_space();
+    if (pos_ < n && tag_[pos_] == '=') {
+      while (pos_ < n && !is_xml_space(tag_[pos_])) ++pos_;
+    }
+    return XmlAttrItem{XmlAttrError::Duplicated, {}};
+  }
+
+  skip_space();
+  if (pos_ >= n || tag_[pos_] != '=') return XmlAttrItem{XmlAttrError::MissingEquals, {}};
+  ++pos_;
+  skip_space();
+  if (pos_ >= n) return XmlAttrItem{XmlAttrError::MissingValue, {}};
+  const char quote = tag_[pos_];
+  if (quote != '"' && quote != '\'') {
+    while (pos_ < n && !is_xml_space(tag_[pos_])) ++pos_;
+    return XmlAttrItem{XmlAttrError::Unquoted, {}};
+  }
+  const std::size_t close = tag_.find(quote, pos_ + 1);
+  if (close == std::string_view::npos) {
+    pos_ = n;
+    return XmlAttrItem{XmlAttrError::Unterminated, {}};
+  }
+  const std::string_view value = tag_.substr(pos_ + 1, close - pos_ - 1);
+  pos_ = close + 1;
+  return XmlAttrItem{XmlAttrError::None, {key, value}};
+}
+
+std::string_view XmlEvent::name() const {
+  std::size_t i = 0;
+  while (i < bytes.size() && !is_xml_space(bytes[i])) ++i;
+  return bytes.substr(0, i);
+}
+
+XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size)
+    : source_(source), buf_(buffer_size == 0 ? 1 : buffer_size) {}
+
+Result<bool> XmlPullReader::fill() {
+  if (pos_ < len_) return true;
+  if (eof_) return false;
+  pos_ = len_ = 0;
+  Result<std::size_t> got = source_.read(buf_.data(), buf_.size());
+  if (!got) {
+    source_error_ = got.error();
+    state_ = State::Exit;
+    return TolvanexError::xml("I/O error: " + got.error().payload());
+  }
+  len_ = got.value();
+  if (len_ == 0) eof_ = true;
+  return len_ != 0;
+}
+
+Result<XmlEvent> XmlPullReader::next_event(std::string& scratch) {
+  scratch.clear();
+  clipped_ = false;
+  return XmlScanner(*this, scratch).next();
+}
+
+}  // namespace tolvanex::xml

@@ -1,0 +1,165 @@
+// A small streaming XML pull tokenizer, shared by the FloXML reader, the `.xml` root probe and
+// the COMSOL model members.
+//
+// It is deliberately not a general XML parser: names, texts and attribute values come as the
+// raw bytes of the file; entity and character references in text arrive as separate
+// `GeneralRef` events and are never expanded; attribute values stay as written; namespaces
+// are not resolved. The only checks are: tags and markup must be closed, an end tag must match
+// the innermost open start tag, and an `&` in text needs its `;`. Elements still open at end of
+// input are not an error.
+//
+// Usage:
+//   std::string scratch;
+//   XmlPullReader reader(source);
+//   for (;;) {
+//     TVX_TRY_ASSIGN(XmlEvent ev, reader.next_event(scratch));
+//     if (ev.kind == XmlEventKind::Eof) break;
+//     ...  // ev.bytes stays valid until the next call of next_event
+//   }
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "tolvanex/byte_source.hpp"
+#include "tolvanex/error.hpp"
+
+namespace tolvanex::xml {
+
+enum class XmlEventKind {
+  Start,       // <name attrs>: bytes = everything between `<` and `>`
+  Empty,       // <name attrs/>: as Start, without the closing `/`; no End follows
+  End,         // </name>: bytes = the name, trailing XML white space removed
+  Text,        // character data, XML white space trimmed at both ends, never empty
+  CData,       // content of <![CDATA[ ... ]]>
+  Comment,     // content of <!-- ... -->
+  Decl,        // <?xml ...?>: bytes = content between `<?` and `?>`
+  PI,          // any other <? ... ?>: bytes as for Decl
+  DocType,     // <!DOCTYPE ...>: bytes = what follows the keyword and its white space
+  GeneralRef,  // &name; or &#n; in text: bytes = what stands between `&` and `;`
+  Eof,         // end of input; repeated on every later call
+};
+
+struct XmlAttribute {
+  std::string_view key;    // raw name, prefix included
+  std::string_view value;  // raw bytes between the quotes, nothing expanded
+};
+
+enum class XmlAttrError {
+  None,          // the item is an attribute
+  Duplicated,    // a key already seen in this tag; the first occurrence counts
+  MissingEquals, // a key without `=`
+  MissingValue,  // `=` with nothing after it
+  Unquoted,      // a value not starting with `"` or `'`
+  Unterminated,  // a value without its closing quote
+};
+
+struct XmlAttrItem {
+  XmlAttrError error = XmlAttrError::None;
+  XmlAttribute attribute;  // meaningful only when ok()
+  bool ok() const { return error == XmlAttrError::None; }
+};
+
+// Iterates a tag's attributes in document order. Error items never end the iteration; the
+// readers skip them. Borrows the tag bytes.
+class XmlAttributes {
+ public:
+  // `tag` is a Start or Empty payload; the name before the first XML white space is skipped.
+  explicit XmlAttributes(std::string_view tag);
+  // The next item, or nullopt once the tag is exhausted.
+  std::optional<XmlAttrItem> next();
+
+ private:
+  // Keys seen so far: a short list, and a hash set once a tag has many attributes, so that
+  // a tag with a huge number of them is not checked in quadratic time.
+  bool seen_before(std::string_view key);
+
+  std::string_view tag_;
+  std::size_t pos_ = 0;
+  std::vector<std::string_view> seen_;
+  std::unordered_set<std::string_view> many_;
+};
+
+struct XmlEvent {
+  XmlEventKind kind = XmlEventKind::Eof;
+  // Borrowed from the reader's buffer or the caller's scratch; valid until the next call.
+  std::string_view bytes;
+
+  // Raw name of a Start, Empty or End event: the bytes up to the first XML white space.
+  std::string_view name() const;
+  // Attributes of a Start or Empty event.
+  XmlAttributes attributes() const { return XmlAttributes(bytes); }
+};
+
+// Space, tab, line feed and carriage return: the only white space the tokenizer knows.
+inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+class XmlPullReader {
+ public:
+  static constexpr std::size_t kDefaultBufferSize = 8192;
+
+  // Reads `source` (not owned; must outlive the reader) through a buffer of `buffer_size`
+  // bytes. The events do not depend on the buffer size.
+  explicit XmlPullReader(ByteSource& source, std::size_t buffer_size = kDefaultBufferSize);
+
+  XmlPullReader(const XmlPullReader&) = delete;
+  XmlPullReader& operator=(const XmlPullReader&) = delete;
+
+  // The next event, or an Xml error ("syntax error: ...", "ill-formed document: ...",
+  // "I/O error: ..."). `scratch` holds payloads that span buffer refills; it is cleared on
+  // entry. After an error the reader must not be asked again.
+  Result<XmlEvent> next_event(std::string& scratch);
+
+  // When the source itself failed, the source's own error (for instance an Io error of a
+  // decompressing ZIP member). The Xml "I/O error: " text is built from its payload.
+  const std::optional<TolvanexError>& last_source_error() const { return source_error_; }
+
+  // Skim mode, for readers that look only at element names (the `.xml` root probe): the
+  // payloads of all events except Start, Empty and End are scanned but not kept (their bytes
+  // are empty), and tags keep only their name, of which at most the last kSkimNameLimit
+  // bytes (then `name_clipped()` is true for that event). Event kinds, their order and the
+  // errors are those of the normal mode, except that end tags are matched on the kept bytes.
+  // Memory then stays bounded whatever the input.
+  static constexpr std::size_t kSkimNameLimit = 1024;
+  void set_skim(bool on) { skim_ = on; }
+  // True when the name of the last Start, Empty or End event was clipped in skim mode.
+  bool name_clipped() const { return clipped_; }
+
+  // Drop mode for Text only: Text events still come where they would, but with empty bytes,
+  // and the text is not kept. A reader that knows, before asking for the next event, that
+  // text at the current place is of no use to it keeps a huge text run out of memory.
+  void set_drop_text(bool on) { drop_text_ = on; }
+
+  // Bytes consumed so far (for diagnostics only).
+  std::uint64_t position() const { return consumed_; }
+  // Number of start tags open.
+  std::size_t depth() const { return open_.size(); }
+
+ private:
+  enum class State { Initial, Text, AfterAmp, AfterLt, Exit };
+
+  friend class XmlScanner;  // the scanning routines, kept out of this header
+
+  // Makes at least one unread byte available; false at end of input.
+  Result<bool> fill();
+
+  ByteSource& source_;
+  std::vector<char> buf_;
+  std::size_t pos_ = 0;  // next unread byte in buf_
+  std::size_t len_ = 0;  // valid bytes in buf_
+  bool eof_ = false;
+  State state_ = State::Initial;
+  std::vector<std::string> open_;  // raw names of open start tags, innermost last
+  std::uint64_t consumed_ = 0;
+  std::optional<TolvanexError> source_error_;
+  bool skim_ = false;
+  bool drop_text_ = false;
+  bool clipped_ = false;
+};
+
+}  // namespace tolvanex::xml

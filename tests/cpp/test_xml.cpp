@@ -1,0 +1,407 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tolvanex/byte_source.hpp"
+#include "tolvanex/parsers/xml.hpp"
+
+using namespace tolvanex;
+using namespace tolvanex::xml;
+
+namespace {
+
+const char* kind_name(XmlEventKind k) {
+  switch (k) {
+    case XmlEventKind::Start: return "Start";
+    case XmlEventKind::Empty: return "Empty";
+    case XmlEventKind::End: return "End";
+    case XmlEventKind::Text: return "Text";
+    case XmlEventKind::CData: return "CData";
+    case XmlEventKind::Comment: return "Comment";
+    case XmlEventKind::Decl: return "Decl";
+    case XmlEventKind::PI: return "PI";
+    case XmlEventKind::DocType: return "DocType";
+    case XmlEventKind::GeneralRef: return "Ref";
+    case XmlEventKind::Eof: return "Eof";
+  }
+  return "?";
+}
+
+// The whole event stream as "Kind:payload" items; an error ends it as "error:<display>".
+std::vector<std::string> tokenize(std::string_view doc, std::size_t buffer = 8192, bool skim = false) {
+  MemorySource source(doc);
+  XmlPullReader reader(source, buffer);
+  reader.set_skim(skim);
+  std::vector<std::string> out;
+  std::string scratch;
+  for (int guard = 0; guard < 100000; ++guard) {
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    if (!ev) {
+      out.push_back("error:" + ev.error().display());
+      return out;
+    }
+    out.push_back(std::string(kind_name(ev.value().kind)) + ":" + std::string(ev.value().bytes));
+    if (ev.value().kind == XmlEventKind::Eof) return out;
+  }
+  ADD_FAILURE() << "no end";
+  return out;
+}
+
+using Events = std::vector<std::string>;
+
+// A source that hands out at most `chunk` bytes per read and then fails, if asked to.
+class FlakySource final : public ByteSource {
+ public:
+  FlakySource(std::string_view text, std::size_t fail_at) : text_(text), fail_at_(fail_at) {}
+  Result<std::size_t> read(char* buffer, std::size_t size) override {
+    if (pos_ >= fail_at_) return TolvanexError::io("inflate failed: invalid block type");
+    const std::size_t n = std::min({size, text_.size() - pos_, fail_at_ - pos_});
+    std::copy_n(text_.data() + pos_, n, buffer);
+    pos_ += n;
+    return n;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t pos_ = 0, fail_at_;
+};
+
+struct Case {
+  const char* doc;
+  Events events;
+};
+
+const std::string kXmlErr = "error:xml error: ";
+
+const std::vector<Case>& event_cases() {
+  static const std::vector<Case> cases = {
+      {"<a>  x  </a>", {"Start:a", "Text:x", "End:a", "Eof:"}},
+      {"<a>   </a>", {"Start:a", "End:a", "Eof:"}},
+      {"<t>A &amp; B</t>", {"Start:t", "Text:A", "Ref:amp", "Text:B", "End:t", "Eof:"}},
+      {"<t>&#38;</t>", {"Start:t", "Ref:#38", "End:t", "Eof:"}},
+      {"<t>a&b;c</t>", {"Start:t", "Text:a", "Ref:b", "Text:c", "End:t", "Eof:"}},
+      {"<t>&;</t>", {"Start:t", "Ref:", "End:t", "Eof:"}},
+      {"<t>&a b\n;</t>", {"Start:t", "Ref:a b\n", "End:t", "Eof:"}},
+      {"<a></a >", {"Start:a", "End:a", "Eof:"}},
+      {"<x:a></x:a>", {"Start:x:a", "End:x:a", "Eof:"}},
+      {"<a><b>", {"Start:a", "Start:b", "Eof:"}},
+      {"<a>tail", {"Start:a", "Text:tail", "Eof:"}},
+      {"", {"Eof:"}},
+      {" \t\r\n ", {"Eof:"}},
+      {"plain text ", {"Text:plain text", "Eof:"}},
+      {"<e k=\"x>y\"/>", {"Empty:e k=\"x>y\"", "Eof:"}},
+      {"<e k='x>y' j=\"'>\">t</e>", {"Start:e k='x>y' j=\"'>\"", "Text:t", "End:e", "Eof:"}},
+      {"<e/>", {"Empty:e", "Eof:"}},
+      {"<e />", {"Empty:e ", "Eof:"}},
+      {"<e/ >", {"Start:e/ ", "Eof:"}},
+      {"<a\tb='1'\n></a>", {"Start:a\tb='1'\n", "End:a", "Eof:"}},
+      {"<>x</>", {"Start:", "Text:x", "End:", "Eof:"}},
+      {"<a><![CDATA[text]]></a>", {"Start:a", "CData:text", "End:a", "Eof:"}},
+      {"<![CDATA[]]>", {"CData:", "Eof:"}},
+      {"<![CDATA[a]b]]c]]]>", {"CData:a]b]]c]", "Eof:"}},
+      {"<![CDATA[<x>&y]]>", {"CData:<x>&y", "Eof:"}},
+      {"<a>x]]>y</a>", {"Start:a", "Text:x]]>y", "End:a", "Eof:"}},
+      {"<!-- c -->", {"Comment: c ", "Eof:"}},
+      {"<!---->", {"Comment:", "Eof:"}},
+      {"<!-- a -- b --->", {"Comment: a -- b -", "Eof:"}},
+      {"<!-->-->", {"Comment:>", "Eof:"}},
+      {"<?xml version=\"1.0\"?><r/>", {"Decl:xml version=\"1.0\"", "Empty:r", "Eof:"}},
+      {"<?xml?>", {"Decl:xml", "Eof:"}},
+      {"<?xml\tx?>", {"Decl:xml\tx", "Eof:"}},
+      {"<?xml-stylesheet href='a'?>", {"PI:xml-stylesheet href='a'", "Eof:"}},
+      {"<?XML ?>", {"PI:XML ", "Eof:"}},
+      {"<?pi a>b?>", {"PI:pi a>b", "Eof:"}},
+      {"<?" "?>", {"PI:", "Eof:"}},
+      {"<?>?>", {"PI:>", "Eof:"}},
+      {"<!DOCTYPE note>", {"DocType:note", "Eof:"}},
+      {"<!doctype  html\n>", {"DocType:html\n", "Eof:"}},
+      {"<!DocType r [<!ENTITY e 'v'>]><r/>", {"DocType:r [<!ENTITY e 'v'>]", "Empty:r", "Eof:"}},
+      {"\xEF\xBB\xBF<r/>", {"Empty:r", "Eof:"}},
+      {"\xEF\xBB\xBF", {"Eof:"}},
+      {"\xEF\xBB<r/>", {"Text:\xEF\xBB", "Empty:r", "Eof:"}},
+      {"\xEF<r/>", {"Text:\xEF", "Empty:r", "Eof:"}},
+      {"\xEF\xBB\xBF\xEF\xBB\xBF<r/>", {"Text:\xEF\xBB\xBF", "Empty:r", "Eof:"}},
+      {"<r>\xEF\xBB\xBFx</r>", {"Start:r", "Text:\xEF\xBB\xBFx", "End:r", "Eof:"}},
+      // Errors, each with its exact text.
+      {"<t>A & B</t>", {"Start:t", "Text:A",
+                        kXmlErr + "ill-formed document: entity or character reference not closed: "
+                                  "`;` not found before end of input"}},
+      {"<t>&amp</t>", {"Start:t", kXmlErr + "ill-formed document: entity or character reference "
+                                            "not closed: `;` not found before end of input"}},
+      {"<t>&amp", {"Start:t", kXmlErr + "ill-formed document: entity or character reference not "
+                                        "closed: `;` not found before end of input"}},
+      {"<a></b>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</b>` was found"}},
+      {"</a>", {kXmlErr + "ill-formed document: close tag `</a>` does not match any open tag"}},
+      {"<a></a></a>", {"Start:a", "End:a",
+                       kXmlErr + "ill-formed document: close tag `</a>` does not match any open tag"}},
+      {"<x:a></a>", {"Start:x:a", kXmlErr + "ill-formed document: expected `</x:a>`, but `</a>` was found"}},
+      {"<a></ a>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</ a>` was found"}},
+      {"<\xFF></b\xFE>", {"Start:\xFF", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
+      {"<!x>", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
+      {"<![cdata[x]]>", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
+      {"<!-x-->", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
+      {"<!", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
+      {"<?xml ", {kXmlErr + "syntax error: processing instruction or xml declaration not closed: "
+                            "`?>` not found before end of input"}},
+      {"<?>", {kXmlErr + "syntax error: processing instruction or xml declaration not closed: "
+                         "`?>` not found before end of input"}},
+      {"<!-- x ->", {kXmlErr + "syntax error: comment not closed: `-->` not found before end of input"}},
+      {"<!-->", {kXmlErr + "syntax error: comment not closed: `-->` not found before end of input"}},
+      {"<!DOCTYPE a <b>", {kXmlErr + "syntax error: DOCTYPE not closed: `>` not found before end of input"}},
+      {"<![CDATA[x]]", {kXmlErr + "syntax error: CDATA not closed: `]]>` not found before end of input"}},
+      {"<a", {kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
+      {"<a b='>", {kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
+      {"<a></a", {"Start:a", kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
+      {"x<", {"Text:x", kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
+      {"<!DOCTYPE>", {kXmlErr + "ill-formed document: `<!DOCTYPE>` declaration does not contain a "
+                                "name of a document type"}},
+      {"<!DOCTYPE \n\t>", {kXmlErr + "ill-formed document: `<!DOCTYPE>` declaration does not "
+                                     "contain a name of a document type"}},
+  };
+  return cases;
+}
+
+}  // namespace
+
+TEST(XmlPullReader, EventsAndErrorsOfEachDocument) {
+  for (const Case& c : event_cases()) EXPECT_EQ(tokenize(c.doc), c.events) << c.doc;
+}
+
+TEST(XmlPullReader, EventsDoNotDependOnWhereTheBufferRefills) {
+  std::vector<std::string> docs;
+  for (const Case& c : event_cases()) docs.push_back(c.doc);
+  docs.push_back(
+      "\xEF\xBB\xBF<?xml version='1.0'?>\n<!DOCTYPE r [<!ELEMENT r ANY>]>\n<!-- head -->\n"
+      "<r a=\"1\" b='x>y'>\n  <c>one &amp; two</c>\n  <![CDATA[raw <data>]]>\n"
+      "  <d/><?pi data?>\n  text\n</r>\n");
+  for (const std::string& doc : docs) {
+    const Events whole = tokenize(doc, 8192);
+    for (std::size_t size : {1, 2, 3, 7}) EXPECT_EQ(tokenize(doc, size), whole) << doc << " / " << size;
+  }
+}
+
+TEST(XmlPullReader, SkimModeKeepsKindsOrderAndErrorsButOnlyNames) {
+  for (const Case& c : event_cases()) {
+    for (std::size_t size : {1, 3, 8192}) {
+      const Events full = tokenize(c.doc, 8192);
+      const Events skim = tokenize(c.doc, size, true);
+      ASSERT_EQ(skim.size(), full.size()) << c.doc;
+      for (std::size_t i = 0; i < full.size(); ++i) {
+        const std::string& f = full[i];
+        const std::string kind = f.substr(0, f.find(':'));
+        if (kind == "Start" || kind == "Empty") {
+          // Only the raw name stays.
+          const std::string payload = f.substr(f.find(':') + 1);
+          const std::string name = payload.substr(0, payload.find_first_of(" \t\r\n"));
+          EXPECT_EQ(skim[i], kind + ":" + name) << c.doc;
+        } else if (kind == "End" || kind == "error" || kind == "Eof") {
+          EXPECT_EQ(skim[i], f) << c.doc;
+        } else {
+          EXPECT_EQ(skim[i], kind + ":") << c.doc;
+        }
+      }
+    }
+  }
+}
+
+TEST(XmlPullReader, SkimModeClipsLongNamesToTheirTail) {
+  const std::string name = std::string(5000, 'p') + ":xml_case";
+  const std::string doc = "<" + name + " a='1'>x</" + name + ">";
+  for (std::size_t size : {1, 7, 8192}) {
+    MemorySource source(doc);
+    XmlPullReader reader(source, size);
+    reader.set_skim(true);
+    std::string scratch;
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev.ok());
+    EXPECT_EQ(ev.value().kind, XmlEventKind::Start);
+    EXPECT_EQ(ev.value().bytes, std::string_view(name).substr(name.size() - XmlPullReader::kSkimNameLimit));
+    EXPECT_TRUE(reader.name_clipped());
+    EXPECT_LE(scratch.capacity(), 4 * XmlPullReader::kSkimNameLimit);
+    ASSERT_TRUE(reader.next_event(scratch).ok());  // the text, dropped
+    Result<XmlEvent> end = reader.next_event(scratch);
+    ASSERT_TRUE(end.ok());
+    EXPECT_EQ(end.value().kind, XmlEventKind::End);
+    EXPECT_TRUE(reader.name_clipped());
+  }
+  // Short names are not clipped.
+  MemorySource source("<ns:xml_case/>");
+  XmlPullReader reader(source, 2);
+  reader.set_skim(true);
+  std::string scratch;
+  Result<XmlEvent> ev = reader.next_event(scratch);
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ev.value().bytes, "ns:xml_case");
+  EXPECT_FALSE(reader.name_clipped());
+}
+
+TEST(XmlPullReader, SkimModeDoesNotKeepAHugeTextRun) {
+  const std::string doc = std::string(3'000'000, 'x') + "<r/>";
+  MemorySource source(doc);
+  XmlPullReader reader(source, 8192);
+  reader.set_skim(true);
+  std::string scratch;
+  Result<XmlEvent> ev = reader.next_event(scratch);
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ev.value().kind, XmlEventKind::Text);
+  EXPECT_LT(scratch.capacity(), 4096u);
+  ev = reader.next_event(scratch);
+  ASSERT_TRUE(ev.ok());
+  EXPECT_EQ(ev.value().kind, XmlEventKind::Empty);
+  EXPECT_EQ(reader.position(), doc.size());
+}
+
+TEST(XmlPullReader, SourceFailureIsAnXmlIoErrorAndKeepsTheSourceError) {
+  const std::string doc = "<a><b>text</b></a>";
+  for (std::size_t fail_at : {0, 3, 8}) {
+    FlakySource source(doc, fail_at);
+    XmlPullReader reader(source, 2);
+    std::string scratch;
+    Result<XmlEvent> ev = XmlEvent{};
+    do {
+      ev = reader.next_event(scratch);
+    } while (ev.ok() && ev.value().kind != XmlEventKind::Eof);
+    ASSERT_FALSE(ev.ok()) << fail_at;
+    EXPECT_EQ(ev.error().display(), "xml error: I/O error: inflate failed: invalid block type");
+    ASSERT_TRUE(reader.last_source_error().has_value());
+    EXPECT_EQ(*reader.last_source_error(), TolvanexError::io("inflate failed: invalid block type"));
+  }
+  MemorySource fine("<a/>");
+  XmlPullReader reader(fine);
+  std::string scratch;
+  while (reader.next_event(scratch).value().kind != XmlEventKind::Eof) {
+  }
+  EXPECT_FALSE(reader.last_source_error().has_value());
+}
+
+TEST(XmlPullReader, EofRepeatsAndOpenElementsAreNotAnError) {
+  MemorySource source("<a><b>x");
+  XmlPullReader reader(source, 3);
+  std::string scratch;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.next_event(scratch).ok());
+  EXPECT_EQ(reader.depth(), 2u);
+  for (int i = 0; i < 3; ++i) {
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev.ok());
+    EXPECT_EQ(ev.value().kind, XmlEventKind::Eof);
+  }
+}
+
+TEST(XmlPullReader, DeepNestingKeepsOnlyTheNameStack) {
+  std::string doc;
+  const int depth = 100000;
+  for (int i = 0; i < depth; ++i) doc += "<n>";
+  for (int i = 0; i < depth; ++i) doc += "</n>";
+  MemorySource source(doc);
+  XmlPullReader reader(source);
+  std::string scratch;
+  std::size_t events = 0, max_depth = 0;
+  for (;;) {
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev.ok());
+    if (ev.value().kind == XmlEventKind::Eof) break;
+    ++events;
+    max_depth = std::max(max_depth, reader.depth());
+  }
+  EXPECT_EQ(events, 2u * depth);
+  EXPECT_EQ(max_depth, static_cast<std::size_t>(depth));
+  EXPECT_EQ(reader.depth(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// "key=value" for attributes, "!<error>" for error items.
+std::vector<std::string> attrs(std::string_view tag) {
+  std::vector<std::string> out;
+  XmlAttributes it(tag);
+  for (int guard = 0; guard < 100; ++guard) {
+    std::optional<XmlAttrItem> item = it.next();
+    if (!item) return out;
+    if (item->ok()) {
+      out.push_back(std::string(item->attribute.key) + "=" + std::string(item->attribute.value));
+      continue;
+    }
+    switch (item->error) {
+      case XmlAttrError::Duplicated: out.push_back("!dup"); break;
+      case XmlAttrError::MissingEquals: out.push_back("!eq"); break;
+      case XmlAttrError::MissingValue: out.push_back("!value"); break;
+      case XmlAttrError::Unquoted: out.push_back("!unquoted"); break;
+      case XmlAttrError::Unterminated: out.push_back("!unterminated"); break;
+      case XmlAttrError::None: break;
+    }
+  }
+  ADD_FAILURE() << "attribute iteration did not end";
+  return out;
+}
+
+}  // namespace
+
+TEST(XmlAttributes, ItemsInDocumentOrder) {
+  struct AttrCase {
+    const char* tag;
+    std::vector<std::string> items;
+  };
+  const AttrCase cases[] = {
+      {"e", {}},
+      {"e ", {}},
+      {"e k=\"1\" k=\"2\"", {"k=1", "!dup"}},
+      {"e k=\"a &amp; b\"", {"k=a &amp; b"}},
+      {"e k=\"x>y\"", {"k=x>y"}},
+      {"e a = '1'\tb=\"2\"\nc='3'", {"a=1", "b=2", "c=3"}},
+      {"e a='1'b='2'", {"a=1", "b=2"}},
+      {"e a=\" sp  aced \"", {"a= sp  aced "}},
+      {"e x:a='1' a='2' A='3'", {"x:a=1", "a=2", "A=3"}},
+      {"e a='\"' b=\"'\"", {"a=\"", "b='"}},
+      {"e a=''", {"a="}},
+      // A duplicated key skips to the next white space; a value with white space goes on
+      // as further items.
+      {"e k='1' k='2' m='3'", {"k=1", "!dup", "m=3"}},
+      {"e k='1' k='a b=\"c\"' m='3'", {"k=1", "!dup", "b=c", "!eq", "m=3"}},
+      {"e k='1' k = '2' m='3'", {"k=1", "!dup", "!eq", "m=3"}},
+      {"e k='1' k", {"k=1", "!dup"}},
+      // Malformed attributes never hide the well-formed ones before them.
+      {"e a='1' b", {"a=1", "!eq"}},
+      {"e a='1' b c='2'", {"a=1", "!eq", "c=2"}},
+      {"e a='1' b=", {"a=1", "!value"}},
+      {"e a='1' b= ", {"a=1", "!value"}},
+      {"e a='1' b=2 c='3'", {"a=1", "!unquoted", "c=3"}},
+      {"e a='1' b='2", {"a=1", "!unterminated"}},
+  };
+  for (const AttrCase& c : cases) EXPECT_EQ(attrs(c.tag), c.items) << c.tag;
+}
+
+TEST(XmlEvent, NameIsTheRawBytesUpToWhiteSpace) {
+  EXPECT_EQ((XmlEvent{XmlEventKind::Start, "cs:title a='1'"}).name(), "cs:title");
+  EXPECT_EQ((XmlEvent{XmlEventKind::Start, "a\tb"}).name(), "a");
+  EXPECT_EQ((XmlEvent{XmlEventKind::Empty, "a"}).name(), "a");
+  EXPECT_EQ((XmlEvent{XmlEventKind::Start, " a"}).name(), "");
+}
+
+TEST(XmlPullReader, AttributesOfAnEventFromTheReader) {
+  MemorySource source("<e k=\"1\" k=\"2\" j='x>y'/>");
+  XmlPullReader reader(source, 1);
+  std::string scratch;
+  Result<XmlEvent> ev = reader.next_event(scratch);
+  ASSERT_TRUE(ev.ok());
+  ASSERT_EQ(ev.value().kind, XmlEventKind::Empty);
+  EXPECT_EQ(attrs(ev.value().bytes), (std::vector<std::string>{"k=1", "!dup", "j=x>y"}));
+}
+
+TEST(XmlAttributes, DuplicatesAreFoundAmongManyAttributes) {
+  std::string tag = "e";
+  std::vector<std::string> want;
+  for (int i = 0; i < 40; ++i) {
+    tag += " k" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    want.push_back("k" + std::to_string(i) + "=" + std::to_string(i));
+  }
+  for (int i : {3, 15, 16, 39}) {
+    tag += " k" + std::to_string(i) + "='x'";
+    want.push_back("!dup");
+  }
+  tag += " k40='40'";
+  want.push_back("k40=40");
+  EXPECT_EQ(attrs(tag), want);
+}
