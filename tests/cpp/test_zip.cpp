@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tolvanex/archive/zip.hpp"
+#include "tolvanex/parsers/readers.hpp"
 
 namespace fs = std::filesystem;
 using tolvanex::archive::ZipArchive;
@@ -321,6 +322,33 @@ TEST(Zip, UnreadableFileIsZipIoError) {
   auto zip = ZipArchive::open(std::move(file).value());
   ASSERT_FALSE(zip.ok());
   EXPECT_EQ(zip.error().display(), "zip error: i/o error");
+}
+
+TEST(FlothermPack, BudgetKeepsOutLongNamesButListsLaterShortOnes) {
+  const std::string path = (fixtures() / "budget.pack").string();
+  struct Case {
+    std::uint64_t budget;
+    std::vector<std::string> listed;
+    bool truncated;
+  };
+  const Case cases[] = {{10, {"P/abcdef", "P/"}, true},
+                        {0, {}, true},
+                        {2, {"P/"}, true},
+                        {12, {"P/abcdef", "P/cd"}, true},
+                        {14, {"P/abcdef", "P/cd", "P/"}, false}};
+  for (const Case& c : cases) {
+    auto got = tolvanex::parsers::flotherm::inspect_flotherm_pack(path, c.budget);
+    ASSERT_TRUE(got.ok());
+    std::vector<std::string> listed;
+    for (const auto& e : got.value().entries) listed.push_back(e.name);
+    EXPECT_EQ(listed, c.listed) << c.budget;
+    EXPECT_EQ(got.value().truncated, c.truncated) << c.budget;
+    EXPECT_EQ(got.value().entry_count, 3u);
+    EXPECT_EQ(got.value().file_count, 2u);
+    EXPECT_EQ(got.value().directory_count, 1u);
+    EXPECT_EQ(got.value().uncompressed_bytes, 3u);
+    EXPECT_EQ(got.value().project_directory, "P");
+  }
 }
 
 // Damaged streams of every method: each read ends in a content error, or gives the

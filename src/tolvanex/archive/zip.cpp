@@ -421,6 +421,7 @@ struct ZipEntryReader::State {
 };
 
 Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
+  if (index >= impl_->records.size()) return TolvanexError::zip_invalid("no entry with this index");
   const Record& rec = impl_->records[index];
   const ZipEntry& entry = impl_->entries[index];
   if ((rec.flags & kFlagEncrypted) || rec.method == kAes)
