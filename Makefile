@@ -23,7 +23,8 @@ build: setup
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+# The sanitizer run comes first so that pytest's summary is the closing line.
+test: build test-sanitize
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	$(VPY) -m pytest -q tests/python
 
