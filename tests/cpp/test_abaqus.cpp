@@ -533,6 +533,21 @@ TEST(Abaqus, ChainOfThousandsOfDecks) {
                               .materials = {"m0", "m1", "m2"}}));
 }
 
+// Each deck includes the next one twice: 2^40 reads without the visited set, 41 with it.
+TEST(Abaqus, DoubledIncludesAreReadOnce) {
+  TempDir dir;
+  constexpr int kLevels = 40;
+  std::vector<std::string> includes;
+  for (int i = 0; i <= kLevels; ++i) {
+    const std::string next = "d" + std::to_string(i + 1) + ".inc";
+    const std::string inc = i < kLevels ? "*INCLUDE, INPUT=" + next + "\n" : "";
+    dir.write("d" + std::to_string(i) + ".inc", inc + "*NODE\n1\n" + inc);
+    if (i < kLevels) includes.insert(includes.begin() + i, 2, next);
+  }
+  EXPECT_EQ(scan(dir / "d0.inc", Depth::Light),
+            expect_json({.includes = includes, .node_count = kLevels + 1}));
+}
+
 // A deck that cannot be read twice (a pipe) is held in memory; includes still work.
 TEST(Abaqus, PipeAsTopLevelDeck) {
   TempDir dir;
