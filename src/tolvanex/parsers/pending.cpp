@@ -12,9 +12,6 @@ TolvanexError not_readable(SimFormat format) {
 Result<ComsolMphSummary> comsol::inspect_comsol_mph(const std::string&) {
   return not_readable(SimFormat::ComsolMph);
 }
-Result<AbaqusInpSummary> abaqus::inspect_abaqus_inp(const std::string&) {
-  return not_readable(SimFormat::AbaqusInp);
-}
 Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::HfssAedt);
 }
