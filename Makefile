@@ -42,7 +42,7 @@ demo: build
 	$(VPY) scripts/demo.py
 
 bench: build
-	$(VPY) bench/run.py
+	bash bench/abaqus.sh
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
