@@ -8,13 +8,12 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// Length of the well-formed UTF-8 sequence starting at s[i], or 0 with `bad` set to the
-// length of the maximal ill-formed subsequence (at least 1).
-std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return 1;
-  int need;
-  unsigned char lo = 0x80, hi = 0xBF;
+// For a lead byte of a multi-byte sequence: how many continuation bytes follow, and the
+// range allowed for the first of them (which excludes overlongs, surrogates and code points
+// past U+10FFFF). False for a byte that cannot start a sequence.
+bool lead_byte(unsigned char b0, int& need, unsigned char& lo, unsigned char& hi) {
+  lo = 0x80;
+  hi = 0xBF;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     need = 1;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
@@ -26,6 +25,19 @@ std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad)
     if (b0 == 0xF0) lo = 0x90;
     if (b0 == 0xF4) hi = 0x8F;
   } else {
+    return false;
+  }
+  return true;
+}
+
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 with `bad` set to the
+// length of the maximal ill-formed subsequence (at least 1).
+std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return 1;
+  int need = 0;
+  unsigned char lo, hi;
+  if (!lead_byte(b0, need, lo, hi)) {
     bad = 1;
     return 0;
   }
@@ -121,21 +133,7 @@ bool Utf8Validator::feed(std::string_view chunk) {
       continue;
     }
     if (b < 0x80) continue;
-    lo_ = 0x80;
-    hi_ = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      need_ = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need_ = 2;
-      if (b == 0xE0) lo_ = 0xA0;
-      if (b == 0xED) hi_ = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need_ = 3;
-      if (b == 0xF0) lo_ = 0x90;
-      if (b == 0xF4) hi_ = 0x8F;
-    } else {
-      return valid_ = false;
-    }
+    if (!lead_byte(b, need_, lo_, hi_)) return valid_ = false;
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "tolvanex/json.hpp"
 #include "tolvanex/text.hpp"
 
 namespace tolvanex::summary {
@@ -55,10 +56,7 @@ constexpr std::size_t index_of(const std::array<std::string_view, N>& keys, std:
   return N;
 }
 
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
+using json::detail::is_optional;
 template <class T>
 struct is_bounded_list : std::false_type {};
 template <class T>
