@@ -9,9 +9,6 @@ TolvanexError not_readable(SimFormat format) {
 }
 }  // namespace
 
-Result<ComsolMphSummary> comsol::inspect_comsol_mph(const std::string&) {
-  return not_readable(SimFormat::ComsolMph);
-}
 Result<AbaqusInpSummary> abaqus::inspect_abaqus_inp(const std::string&) {
   return not_readable(SimFormat::AbaqusInp);
 }
