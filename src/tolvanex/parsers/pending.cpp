@@ -18,13 +18,9 @@ Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_
 Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::IcepakTzr);
 }
-Result<FlothermFloxmlSummary> flotherm::inspect_flotherm_floxml(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::FlothermFloxml);
-}
 Result<FlothermPackSummary> flotherm::inspect_flotherm_pack(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::FlothermPack);
 }
-bool flotherm::has_flotherm_root(const std::string&) { return false; }
 Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
   return not_readable(SimFormat::FluentHdf5);
 }

@@ -209,6 +209,7 @@ Result<XmlEvent> XmlScanner::next() {
       }
       if (i == 0) break;
       Collector col = collector(Collector::Mode::Drop);
+      if (r_.drop_text_) col.mode = Collector::Mode::Drop;
       col.add(kBom, static_cast<std::size_t>(i));
       return text(col);
     }
@@ -227,7 +228,9 @@ Result<XmlEvent> XmlScanner::next() {
     advance();
     return reference();
   }
-  return text(collector(Collector::Mode::Drop));
+  Collector col = collector(Collector::Mode::Drop);
+  if (r_.drop_text_) col.mode = Collector::Mode::Drop;
+  return text(col);
 }
 
 // Character data up to the next `<`, `&` or end of input; `col` may already hold the first

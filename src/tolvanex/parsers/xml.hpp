@@ -124,6 +124,11 @@ class XmlPullReader {
   // True when the name of the last Start, Empty or End event was clipped in skim mode.
   bool name_clipped() const { return clipped_; }
 
+  // Drop mode for Text only: Text events still come where they would, but with empty bytes,
+  // and the text is not kept. A reader that knows, before asking for the next event, that
+  // text at the current place is of no use to it keeps a huge text run out of memory.
+  void set_drop_text(bool on) { drop_text_ = on; }
+
   // Bytes consumed so far (for diagnostics only).
   std::uint64_t position() const { return consumed_; }
   // Number of start tags open.
@@ -147,6 +152,7 @@ class XmlPullReader {
   std::uint64_t consumed_ = 0;
   std::optional<TolvanexError> source_error_;
   bool skim_ = false;
+  bool drop_text_ = false;
   bool clipped_ = false;
 };
 

@@ -1,0 +1,308 @@
+#include "tolvanex/parsers/flotherm_floxml.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "tolvanex/byte_source.hpp"
+#include "tolvanex/fsio.hpp"
+#include "tolvanex/parsers/readers.hpp"
+#include "tolvanex/parsers/xml.hpp"
+#include "tolvanex/text.hpp"
+
+namespace tolvanex::parsers::flotherm {
+
+namespace {
+
+bool is_root_name(std::string_view local) { return local == "xml_case" || local == "sm_xml_case"; }
+bool is_grid_axis(std::string_view local) {
+  return local == "x_grid" || local == "y_grid" || local == "z_grid";
+}
+bool is_grid_field(std::string_view local) {
+  return local == "min_size" || local == "max_size" || local == "grid_type";
+}
+bool is_domain_leaf(std::string_view local) {
+  return local == "fluid" || text::ends_with(local, "_ambient") || text::ends_with(local, "_boundary");
+}
+
+// Removes the entity ending at `depth` (searching from the innermost) and records it when it
+// was given a name. Returns the index it had, if any.
+std::optional<std::size_t> close_pending(std::vector<PendingEntity>& pending, std::size_t depth,
+                                         const std::string& local, std::vector<FlothermEntity>& out,
+                                         std::vector<FlothermSource>* sources) {
+  for (std::size_t i = pending.size(); i-- > 0;) {
+    if (pending[i].depth != depth || pending[i].kind != local) continue;
+    PendingEntity done = std::move(pending[i]);
+    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+    if (done.name) {
+      if (sources && done.kind == "source_att") sources->push_back({*done.name, std::move(done.values)});
+      out.push_back({std::move(done.kind), std::move(*done.name)});
+    }
+    return i;
+  }
+  return std::nullopt;
+}
+
+std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) {
+  std::vector<NamedCount> out;
+  out.reserve(counts.size());
+  for (auto& [name, count] : counts) out.push_back({name, count});
+  return out;
+}
+
+}  // namespace
+
+std::string local_name(std::string_view raw_name) {
+  std::string decoded = text::decode_lossy(raw_name);
+  const std::size_t colon = decoded.rfind(':');
+  if (colon != std::string::npos) decoded.erase(0, colon + 1);
+  return decoded;
+}
+
+std::optional<bool> parse_bool(std::string_view text) {
+  const std::string lower = text::ascii_lower(text);
+  if (lower == "1" || lower == "true" || lower == "yes" || lower == "on") return true;
+  if (lower == "0" || lower == "false" || lower == "no" || lower == "off") return false;
+  return std::nullopt;
+}
+
+Status ParserState::start(const std::string& local) {
+  if (!root_) {
+    if (!is_root_name(local)) {
+      return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" +
+                                    local + ">");
+    }
+    root_ = local;
+  }
+  const bool parent_is_geometry = !path_.empty() && path_.back() == "geometry";
+  path_.push_back(local);
+  if (local == "attributes") ++attributes_in_path_;
+  if (local == "solution_domain") ++solution_domains_in_path_;
+  if (is_grid_axis(local)) grid_positions_.push_back(path_.size() - 1);
+
+  if (text::ends_with(local, "_att") && path_has_attributes()) {
+    ++attribute_type_counts_[local];
+    if (local == "source_att") pending_sources_.push_back(pending_attributes_.size());
+    pending_attributes_.push_back({local, {}, std::nullopt, path_.size()});
+  } else if (parent_is_geometry) {
+    ++geometry_type_counts_[local];
+    pending_geometry_.push_back({local, {}, std::nullopt, path_.size()});
+  }
+  // A new solution domain replaces an earlier one with all it held.
+  if (local == "solution_domain") solution_domain_ = FlothermSolutionDomain{};
+  return ok_status();
+}
+
+void ParserState::end(const std::string& local) {
+  const std::size_t depth = path_.size();
+  if (std::optional<std::size_t> i = close_pending(pending_attributes_, depth, local, attributes_, &sources_)) {
+    // Keep the indices of pending sources in step with the list.
+    std::vector<std::size_t> kept;
+    for (std::size_t s : pending_sources_) {
+      if (s != *i) kept.push_back(s > *i ? s - 1 : s);
+    }
+    pending_sources_ = std::move(kept);
+  }
+  close_pending(pending_geometry_, depth, local, geometry_, nullptr);
+  if (path_.empty()) return;
+  const std::string& top = path_.back();
+  if (top == "attributes") --attributes_in_path_;
+  if (top == "solution_domain") --solution_domains_in_path_;
+  if (!grid_positions_.empty() && grid_positions_.back() == path_.size() - 1) grid_positions_.pop_back();
+  path_.pop_back();
+}
+
+bool ParserState::tail_is(std::string_view a, std::string_view b, std::string_view c) const {
+  const std::size_t d = path_.size();
+  return d >= 3 && path_[d - 3] == a && path_[d - 2] == b && path_[d - 1] == c;
+}
+
+namespace {
+
+struct SettingPath {
+  std::string_view a, b, c;
+};
+constexpr SettingPath kSettings[] = {
+    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
+    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
+    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
+    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
+    {"solve", "overall_control", "outer_iterations"},
+};
+
+}  // namespace
+
+bool ParserState::is_relevant_text() const {
+  if (path_.empty()) return false;
+  const std::string& l = leaf();
+  const std::size_t d = path_.size();
+  if (d == 2 && l == "name") return true;
+  for (const SettingPath& s : kSettings) {
+    if (tail_is(s.a, s.b, s.c)) return true;
+  }
+  if (is_grid_field(l) && !grid_positions_.empty()) return true;
+  if (l == "power" && !pending_sources_.empty()) return true;
+  if (l == "name") {
+    if (!pending_attributes_.empty() && pending_attributes_.back().depth + 1 == d) return true;
+    if (!pending_geometry_.empty() && pending_geometry_.back().depth + 1 == d) return true;
+  }
+  return solution_domains_in_path_ > 0 && is_domain_leaf(l);
+}
+
+void ParserState::text(std::string trimmed) {
+  if (!is_relevant_text()) return;
+  if (trimmed.size() > remaining_) {
+    truncated_ = true;
+    return;
+  }
+  remaining_ -= trimmed.size();
+
+  const std::string& l = leaf();
+  const std::size_t d = path_.size();
+  if (d == 2 && l == "name") {
+    name_ = std::move(trimmed);
+    return;
+  }
+  std::optional<std::string>* const text_fields[] = {
+      &solution_, &dimensionality_, nullptr, &radiation_, &turbulence_type_,
+      &gravity_direction_, &ambient_temperature_, &datum_pressure_, &outer_iterations_,
+  };
+  for (std::size_t i = 0; i < std::size(kSettings); ++i) {
+    if (!tail_is(kSettings[i].a, kSettings[i].b, kSettings[i].c)) continue;
+    if (text_fields[i]) {
+      *text_fields[i] = std::move(trimmed);
+    } else {
+      transient_ = parse_bool(trimmed);  // an unrecognised later text clears an earlier value
+    }
+    return;
+  }
+  if (!grid_positions_.empty() && is_grid_field(l)) {
+    const std::string& axis_name = path_[grid_positions_.back()];
+    auto axis = std::find_if(grid_.begin(), grid_.end(),
+                             [&](const FlothermGridAxis& a) { return a.axis == axis_name; });
+    if (axis == grid_.end()) axis = grid_.insert(grid_.end(), FlothermGridAxis{axis_name, {}, {}, {}});
+    if (l == "min_size") axis->min_size = std::move(trimmed);
+    else if (l == "max_size") axis->max_size = std::move(trimmed);
+    else axis->grid_type = std::move(trimmed);
+    return;
+  }
+  if (l == "power") {
+    pending_attributes_[pending_sources_.back()].values.push_back(std::move(trimmed));
+    return;
+  }
+  if (l == "name") {
+    if (!pending_attributes_.empty() && pending_attributes_.back().depth + 1 == d) {
+      pending_attributes_.back().name = std::move(trimmed);
+    } else {
+      pending_geometry_.back().name = std::move(trimmed);
+    }
+    return;
+  }
+  // Solution domain: the element is present whenever one is open on the path.
+  if (l == "fluid") {
+    solution_domain_->fluid = std::move(trimmed);
+  } else if (text::ends_with(l, "_ambient")) {
+    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 8), "ambient", std::move(trimmed)});
+  } else {
+    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 9), "boundary", std::move(trimmed)});
+  }
+}
+
+Result<FlothermFloxmlSummary> ParserState::finish() && {
+  if (!root_) return TolvanexError::message("FloTHERM FloXML file did not contain a root element");
+  std::stable_sort(grid_.begin(), grid_.end(),
+                   [](const FlothermGridAxis& a, const FlothermGridAxis& b) { return a.axis < b.axis; });
+  const auto by_kind_then_name = [](const FlothermEntity& a, const FlothermEntity& b) {
+    return std::tie(a.kind, a.name) < std::tie(b.kind, b.name);
+  };
+  std::stable_sort(attributes_.begin(), attributes_.end(), by_kind_then_name);
+  std::stable_sort(geometry_.begin(), geometry_.end(), by_kind_then_name);
+  std::stable_sort(sources_.begin(), sources_.end(),
+                   [](const FlothermSource& a, const FlothermSource& b) { return a.name < b.name; });
+  if (solution_domain_) {
+    std::stable_sort(solution_domain_->boundaries.begin(), solution_domain_->boundaries.end(),
+                     [](const FlothermBoundary& a, const FlothermBoundary& b) { return a.face < b.face; });
+  }
+
+  FlothermFloxmlSummary s;
+  s.root = std::move(*root_);
+  s.name = std::move(name_);
+  s.solution = std::move(solution_);
+  s.dimensionality = std::move(dimensionality_);
+  s.transient = transient_;
+  s.radiation = std::move(radiation_);
+  s.turbulence_type = std::move(turbulence_type_);
+  s.gravity_direction = std::move(gravity_direction_);
+  s.ambient_temperature = std::move(ambient_temperature_);
+  s.datum_pressure = std::move(datum_pressure_);
+  s.outer_iterations = std::move(outer_iterations_);
+  s.grid = std::move(grid_);
+  s.attribute_type_counts = to_counts(attribute_type_counts_);
+  s.attributes = std::move(attributes_);
+  s.geometry_type_counts = to_counts(geometry_type_counts_);
+  s.geometry = std::move(geometry_);
+  s.sources = std::move(sources_);
+  s.solution_domain = std::move(solution_domain_);
+  s.truncated = truncated_;
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------
+
+Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, std::uint64_t byte_budget) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  FileSource source(file);
+  xml::XmlPullReader reader(source);
+  ParserState state(byte_budget);
+  std::string scratch;
+  for (;;) {
+    // Text that would not be kept here is not even buffered.
+    reader.set_drop_text(!state.is_relevant_text());
+    TVX_TRY_ASSIGN(xml::XmlEvent ev, reader.next_event(scratch));
+    switch (ev.kind) {
+      case xml::XmlEventKind::Start:
+        TVX_TRY(state.start(local_name(ev.name())));
+        break;
+      case xml::XmlEventKind::Empty: {
+        const std::string local = local_name(ev.name());
+        TVX_TRY(state.start(local));
+        state.end(local);
+        break;
+      }
+      case xml::XmlEventKind::End:
+        state.end(local_name(ev.name()));
+        break;
+      case xml::XmlEventKind::Text: {
+        const std::string decoded = text::decode_lossy(ev.bytes);
+        const std::string_view trimmed = text::trim_unicode(decoded);
+        if (!trimmed.empty()) state.text(std::string(trimmed));
+        break;
+      }
+      case xml::XmlEventKind::Eof:
+        return std::move(state).finish();
+      default:  // references, CDATA, comments, declarations: never values
+        break;
+    }
+  }
+}
+
+bool has_flotherm_root(const std::string& path) {
+  Result<fsio::File> file = fsio::File::open_read(path);
+  if (!file) return false;
+  FileSource source(file.value());
+  xml::XmlPullReader reader(source);
+  // Only the first element's name matters, so nothing else is kept, however long.
+  reader.set_skim(true);
+  std::string scratch;
+  for (;;) {
+    Result<xml::XmlEvent> ev = reader.next_event(scratch);
+    if (!ev) return false;
+    const xml::XmlEvent& e = ev.value();
+    if (e.kind == xml::XmlEventKind::Eof) return false;
+    if (e.kind != xml::XmlEventKind::Start && e.kind != xml::XmlEventKind::Empty) continue;
+    // A clipped name still holds its whole local part when a ":" was kept.
+    if (reader.name_clipped() && e.name().find(':') == std::string_view::npos) return false;
+    return is_root_name(local_name(e.name()));
+  }
+}
+
+}  // namespace tolvanex::parsers::flotherm
