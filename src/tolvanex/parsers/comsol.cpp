@@ -80,35 +80,56 @@ std::vector<std::string> merge_sorted(std::vector<std::string> a, std::vector<st
 // ---------------------------------------------------------------------------------------
 // Model information
 
-void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value) {
-  if (key.size() > 13) return;  // longer than "comsolversion": no field
+namespace {
+
+enum class InfoField { None, Title, Description, Version, NodeType, Runnable };
+
+InfoField info_field(std::string_view key) {
+  if (key.size() > 13) return InfoField::None;  // longer than "comsolversion"
   const std::string k = text::ascii_lower(key);
-  if (k == "title") {
-    info.title = std::string(value);
-  } else if (k == "description") {
-    info.description = std::string(value);
-  } else if (k == "version" || k == "comsolversion") {
-    info.comsol_version = std::string(value);
-  } else if (k == "nodetype") {
-    info.node_type = std::string(value);
-  } else if (k == "runnable" || k == "isrunnable") {
-    const std::string v = value.size() <= 5 ? text::ascii_lower(value) : std::string();
-    if (v == "1" || v == "true" || v == "yes") {
-      info.is_runnable = true;
-    } else if (v == "0" || v == "false" || v == "no") {
-      info.is_runnable = false;
-    } else {
-      info.is_runnable = std::nullopt;
+  if (k == "title") return InfoField::Title;
+  if (k == "description") return InfoField::Description;
+  if (k == "version" || k == "comsolversion") return InfoField::Version;
+  if (k == "nodetype") return InfoField::NodeType;
+  if (k == "runnable" || k == "isrunnable") return InfoField::Runnable;
+  return InfoField::None;
+}
+
+void assign_field(ModelInfo& info, InfoField field, std::string_view value) {
+  switch (field) {
+    case InfoField::None: break;
+    case InfoField::Title: info.title = std::string(value); break;
+    case InfoField::Description: info.description = std::string(value); break;
+    case InfoField::Version: info.comsol_version = std::string(value); break;
+    case InfoField::NodeType: info.node_type = std::string(value); break;
+    case InfoField::Runnable: {
+      const std::string v = value.size() <= 5 ? text::ascii_lower(value) : std::string();
+      if (v == "1" || v == "true" || v == "yes") {
+        info.is_runnable = true;
+      } else if (v == "0" || v == "false" || v == "no") {
+        info.is_runnable = false;
+      } else {
+        info.is_runnable = std::nullopt;
+      }
+      break;
     }
   }
+}
+
+}  // namespace
+
+void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value) {
+  assign_field(info, info_field(key), value);
 }
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
-  std::string element;
+  InfoField element = InfoField::None;
   for (;;) {
+    // Text that would be stored under no field need not be held.
+    reader.set_drop_text(element == InfoField::None);
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));
     switch (ev.kind) {
       case xml::XmlEventKind::Eof: return ok_status();
@@ -117,16 +138,16 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
         xml::XmlAttributes attrs = ev.attributes();
         while (auto item = attrs.next()) {
           if (!item->ok()) continue;
-          assign_modelinfo(info, text::decode_lossy(item->attribute.key),
-                           text::decode_lossy(item->attribute.value));
+          assign_field(info, info_field(item->attribute.key), text::decode_lossy(item->attribute.value));
         }
-        element = text::decode_lossy(ev.name());
+        element = info_field(ev.name());
         break;
       }
       case xml::XmlEventKind::Text: {
+        if (element == InfoField::None) break;
         const std::string piece = text::decode_lossy(ev.bytes);
         const std::string_view trimmed = text::trim_unicode(piece);
-        if (!trimmed.empty()) assign_modelinfo(info, element, trimmed);
+        if (!trimmed.empty()) assign_field(info, element, trimmed);
         break;
       }
       default: break;
@@ -136,6 +157,7 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
 
 Status read_dmodel(ByteSource& source, TreeInfo& tree) {
   xml::XmlPullReader reader(source);
+  reader.set_drop_text(true);  // text is never read from the model tree
   std::string scratch;
   for (;;) {
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));

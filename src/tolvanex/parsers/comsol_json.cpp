@@ -1,21 +1,30 @@
 // The serialised model ("smodel.json"): nlohmann's SAX parser, fed by a filter that keeps its
 // memory bounded.
 //
-// nlohmann holds each token whole (string contents twice over), so a member holding one
-// enormous string or number would be held in memory at once. The feed between the member and
-// the parser therefore lexes alongside it and passes on only what can matter:
-//   - of a string, the first kKeepContent content bytes; the rest of a well-formed string is
-//     dropped, unit by unit (a character or an escape), unless the string may be the value of
-//     a "tag" key, since tags are what the summary keeps. Keys and class names are compared
-//     with words of at most eight characters, which a string of that length never equals.
-//     Anything nlohmann would reject (a control character, a bad escape, a lone surrogate) is
-//     passed on together with everything after it in that string, so the parser fails there
-//     just as it would on the whole text.
-//   - a number longer than kNumberLimit bytes is replaced by a short one of the same shape
-//     (sign, integer part, fraction, exponent and their markers) that is finite exactly when
-//     the original is; only finiteness matters, since the values are never used.
+// nlohmann's lexer holds each string and number token whole (string contents twice over), and
+// it keeps every byte read since the last string or number for its error messages: white
+// space, brackets, commas and the literals true, false and null. So a member holding one
+// enormous token, a gigabyte of white space or a long array of empty arrays would be held in
+// memory at once. The feed between the member and the parser therefore lexes alongside it and
+// hands on a stream that parses the same way, fails at the same place with the same message
+// and yields the same tags, but in which no such run grows:
+//   - a run of white space becomes its first byte;
+//   - of a string, the first kKeepContent content bytes are passed on, and the rest of a
+//     well-formed string is dropped unit by unit (a character or an escape), unless the
+//     string may be the value of a "tag" key, since tags are what the summary keeps. Keys and
+//     class names are compared with words of at most eight characters, which a string of that
+//     length never equals. Anything nlohmann would reject (a control character, a bad escape,
+//     a lone surrogate) is passed on with everything after it in that string, so the parser
+//     fails there just as on the whole text;
+//   - a number longer than kNumberLimit bytes becomes a short one of the same shape (sign,
+//     integer part, fraction, exponent and their markers) that is finite exactly when the
+//     original is: values are never used, but a number beyond a double is an error;
+//   - where a value must stand (at the start, after "[", after ":", after "," inside an
+//     array), a literal or an empty array or object becomes the number 0, which carries no
+//     tag either but makes the lexer start afresh. Not when a ".", "e" or "E" follows (that
+//     would make a longer number) or when an empty container would be one level too deep.
 // Every byte handed to the parser carries its place in the member, so an error position is
-// that of the member's own byte, whatever was dropped before it.
+// that of the member's own byte, whatever was dropped or replaced before it.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -94,8 +103,12 @@ class NumberShape {
     return false;
   }
 
-  // A short number of the same shape, finite exactly when this one is; each byte with its
-  // offset in the original text (a replaced run maps to its last digit).
+  // A short number of the same shape, finite exactly when this one is, each byte with its
+  // offset in the original text. A replaced run's first digit stands for the original run's
+  // first digit and its other digits for the last one: the parser may stop at a number's
+  // first byte (inside a broken literal) or at its last (when the number is unexpected or
+  // too large), and both are then the member's own places. Runs that may end the number have
+  // at least two digits, so those two places never share a byte.
   template <class Emit>
   void condensed(Emit&& emit) const {
     const bool ill_formed = state_ == State::Minus || state_ == State::Dot || state_ == State::Exp ||
@@ -105,16 +118,17 @@ class NumberShape {
     std::uint64_t at = 0;
     auto run = [&](std::uint64_t length, const std::string& digits) {
       if (length == 0) return;
-      for (char d : digits) emit(d, at + length - 1);
+      for (std::size_t i = 0; i < digits.size(); ++i) emit(digits[i], i == 0 ? at : at + length - 1);
       at += length;
     };
     if (minus_) emit('-', at++);
+    // An integer part alone, when long, is always beyond a double.
     run(int_digits_, zero_int ? "0" : infinite ? "1" + std::string(400, '0') : "1");
     if (dot_) emit('.', at++);
-    run(frac_digits_, infinite && zero_int ? "1" : "0");
+    run(frac_digits_, infinite && zero_int ? "1" : "00");
     if (exp_char_) emit(exp_char_, at++);
     if (exp_sign_) emit(exp_sign_, at++);
-    run(exp_digits_, infinite && zero_int ? "400" : "0");
+    run(exp_digits_, infinite && zero_int ? "400" : "00");
   }
 
  private:
@@ -244,7 +258,7 @@ class JsonFeed {
   void refill() {
     out_.clear();
     out_pos_ = 0;
-    while (out_.empty()) {
+    while (out_.size() < kBatch) {
       const int c = peek(0);
       if (c < 0) return;
       if (first_) {
@@ -254,7 +268,11 @@ class JsonFeed {
         if (c == 0xEF) out_.push_back(Out{' ', here_});
       }
       if (in_string_) {
-        string_unit();
+        string_part();
+      } else if (is_space(c)) {
+        const Out first{static_cast<char>(c), here_};
+        skip_space();
+        out_.push_back(first);
       } else if (c == '"') {
         in_string_ = true;
         protect_ = recent_ == Recent::TagColon;
@@ -265,16 +283,110 @@ class JsonFeed {
         take(1, true);
       } else if (c == '-' || is_digit(c)) {
         number();
-        recent_ = Recent::Other;
+        after_value();
+      } else if (c == '[' || c == '{') {
+        open(c);
+      } else if (expect_value_ && literal(c)) {
+        after_value();
       } else {
-        if (c == ':') {
-          recent_ = recent_ == Recent::TagKey ? Recent::TagColon : Recent::Other;
-        } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
-          recent_ = Recent::Other;
+        if (c == ']' || c == '}') {
+          if (!stack_.empty()) stack_.pop_back();
+          expect_value_ = false;
+        } else if (c == ':') {
+          expect_value_ = true;
+        } else if (c == ',') {
+          expect_value_ = !stack_.empty() && stack_.back() == '[';
+        } else {
+          expect_value_ = false;
         }
+        recent_ = c == ':' && recent_ == Recent::TagKey ? Recent::TagColon : Recent::Other;
         take(1, true);
       }
     }
+  }
+
+  void after_value() {
+    expect_value_ = false;
+    recent_ = Recent::Other;
+  }
+
+  // Whether the byte after a replaced value would run on into a number.
+  bool continues_number(std::size_t k) {
+    const int c = peek(k);
+    return c == '.' || c == 'e' || c == 'E';
+  }
+
+  // Consumes a run of white space, wherever the input's chunks end.
+  void skip_space() {
+    for (;;) {
+      std::size_t n = 0;
+      while (in_pos_ + n < in_len_ && is_space(static_cast<unsigned char>(in_[in_pos_ + n]))) ++n;
+      take(n, false);
+      if (in_pos_ < in_len_ || peek(0) < 0 || !is_space(peek(0))) return;
+    }
+  }
+
+  // "[" or "{": an empty one where a value stands becomes 0, else it opens a level.
+  void open(int c) {
+    const Out bracket{static_cast<char>(c), here_};
+    const bool value_place = expect_value_;
+    take(1, false);
+    std::optional<Out> space;
+    if (peek(0) >= 0 && is_space(peek(0))) {
+      space = Out{static_cast<char>(peek(0)), here_};
+      skip_space();
+    }
+    const int close = c == '[' ? ']' : '}';
+    // Level stack_.size() + 1 is the one this bracket opens; only one that parses is replaced.
+    if (value_place && peek(0) == close && stack_.size() + 1 <= kMaxDepth && !continues_number(1)) {
+      out_.push_back(Out{'0', here_});
+      take(1, false);
+      after_value();
+      return;
+    }
+    out_.push_back(bracket);
+    if (space) out_.push_back(*space);
+    stack_.push_back(static_cast<char>(c));
+    expect_value_ = c == '[';
+    recent_ = Recent::Other;
+  }
+
+  // A whole literal where a value stands becomes 0; false when the bytes are no literal.
+  bool literal(int c) {
+    const std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : c == 'n' ? "null" : "";
+    if (word.empty()) return false;
+    for (std::size_t i = 1; i < word.size(); ++i) {
+      if (peek(i) != static_cast<unsigned char>(word[i])) return false;
+    }
+    if (continues_number(word.size())) return false;
+    take(word.size() - 1, false);
+    out_.push_back(Out{'0', here_});
+    take(1, false);
+    return true;
+  }
+
+  static bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  // String content that stands for itself: printable ASCII other than quote and backslash.
+  static bool is_plain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
+  bool dropping() const { return !poisoned_ && !protect_ && content_ >= kKeepContent; }
+
+  // A run of plain string content in bulk, else one unit.
+  void string_part() {
+    std::size_t m = 0;
+    while (in_pos_ + m < in_len_ && is_plain(static_cast<unsigned char>(in_[in_pos_ + m]))) ++m;
+    if (m == 0) return string_unit();
+    for (std::size_t i = 0; i < m && head_.size() < kHead; ++i) head_.push_back(in_[in_pos_ + i]);
+    if (dropping()) {
+      raw_length_ += m;
+      in_pos_ += m;
+      here_.column += m;
+      return;
+    }
+    const std::size_t n = poisoned_ || protect_ ? m : std::min<std::uint64_t>(m, kKeepContent - content_);
+    raw_length_ += n;
+    content_ += n;
+    take(n, true);
   }
 
   // One unit of string content: a character, an escape, or the closing quote.
@@ -283,6 +395,7 @@ class JsonFeed {
     if (c == '"') {
       take(1, true);
       in_string_ = false;
+      expect_value_ = false;
       // A string that may read "tag" once unescaped makes the next string after a colon a
       // possible tag value.
       const bool may_be_tag = raw_length_ <= kHead && (head_ == "tag" || head_.find('\\') != std::string::npos);
@@ -294,7 +407,7 @@ class JsonFeed {
     const std::size_t len = n == 0 ? 1 : n;
     for (std::size_t i = 0; i < len && head_.size() < kHead; ++i) head_.push_back(static_cast<char>(peek(i)));
     raw_length_ += len;
-    const bool drop = !poisoned_ && !protect_ && content_ >= kKeepContent;
+    const bool drop = dropping();
     take(len, !drop);
     if (!drop) content_ += len;
   }
@@ -346,14 +459,20 @@ class JsonFeed {
     std::string text;
     bool condense = false;
     for (;;) {
-      const int c = peek(0);
-      if (!shape.accept(c)) break;
-      if (text.size() < kNumberLimit) {
-        text.push_back(static_cast<char>(c));
-      } else {
-        condense = true;
+      if (peek(0) < 0) break;  // also refills the input
+      std::size_t i = in_pos_;
+      while (i < in_len_ && shape.accept(static_cast<unsigned char>(in_[i]))) {
+        if (text.size() < kNumberLimit) {
+          text.push_back(in_[i]);
+        } else {
+          condense = true;
+        }
+        ++i;
       }
-      take(1, false);
+      here_.column += i - in_pos_;
+      const bool stopped = i < in_len_;
+      in_pos_ = i;
+      if (stopped) break;
     }
     // A number never spans lines, so each byte's column follows from its offset.
     auto at = [&](std::uint64_t offset) { return Pos{start.line, start.column + offset}; };
@@ -365,6 +484,7 @@ class JsonFeed {
   }
 
   static constexpr std::size_t kHead = 32;
+  static constexpr std::size_t kBatch = 4096;  // bytes queued for the parser per refill
 
   ByteSource& source_;
   std::vector<char> in_;
@@ -379,6 +499,8 @@ class JsonFeed {
 
   bool first_ = true;
   Recent recent_ = Recent::Other;
+  bool expect_value_ = true;  // a value must stand next, if the text is well-formed so far
+  std::string stack_;         // the open brackets, innermost last
   bool in_string_ = false, protect_ = false, poisoned_ = false;
   std::uint64_t content_ = 0, raw_length_ = 0;
   std::string head_;  // the first raw bytes of the current string
