@@ -4,9 +4,10 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
+ASAN_BUILD := build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: setup build test demo bench wheel clean
+.PHONY: setup build test test-sanitize demo bench wheel clean
 
 $(VENV)/.stamp: scripts/setup.sh
 	bash scripts/setup.sh
@@ -26,6 +27,16 @@ test: build
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	$(VPY) -m pytest -q tests/python
 
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in their own
+# build directory.
+test-sanitize: setup
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOLVANEX_SANITIZE=ON -DTOLVANEX_BUILD_BENCH=OFF
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS) --target tolvanex_tests
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
 demo: build
 	$(VPY) scripts/demo.py
 
@@ -36,4 +47,4 @@ wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
 
 clean:
-	rm -rf $(BUILD) dist
+	rm -rf $(BUILD) $(ASAN_BUILD) dist

@@ -1,35 +1,504 @@
-// Skeleton of the ZIP member layer: the interface compiles; reading comes next.
+// The ZIP container: end-of-central-directory search, ZIP64 locator and record, central
+// directory entries with their extra fields and name rules, local header checks, and the
+// entry reader that runs one decoder and checks size and CRC-32 at the end.
 #include "tolvanex/archive/zip.hpp"
 
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "tolvanex/archive/zip_internal.hpp"
+#include "tolvanex/text.hpp"
 
 namespace tolvanex::archive {
 
-struct ZipArchive::Impl {
-  fsio::File file;
-  std::vector<ZipEntry> entries;
+using detail::RangeReader;
+
+namespace {
+
+constexpr std::uint32_t kEocdSig = 0x06054b50;
+constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
+constexpr std::uint32_t kZip64EocdSig = 0x06064b50;
+constexpr std::uint32_t kCentralSig = 0x02014b50;
+constexpr std::uint32_t kLocalSig = 0x04034b50;
+constexpr std::size_t kEocdSize = 22;
+constexpr std::size_t kZip64LocatorSize = 20;
+constexpr std::size_t kZip64EocdSize = 56;
+constexpr std::size_t kCentralSize = 46;
+constexpr std::size_t kLocalSize = 30;
+constexpr std::size_t kMaxComment = 0xffff;
+
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagUtf8 = 0x0800;
+
+constexpr std::uint16_t kExtraZip64 = 0x0001;
+constexpr std::uint16_t kExtraUnicodePath = 0x7075;
+constexpr std::uint16_t kExtraUnicodeComment = 0x6375;
+
+enum Method : std::uint16_t {
+  kStored = 0,
+  kDeflate = 8,
+  kDeflate64 = 9,
+  kBzip2 = 12,
+  kLzma = 14,
+  kZstd = 93,
+  kXz = 95,
+  kPpmd = 98,
+  kAes = 99,
 };
 
-struct ZipEntryReader::State {};
+std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t le32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint64_t le64(const unsigned char* p) {
+  return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
+
+std::uint32_t crc_of(std::string_view bytes) {
+  return static_cast<std::uint32_t>(
+      crc32_z(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// The upper half of code page 437, as Unicode code points.
+constexpr char16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
+    0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
+    0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1,
+    0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD,
+    0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562,
+    0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534,
+    0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560,
+    0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393,
+    0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6,
+    0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0,
+    0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+std::string decode_cp437(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (unsigned char c : raw) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    const char16_t cp = kCp437High[c - 0x80];
+    if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | cp >> 6));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | cp >> 12));
+      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+    }
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+  return out;
+}
+
+// The first extra field with the given header ID. Fields are (id, length, data); a field
+// running past the block is malformed; fewer than four bytes left over are padding.
+struct ExtraField {
+  bool malformed = false;
+  std::optional<std::string_view> data;
+};
+ExtraField find_extra(std::string_view extra, std::uint16_t id) {
+  ExtraField found;
+  std::size_t pos = 0;
+  while (extra.size() - pos >= 4) {
+    const auto* p = reinterpret_cast<const unsigned char*>(extra.data() + pos);
+    const std::uint16_t field_id = le16(p);
+    const std::size_t len = le16(p + 2);
+    pos += 4;
+    if (len > extra.size() - pos) {
+      found.malformed = true;
+      return found;
+    }
+    if (field_id == id && !found.data) found.data = extra.substr(pos, len);
+    pos += len;
+  }
+  return found;
+}
+
+// An Info-ZIP Unicode Path or Comment field: version 1, CRC-32 of the raw text, UTF-8 text.
+// Returns the UTF-8 text when the field is usable, nothing when absent or of another
+// version, an error when its CRC-32 or its UTF-8 is wrong.
+Result<std::optional<std::string>> unicode_extra(std::string_view extra, std::uint16_t id,
+                                                 std::string_view raw, const char* what) {
+  const ExtraField field = find_extra(extra, id);
+  if (field.malformed) return TolvanexError::zip_invalid("malformed extra field");
+  if (!field.data || field.data->size() < 5 || (*field.data)[0] != 1)
+    return std::optional<std::string>();
+  const auto* p = reinterpret_cast<const unsigned char*>(field.data->data());
+  const std::string_view utf8 = field.data->substr(5);
+  if (le32(p + 1) != crc_of(raw) || !text::is_valid_utf8(utf8))
+    return TolvanexError::zip_invalid(std::string("Unicode ") + what +
+                                      " extra field does not match the entry " + what);
+  return std::optional<std::string>(std::string(utf8));
+}
+
+}  // namespace
+
+// What the central directory says about an entry, beyond the public fields.
+struct Record {
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t crc32 = 0;
+  std::uint64_t local_offset = 0;
+};
+
+struct ZipArchive::Impl {
+  fsio::File file;
+  std::uint64_t file_size = 0;
+  std::vector<ZipEntry> entries;
+  std::vector<Record> records;
+};
+
+namespace {
+
+struct Directory {
+  std::uint64_t count = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  std::uint64_t end_limit = 0;  // the directory must end at or before this offset
+};
+
+TolvanexError spanned() { return TolvanexError::zip_unsupported("spanned archives are not supported"); }
+
+// Finds the end-of-central-directory record (and the ZIP64 one when its locator is
+// present) and returns where the central directory lies.
+Result<Directory> locate_directory(fsio::File& file, std::uint64_t file_size) {
+  if (file_size < kEocdSize)
+    return TolvanexError::zip_invalid("end of central directory record not found");
+  const std::size_t tail_len =
+      static_cast<std::size_t>(std::min<std::uint64_t>(file_size, kEocdSize + kMaxComment));
+  const std::uint64_t tail_start = file_size - tail_len;
+  std::vector<unsigned char> tail(tail_len);
+  auto got = file.read_at(tail.data(), tail_len, tail_start);
+  if (!got || got.value() != tail_len) return TolvanexError::zip_io();
+
+  // The last signature whose record and comment fit in the file.
+  std::optional<std::size_t> at;
+  for (std::size_t i = tail_len - kEocdSize + 1; i-- > 0;) {
+    if (le32(&tail[i]) == kEocdSig && i + kEocdSize + le16(&tail[i + 20]) <= tail_len) {
+      at = i;
+      break;
+    }
+  }
+  if (!at) return TolvanexError::zip_invalid("end of central directory record not found");
+  const unsigned char* e = &tail[*at];
+  const std::uint64_t eocd_pos = tail_start + *at;
+
+  Directory dir;
+  dir.count = le16(e + 10);
+  dir.size = le32(e + 12);
+  dir.offset = le32(e + 16);
+  dir.end_limit = eocd_pos;
+  const bool single_disk = le16(e + 4) == 0 && le16(e + 6) == 0 && le16(e + 8) == le16(e + 10);
+
+  // A ZIP64 locator sits right before the record.
+  unsigned char loc[kZip64LocatorSize];
+  bool have_locator = false;
+  if (eocd_pos >= kZip64LocatorSize) {
+    if (*at >= kZip64LocatorSize) {
+      std::memcpy(loc, e - kZip64LocatorSize, kZip64LocatorSize);
+    } else {
+      auto n = file.read_at(loc, kZip64LocatorSize, eocd_pos - kZip64LocatorSize);
+      if (!n || n.value() != kZip64LocatorSize) return TolvanexError::zip_io();
+    }
+    have_locator = le32(loc) == kZip64LocatorSig;
+  }
+  if (!have_locator) {
+    if (!single_disk) return spanned();
+  } else {
+    if (le32(loc + 4) != 0 || le32(loc + 16) > 1) return spanned();
+    const std::uint64_t rec_pos = le64(loc + 8);
+    if (rec_pos > eocd_pos - kZip64LocatorSize ||
+        eocd_pos - kZip64LocatorSize - rec_pos < kZip64EocdSize)
+      return TolvanexError::zip_invalid("ZIP64 end of central directory record not found");
+    unsigned char rec[kZip64EocdSize];
+    auto n = file.read_at(rec, kZip64EocdSize, rec_pos);
+    if (!n || n.value() != kZip64EocdSize) return TolvanexError::zip_io();
+    if (le32(rec) != kZip64EocdSig)
+      return TolvanexError::zip_invalid("ZIP64 end of central directory record not found");
+    if (le32(rec + 16) != 0 || le32(rec + 20) != 0 || le64(rec + 24) != le64(rec + 32))
+      return spanned();
+    dir.count = le64(rec + 32);
+    dir.size = le64(rec + 40);
+    dir.offset = le64(rec + 48);
+    dir.end_limit = rec_pos;
+  }
+  if (dir.offset > dir.end_limit || dir.size > dir.end_limit - dir.offset)
+    return TolvanexError::zip_invalid("central directory lies outside the archive");
+  if (dir.count > dir.size / kCentralSize)
+    return TolvanexError::zip_invalid("central directory entry count is inconsistent");
+  return dir;
+}
+
+Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
+  RangeReader cd(impl.file, dir.offset, dir.offset + dir.size);
+  std::unordered_map<std::string, std::size_t> index_of;
+  const TolvanexError malformed = TolvanexError::zip_invalid("malformed central directory entry");
+  for (std::uint64_t i = 0; i < dir.count; ++i) {
+    TVX_TRY_ASSIGN(const unsigned char* h, cd.take(kCentralSize));
+    if (!h || le32(h) != kCentralSig) return malformed;
+    Record rec;
+    ZipEntry entry;
+    rec.flags = le16(h + 8);
+    rec.method = le16(h + 10);
+    rec.crc32 = le32(h + 16);
+    entry.compressed_size = le32(h + 20);
+    entry.uncompressed_size = le32(h + 24);
+    const std::size_t name_len = le16(h + 28);
+    const std::size_t extra_len = le16(h + 30);
+    const std::size_t comment_len = le16(h + 32);
+    std::uint32_t disk = le16(h + 34);
+    rec.local_offset = le32(h + 42);
+
+    TVX_TRY_ASSIGN(const unsigned char* v, cd.take(name_len + extra_len + comment_len));
+    if (!v) return malformed;
+    const std::string_view raw_name(reinterpret_cast<const char*>(v), name_len);
+    const std::string_view extra(reinterpret_cast<const char*>(v + name_len), extra_len);
+    const std::string_view comment(reinterpret_cast<const char*>(v + name_len + extra_len),
+                                   comment_len);
+
+    // ZIP64 extra field: 64-bit values for the saturated fields, in this order.
+    const bool need_usize = entry.uncompressed_size == 0xffffffffu;
+    const bool need_csize = entry.compressed_size == 0xffffffffu;
+    const bool need_offset = rec.local_offset == 0xffffffffu;
+    const bool need_disk = disk == 0xffffu;
+    if (need_usize || need_csize || need_offset || need_disk) {
+      const ExtraField z64 = find_extra(extra, kExtraZip64);
+      if (z64.malformed) return TolvanexError::zip_invalid("malformed extra field");
+      if (z64.data) {
+        const std::size_t want = 8 * (need_usize + need_csize + need_offset) + 4 * need_disk;
+        if (z64.data->size() < want) return TolvanexError::zip_invalid("malformed ZIP64 extra field");
+        const auto* p = reinterpret_cast<const unsigned char*>(z64.data->data());
+        if (need_usize) entry.uncompressed_size = le64(p), p += 8;
+        if (need_csize) entry.compressed_size = le64(p), p += 8;
+        if (need_offset) rec.local_offset = le64(p), p += 8;
+        if (need_disk) disk = le32(p);
+      }
+    }
+    if (disk != 0) return spanned();
+
+    TVX_TRY_ASSIGN(auto unicode_name, unicode_extra(extra, kExtraUnicodePath, raw_name, "path"));
+    TVX_TRY_ASSIGN(auto unicode_comment,
+                   unicode_extra(extra, kExtraUnicodeComment, comment, "comment"));
+    (void)unicode_comment;  // only checked: comments are not reported
+    if (unicode_name)
+      entry.name = std::move(*unicode_name);
+    else if (rec.flags & kFlagUtf8)
+      entry.name = text::decode_lossy(raw_name);
+    else
+      entry.name = decode_cp437(raw_name);
+    entry.directory = !entry.name.empty() && entry.name.back() == '/';
+
+    // A name listed again keeps its first place and takes the later listing's data.
+    auto [it, inserted] = index_of.try_emplace(entry.name, impl.entries.size());
+    if (inserted) {
+      impl.entries.push_back(std::move(entry));
+      impl.records.push_back(rec);
+    } else {
+      ZipEntry& kept = impl.entries[it->second];
+      kept.compressed_size = entry.compressed_size;
+      kept.uncompressed_size = entry.uncompressed_size;
+      impl.records[it->second] = rec;
+    }
+  }
+  if (cd.remaining() != 0)
+    return TolvanexError::zip_invalid("central directory size does not match its entries");
+  return ok_status();
+}
+
+bool accepted_method(std::uint16_t method) {
+  switch (method) {
+    case kStored: case kDeflate: case kDeflate64: case kBzip2: case kLzma: case kZstd: case kXz:
+    case kPpmd:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// RangeReader
+
+namespace detail {
+
+Status RangeReader::fill(std::size_t want) {
+  const std::size_t have = tail_ - head_;
+  if (head_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + head_, have);
+    head_ = 0;
+    tail_ = have;
+  }
+  const std::size_t chunk = std::max<std::size_t>(want, 64 * 1024);
+  if (buf_.size() < chunk) buf_.resize(chunk);
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - tail_, end_ - pos_));
+  if (n == 0) return ok_status();
+  auto got = file_->read_at(buf_.data() + tail_, n, pos_);
+  // A short read inside the range means the file changed under us.
+  if (!got || got.value() != n) return TolvanexError::zip_io();
+  tail_ += n;
+  pos_ += n;
+  return ok_status();
+}
+
+Result<std::span<const unsigned char>> RangeReader::peek() {
+  if (head_ == tail_ && pos_ < end_) TVX_TRY(fill(0));
+  return std::span<const unsigned char>(buf_.data() + head_, tail_ - head_);
+}
+
+Result<const unsigned char*> RangeReader::take(std::size_t n) {
+  if (tail_ - head_ < n) {
+    if (remaining() < n) return static_cast<const unsigned char*>(nullptr);
+    TVX_TRY(fill(n));
+  }
+  const unsigned char* p = buf_.data() + head_;
+  head_ += n;
+  return p;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------
+// ZipArchive
 
 ZipArchive::ZipArchive(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 ZipArchive::ZipArchive(ZipArchive&&) noexcept = default;
 ZipArchive& ZipArchive::operator=(ZipArchive&&) noexcept = default;
 ZipArchive::~ZipArchive() = default;
 
-Result<ZipArchive> ZipArchive::open(fsio::File) {
-  return TolvanexError::zip_unsupported("reader not built yet");
+Result<ZipArchive> ZipArchive::open(fsio::File file) {
+  try {
+    auto impl = std::make_unique<Impl>();
+    impl->file = std::move(file);
+    auto size = impl->file.size();
+    if (!size) return TolvanexError::zip_io();
+    impl->file_size = size.value();
+    TVX_TRY_ASSIGN(const Directory dir, locate_directory(impl->file, impl->file_size));
+    TVX_TRY(read_directory(*impl, dir));
+    return ZipArchive(std::move(impl));
+  } catch (const std::bad_alloc&) {
+    return TolvanexError::zip_unsupported("central directory too large for available memory");
+  }
 }
+
 std::size_t ZipArchive::entry_count() const { return impl_->entries.size(); }
 const ZipEntry& ZipArchive::entry(std::size_t index) const { return impl_->entries[index]; }
-Result<ZipEntryReader> ZipArchive::open_entry(std::size_t) const {
-  return TolvanexError::zip_unsupported("reader not built yet");
+
+// ---------------------------------------------------------------------------------------
+// ZipEntryReader
+
+struct ZipEntryReader::State {
+  State(fsio::File& file, std::uint64_t begin, const detail::EntryInfo& entry)
+      : input(file, begin, begin + entry.compressed_size), info(entry) {}
+
+  RangeReader input;
+  detail::EntryInfo info;
+  std::unique_ptr<detail::Decoder> decoder;
+  std::uint64_t produced = 0;
+  std::uint32_t crc = 0;
+  bool finished = false;
+  std::optional<TolvanexError> failure;
+
+  Result<std::size_t> read(unsigned char* out, std::size_t size);
+  TolvanexError fail(TolvanexError error) {
+    failure = error;
+    return error;
+  }
+};
+
+Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
+  if (index >= impl_->records.size()) return TolvanexError::zip_invalid("no entry with this index");
+  const Record& rec = impl_->records[index];
+  const ZipEntry& entry = impl_->entries[index];
+  if ((rec.flags & kFlagEncrypted) || rec.method == kAes)
+    return TolvanexError::zip_unsupported("encrypted entries are not supported");
+  if (!accepted_method(rec.method))
+    return TolvanexError::zip_unsupported("compression method " + std::to_string(rec.method) +
+                                          " is not supported");
+  unsigned char h[kLocalSize];
+  if (rec.local_offset > impl_->file_size || impl_->file_size - rec.local_offset < kLocalSize)
+    return TolvanexError::zip_invalid("local file header not found");
+  auto got = impl_->file.read_at(h, kLocalSize, rec.local_offset);
+  if (!got || got.value() != kLocalSize) return TolvanexError::zip_io();
+  if (le32(h) != kLocalSig) return TolvanexError::zip_invalid("local file header not found");
+  const std::uint64_t data_start = rec.local_offset + kLocalSize + le16(h + 26) + le16(h + 28);
+  if (data_start > impl_->file_size || entry.compressed_size > impl_->file_size - data_start)
+    return TolvanexError::zip_invalid("entry data extends beyond the end of the archive");
+  detail::EntryInfo info;
+  info.method = rec.method;
+  info.crc32 = rec.crc32;
+  info.compressed_size = entry.compressed_size;
+  info.uncompressed_size = entry.uncompressed_size;
+  try {
+    return ZipEntryReader(std::make_unique<ZipEntryReader::State>(impl_->file, data_start, info));
+  } catch (const std::bad_alloc&) {
+    return detail::no_memory();
+  }
 }
 
 ZipEntryReader::ZipEntryReader(std::unique_ptr<State> state) : state_(std::move(state)) {}
 ZipEntryReader::ZipEntryReader(ZipEntryReader&&) noexcept = default;
 ZipEntryReader& ZipEntryReader::operator=(ZipEntryReader&&) noexcept = default;
 ZipEntryReader::~ZipEntryReader() = default;
-Result<std::size_t> ZipEntryReader::read(char*, std::size_t) { return std::size_t{0}; }
+
+Result<std::size_t> ZipEntryReader::read(char* buffer, std::size_t size) {
+  try {
+    return state_->read(reinterpret_cast<unsigned char*>(buffer), size);
+  } catch (const std::bad_alloc&) {
+    return state_->fail(detail::no_memory());
+  }
+}
+
+Result<std::size_t> ZipEntryReader::State::read(unsigned char* out, std::size_t size) {
+  if (failure) return *failure;
+  if (finished || size == 0) return std::size_t{0};
+  if (!decoder) {
+    switch (info.method) {
+      case kStored: decoder = detail::make_stored_decoder(input); break;
+      case kDeflate: decoder = detail::make_inflate_decoder(input); break;
+      case kDeflate64: decoder = detail::make_deflate64_decoder(input); break;
+      case kBzip2: decoder = detail::make_bzip2_decoder(input); break;
+      case kLzma: decoder = detail::make_lzma_decoder(input, info.uncompressed_size); break;
+      case kZstd: decoder = detail::make_zstd_decoder(input); break;
+      case kXz: decoder = detail::make_xz_decoder(input); break;
+      case kPpmd: decoder = detail::make_ppmd_decoder(input, info); break;
+    }
+  }
+  for (;;) {
+    // Never ask for more than the declared size; once it is reached, one more byte is
+    // asked for to learn whether the stream really ends there.
+    const std::uint64_t room = info.uncompressed_size - produced;
+    const std::size_t cap = room == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(size, room));
+    bool ended = false;
+    auto got = decoder->decode(out, cap, ended);
+    if (!got) return fail(std::move(got).error());
+    const std::size_t n = got.value();
+    if (room == 0 && n > 0) return fail(TolvanexError::io(detail::kBadSize));
+    produced += n;
+    crc = static_cast<std::uint32_t>(crc32_z(crc, out, n));
+    if (ended) {
+      if (produced != info.uncompressed_size) return fail(TolvanexError::io(detail::kBadSize));
+      if (crc != info.crc32) return fail(TolvanexError::io(detail::kBadChecksum));
+      finished = true;
+      decoder.reset();  // release the decoder's memory as soon as the stream is done
+      return n;
+    }
+    if (n > 0) return n;
+  }
+}
 
 }  // namespace tolvanex::archive

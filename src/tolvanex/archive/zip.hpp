@@ -53,7 +53,7 @@ class ZipArchive {
 
   // Opens an entry for reading without a password: checks its encryption flag, its
   // compression method and its local header; no content is read yet. The reader borrows the
-  // archive's file and must not outlive the archive.
+  // archive's file and must not outlive the archive. An index out of range is an error.
   Result<ZipEntryReader> open_entry(std::size_t index) const;
 
   struct Impl;

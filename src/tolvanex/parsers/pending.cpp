@@ -18,9 +18,6 @@ Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_
 Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::IcepakTzr);
 }
-Result<FlothermPackSummary> flotherm::inspect_flotherm_pack(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::FlothermPack);
-}
 Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
   return not_readable(SimFormat::FluentHdf5);
 }

@@ -1,0 +1,82 @@
+// FloTHERM pack archives (.pack): a ZIP archive holding a project directory. The summary
+// comes from the central directory alone; every entry is opened (which checks encryption,
+// method and local header) but none is decompressed.
+#include <limits>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "tolvanex/archive/zip.hpp"
+#include "tolvanex/parsers/readers.hpp"
+#include "tolvanex/text.hpp"
+
+namespace tolvanex::parsers::flotherm {
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max()
+                                                           : a + b;
+}
+
+}  // namespace
+
+Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
+                                                  std::uint64_t byte_budget) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  TVX_TRY_ASSIGN(const archive::ZipArchive zip, archive::ZipArchive::open(std::move(file)));
+  if (zip.entry_count() == 0)
+    return TolvanexError::message("FloTHERM pack archive did not contain any ZIP entries");
+
+  FlothermPackSummary summary;
+  summary.entry_count = zip.entry_count();
+  std::set<std::string> top_level;
+  std::optional<std::string> candidate;
+  std::uint64_t listed_bytes = 0;
+
+  for (std::size_t i = 0; i < zip.entry_count(); ++i) {
+    TVX_TRY(zip.open_entry(i));
+    const archive::ZipEntry& entry = zip.entry(i);
+
+    std::string name = entry.name;
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    const bool directory =
+        !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
+    ++(directory ? summary.directory_count : summary.file_count);
+    summary.compressed_bytes = saturating_add(summary.compressed_bytes, entry.compressed_size);
+    summary.uncompressed_bytes = saturating_add(summary.uncompressed_bytes, entry.uncompressed_size);
+
+    const std::string top = name.substr(0, name.find('/'));
+    if (!top.empty()) top_level.insert(top);
+
+    const std::string lower = text::ascii_lower(name);
+    if (text::ends_with(lower, "/pdproject/group")) {
+      summary.project_data_present = true;
+      candidate = top;
+    }
+    if (lower.find("/datasets/basesolution/") != std::string::npos)
+      summary.base_solution_present = true;
+
+    const std::uint64_t next = saturating_add(listed_bytes, name.size());
+    if (next > byte_budget) {
+      summary.truncated = true;
+    } else {
+      listed_bytes = next;
+      summary.entries.push_back(
+          {std::move(name), directory, entry.compressed_size, entry.uncompressed_size});
+    }
+  }
+
+  if (candidate)
+    summary.project_directory = std::move(candidate);
+  else if (top_level.size() == 1)
+    summary.project_directory = *top_level.begin();
+  if (summary.project_directory) {
+    const std::string& dir = *summary.project_directory;
+    summary.project_name = dir.substr(0, dir.find('.'));
+  }
+  return summary;
+}
+
+}  // namespace tolvanex::parsers::flotherm
