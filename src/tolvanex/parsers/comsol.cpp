@@ -95,13 +95,13 @@ InfoField info_field(std::string_view key) {
   return InfoField::None;
 }
 
-void assign_field(ModelInfo& info, InfoField field, std::string_view value) {
+void assign_field(ModelInfo& info, InfoField field, std::string value) {
   switch (field) {
     case InfoField::None: break;
-    case InfoField::Title: info.title = std::string(value); break;
-    case InfoField::Description: info.description = std::string(value); break;
-    case InfoField::Version: info.comsol_version = std::string(value); break;
-    case InfoField::NodeType: info.node_type = std::string(value); break;
+    case InfoField::Title: info.title = std::move(value); break;
+    case InfoField::Description: info.description = std::move(value); break;
+    case InfoField::Version: info.comsol_version = std::move(value); break;
+    case InfoField::NodeType: info.node_type = std::move(value); break;
     case InfoField::Runnable: {
       const std::string v = value.size() <= 5 ? text::ascii_lower(value) : std::string();
       if (v == "1" || v == "true" || v == "yes") {
@@ -119,7 +119,7 @@ void assign_field(ModelInfo& info, InfoField field, std::string_view value) {
 }  // namespace
 
 void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value) {
-  assign_field(info, info_field(key), value);
+  assign_field(info, info_field(key), std::string(value));
 }
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
@@ -145,9 +145,10 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
       }
       case xml::XmlEventKind::Text: {
         if (element == InfoField::None) break;
-        const std::string piece = text::decode_lossy(ev.bytes);
+        std::string piece = text::decode_lossy(ev.bytes);
         const std::string_view trimmed = text::trim_unicode(piece);
-        if (!trimmed.empty()) assign_field(info, element, trimmed);
+        if (trimmed.empty()) break;
+        assign_field(info, element, trimmed.size() == piece.size() ? std::move(piece) : std::string(trimmed));
         break;
       }
       default: break;

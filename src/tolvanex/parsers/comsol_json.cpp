@@ -398,7 +398,8 @@ class JsonFeed {
       expect_value_ = false;
       // A string that may read "tag" once unescaped makes the next string after a colon a
       // possible tag value.
-      const bool may_be_tag = raw_length_ <= kHead && (head_ == "tag" || head_.find('\\') != std::string::npos);
+      const bool may_be_tag =
+          raw_length_ <= kHead && (head_ == "tag" || head_.find('\\') != std::string::npos);
       recent_ = may_be_tag ? Recent::TagKey : Recent::Other;
       return;
     }
@@ -417,7 +418,7 @@ class JsonFeed {
     if (c < 0x20) return 0;
     if (c == '\\') {
       const int e = peek(1);
-      if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') return 2;
+      if (std::string_view("\"\\/bfnrt").find(static_cast<char>(e)) != std::string_view::npos) return 2;
       if (e != 'u') return 0;
       const long cp = code_unit(2);
       if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return 0;
