@@ -389,3 +389,19 @@ TEST(XmlPullReader, AttributesOfAnEventFromTheReader) {
   ASSERT_EQ(ev.value().kind, XmlEventKind::Empty);
   EXPECT_EQ(attrs(ev.value().bytes), (std::vector<std::string>{"k=1", "!dup", "j=x>y"}));
 }
+
+TEST(XmlAttributes, DuplicatesAreFoundAmongManyAttributes) {
+  std::string tag = "e";
+  std::vector<std::string> want;
+  for (int i = 0; i < 40; ++i) {
+    tag += " k" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    want.push_back("k" + std::to_string(i) + "=" + std::to_string(i));
+  }
+  for (int i : {3, 15, 16, 39}) {
+    tag += " k" + std::to_string(i) + "='x'";
+    want.push_back("!dup");
+  }
+  tag += " k40='40'";
+  want.push_back("k40=40");
+  EXPECT_EQ(attrs(tag), want);
+}

@@ -30,6 +30,9 @@ std::optional<std::size_t> close_pending(std::vector<PendingEntity>& pending, st
                                          const std::string& local, std::vector<FlothermEntity>& out,
                                          std::vector<FlothermSource>* sources) {
   for (std::size_t i = pending.size(); i-- > 0;) {
+    // Depths grow along the list (each entity opened inside the ones before it), so the
+    // search can stop at the first shallower one.
+    if (pending[i].depth < depth) break;
     if (pending[i].depth != depth || pending[i].kind != local) continue;
     PendingEntity done = std::move(pending[i]);
     pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
@@ -95,12 +98,11 @@ Status ParserState::start(const std::string& local) {
 void ParserState::end(const std::string& local) {
   const std::size_t depth = path_.size();
   if (std::optional<std::size_t> i = close_pending(pending_attributes_, depth, local, attributes_, &sources_)) {
-    // Keep the indices of pending sources in step with the list.
-    std::vector<std::size_t> kept;
-    for (std::size_t s : pending_sources_) {
-      if (s != *i) kept.push_back(s > *i ? s - 1 : s);
-    }
-    pending_sources_ = std::move(kept);
+    // Keep the indices of pending sources in step with the list. The entity closed is
+    // normally the innermost one, so this touches nothing or the last index only.
+    auto at = std::lower_bound(pending_sources_.begin(), pending_sources_.end(), *i);
+    if (at != pending_sources_.end() && *at == *i) at = pending_sources_.erase(at);
+    for (; at != pending_sources_.end(); ++at) --*at;
   }
   close_pending(pending_geometry_, depth, local, geometry_, nullptr);
   if (path_.empty()) return;

@@ -81,8 +81,8 @@ struct Collector {
   bool ends_with(char a, char b) const { return count >= 2 && before_last == a && last == b; }
 
  private:
-  // Keeps at most the last kSkimNameLimit bytes, trimming the front in halves so that the
-  // cost stays linear.
+  // Keeps the last kSkimNameLimit bytes (and at times up to twice as many: the front is cut
+  // only then, so the cost stays linear).
   void append_tail(const char* p, std::size_t n) {
     constexpr std::size_t kLimit = XmlPullReader::kSkimNameLimit;
     if (n > kLimit) {
@@ -394,6 +394,17 @@ XmlAttributes::XmlAttributes(std::string_view tag) : tag_(tag) {
   while (pos_ < tag_.size() && !is_xml_space(tag_[pos_])) ++pos_;
 }
 
+bool XmlAttributes::seen_before(std::string_view key) {
+  constexpr std::size_t kListLimit = 16;
+  if (seen_.size() < kListLimit) {
+    if (std::find(seen_.begin(), seen_.end(), key) != seen_.end()) return true;
+    seen_.push_back(key);
+    if (seen_.size() == kListLimit) many_.insert(seen_.begin(), seen_.end());
+    return false;
+  }
+  return !many_.insert(key).second;
+}
+
 std::optional<XmlAttrItem> XmlAttributes::next() {
   const std::size_t n = tag_.size();
   auto skip_space = [&] {
@@ -406,7 +417,7 @@ std::optional<XmlAttrItem> XmlAttributes::next() {
   while (pos_ < n && tag_[pos_] != '=' && !is_xml_space(tag_[pos_])) ++pos_;
   const std::string_view key = tag_.substr(key_start, pos_ - key_start);
 
-  if (std::find(seen_.begin(), seen_.end(), key) != seen_.end()) {
+  if (seen_before(key)) {
     // Skip from the `=` to the next white space: a quoted value without white space goes
     // whole, the rest of one with white space is read as further attributes.
     skip_space();
@@ -415,7 +426,6 @@ std::optional<XmlAttrItem> XmlAttributes::next() {
     }
     return XmlAttrItem{XmlAttrError::Duplicated, {}};
   }
-  seen_.push_back(key);
 
   skip_space();
   if (pos_ >= n || tag_[pos_] != '=') return XmlAttrItem{XmlAttrError::MissingEquals, {}};

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "tolvanex/byte_source.hpp"
@@ -74,9 +75,14 @@ class XmlAttributes {
   std::optional<XmlAttrItem> next();
 
  private:
+  // Keys seen so far: a short list, and a hash set once a tag has many attributes, so that
+  // a tag with a huge number of them is not checked in quadratic time.
+  bool seen_before(std::string_view key);
+
   std::string_view tag_;
   std::size_t pos_ = 0;
   std::vector<std::string_view> seen_;
+  std::unordered_set<std::string_view> many_;
 };
 
 struct XmlEvent {
