@@ -368,3 +368,25 @@ def test_bombs_stream_in_bounded_memory(tmp_path, member, head, fill, count, tai
         result = repr(picks[member])
     assert result == outcome
     assert peak_kib < 200 * 1024
+
+
+@pytest.mark.parametrize("method", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2,
+                                    zipfile.ZIP_LZMA])
+def test_members_in_every_common_method(tmp_path, method):
+    path = tmp_path / "m.mph"
+    with zipfile.ZipFile(path, "w", method) as z:
+        z.writestr("smodel.json", '[{"tag":"s","type":"study"}]' + " " * 10_000)
+        z.writestr("dmodel.xml", '<physics tag="p"/>' * 1000)
+    data = record(str(path))
+    assert (data["physics_tags"], data["study_tags"]) == (["p"], ["s"])
+
+
+def test_scan_reads_archives_and_stops_at_a_broken_one(tmp_path):
+    (tmp_path / "a").mkdir()
+    mph(tmp_path / "a", [("fileversion", b"1:2")], name="good.mph")
+    records = tolvanex.scan([str(tmp_path / "a")])
+    assert [(r["file_name"], r["summary"]["data"]["schema"]) for r in records] == [("good.mph", "1")]
+    mph(tmp_path / "a", [("modelinfo.xml", b"<a></b>")], name="z.mph")
+    with pytest.raises(RuntimeError) as info:
+        tolvanex.scan([str(tmp_path / "a")])
+    assert str(info.value) == MODELINFO_ERR
