@@ -9,9 +9,6 @@ TolvanexError not_readable(SimFormat format) {
 }
 }  // namespace
 
-Result<ComsolMphSummary> comsol::inspect_comsol_mph(const std::string&) {
-  return not_readable(SimFormat::ComsolMph);
-}
 Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::HfssAedt);
 }

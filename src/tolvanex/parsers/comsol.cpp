@@ -1,0 +1,468 @@
+#include "tolvanex/parsers/comsol.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <vector>
+
+#include "tolvanex/archive/zip.hpp"
+#include "tolvanex/fsio.hpp"
+#include "tolvanex/parsers/readers.hpp"
+#include "tolvanex/parsers/xml.hpp"
+
+namespace tolvanex::parsers::comsol {
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+bool contains(std::string_view s, std::string_view word) { return s.find(word) != std::string_view::npos; }
+
+void sort_unique(std::vector<std::string>& list) {
+  std::stable_sort(list.begin(), list.end());
+  list.erase(std::unique(list.begin(), list.end()), list.end());
+}
+
+// Expected length of a UTF-8 sequence from its first byte; 1 for bytes that start none.
+std::size_t sequence_length(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Archive inventory
+
+std::string_view size_bucket(std::string_view entry_name) {
+  const std::string name = text::ascii_lower(entry_name);
+  if (contains(name, "solution") || name.starts_with("savepoint")) return "solution";
+  if (contains(name, "mesh")) return "mesh";
+  if (contains(name, "geometry") || contains(name, "geommanager")) return "geometry";
+  if (name.ends_with(".mphbin")) return "binary";
+  return "data";
+}
+
+Member member_of(std::string_view entry_name) {
+  if (entry_name == "dmodel.xml") return Member::DModel;
+  if (entry_name == "fileversion") return Member::FileVersion;
+  if (entry_name == "smodel.json") return Member::SModel;
+  if (entry_name == "modelinfo.xml") return Member::ModelInfo;
+  if (entry_name == "usedlicenses.txt") return Member::UsedLicenses;
+  return Member::None;
+}
+
+// ---------------------------------------------------------------------------------------
+// Model tags
+
+std::optional<NodeKind> node_kind(std::string_view word) {
+  if (word.size() > 8) return std::nullopt;
+  const std::string lower = text::ascii_lower(word);
+  if (lower == "physics") return NodeKind::Physics;
+  if (lower == "study") return NodeKind::Study;
+  if (lower == "material") return NodeKind::Material;
+  return std::nullopt;
+}
+
+void TreeInfo::sort_tags() {
+  for (auto& list : tags) sort_unique(list);
+}
+
+std::vector<std::string> merge_sorted(std::vector<std::string> a, std::vector<std::string> b) {
+  a.reserve(a.size() + b.size());
+  std::move(b.begin(), b.end(), std::back_inserter(a));
+  sort_unique(a);
+  return a;
+}
+
+// ---------------------------------------------------------------------------------------
+// Model information
+
+namespace {
+
+enum class InfoField { None, Title, Description, Version, NodeType, Runnable };
+
+InfoField info_field(std::string_view key) {
+  if (key.size() > 13) return InfoField::None;  // longer than "comsolversion"
+  const std::string k = text::ascii_lower(key);
+  if (k == "title") return InfoField::Title;
+  if (k == "description") return InfoField::Description;
+  if (k == "version" || k == "comsolversion") return InfoField::Version;
+  if (k == "nodetype") return InfoField::NodeType;
+  if (k == "runnable" || k == "isrunnable") return InfoField::Runnable;
+  return InfoField::None;
+}
+
+void assign_field(ModelInfo& info, InfoField field, std::string value) {
+  switch (field) {
+    case InfoField::None: break;
+    case InfoField::Title: info.title = std::move(value); break;
+    case InfoField::Description: info.description = std::move(value); break;
+    case InfoField::Version: info.comsol_version = std::move(value); break;
+    case InfoField::NodeType: info.node_type = std::move(value); break;
+    case InfoField::Runnable: {
+      const std::string v = value.size() <= 5 ? text::ascii_lower(value) : std::string();
+      if (v == "1" || v == "true" || v == "yes") {
+        info.is_runnable = true;
+      } else if (v == "0" || v == "false" || v == "no") {
+        info.is_runnable = false;
+      } else {
+        info.is_runnable = std::nullopt;
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value) {
+  assign_field(info, info_field(key), std::string(value));
+}
+
+Status read_modelinfo(ByteSource& source, ModelInfo& info) {
+  xml::XmlPullReader reader(source);
+  std::string scratch;
+  // Text belongs to the element whose tag came last; an end tag does not change that.
+  InfoField element = InfoField::None;
+  for (;;) {
+    // Text that would be stored under no field need not be held.
+    reader.set_drop_text(element == InfoField::None);
+    TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));
+    switch (ev.kind) {
+      case xml::XmlEventKind::Eof: return ok_status();
+      case xml::XmlEventKind::Start:
+      case xml::XmlEventKind::Empty: {
+        xml::XmlAttributes attrs = ev.attributes();
+        while (auto item = attrs.next()) {
+          if (!item->ok()) continue;
+          assign_field(info, info_field(item->attribute.key), text::decode_lossy(item->attribute.value));
+        }
+        element = info_field(ev.name());
+        break;
+      }
+      case xml::XmlEventKind::Text: {
+        if (element == InfoField::None) break;
+        std::string piece = text::decode_lossy(ev.bytes);
+        const std::string_view trimmed = text::trim_unicode(piece);
+        if (trimmed.empty()) break;
+        assign_field(info, element, trimmed.size() == piece.size() ? std::move(piece) : std::string(trimmed));
+        break;
+      }
+      default: break;
+    }
+  }
+}
+
+Status read_dmodel(ByteSource& source, TreeInfo& tree) {
+  xml::XmlPullReader reader(source);
+  reader.set_drop_text(true);  // text is never read from the model tree
+  std::string scratch;
+  for (;;) {
+    TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));
+    if (ev.kind == xml::XmlEventKind::Eof) break;
+    if (ev.kind != xml::XmlEventKind::Start && ev.kind != xml::XmlEventKind::Empty) continue;
+    // The tokenizer reports a repeated attribute name as an error item, so the first
+    // occurrence of each name is the one seen here.
+    std::optional<std::string_view> param, value, reference, tag;
+    xml::XmlAttributes attrs = ev.attributes();
+    while (auto item = attrs.next()) {
+      if (!item->ok()) continue;
+      const std::string_view key = item->attribute.key;
+      if (key == "param") param = item->attribute.value;
+      else if (key == "value") value = item->attribute.value;
+      else if (key == "reference") reference = item->attribute.value;
+      else if (key == "tag") tag = item->attribute.value;
+    }
+    if (param) {
+      NamedValue p;
+      p.name = text::decode_lossy(*param);
+      if (value) p.value = text::decode_lossy(*value);
+      if (reference) p.reference = text::decode_lossy(*reference);
+      tree.parameters.push_back(std::move(p));
+    }
+    if (tag) {
+      if (const auto kind = node_kind(ev.name())) tree.tags_of(*kind).push_back(text::decode_lossy(*tag));
+    }
+  }
+  tree.sort_tags();
+  return ok_status();
+}
+
+// ---------------------------------------------------------------------------------------
+// Plain-text members
+
+void TrimmedSegments::feed(std::string_view chunk) {
+  for (std::size_t i = 0; i < chunk.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(chunk[i]);
+    if (carry_need_ != 0) {
+      if ((b & 0xC0) == 0x80) {
+        carry_.push_back(static_cast<char>(b));
+        if (carry_.size() == carry_need_) {
+          carry_need_ = 0;
+          character(carry_);
+        }
+        continue;
+      }
+      // A sequence cut short: its bytes count as one character, then this byte anew.
+      carry_need_ = 0;
+      character(carry_);
+    }
+    const std::size_t len = sequence_length(b);
+    if (b < 0x80 || len == 1) {
+      character(chunk.substr(i, 1));
+    } else {
+      carry_.assign(1, static_cast<char>(b));
+      carry_need_ = len;
+    }
+  }
+}
+
+void TrimmedSegments::finish() {
+  if (carry_need_ != 0) {
+    carry_need_ = 0;
+    character(carry_);
+  }
+  close_segment();
+}
+
+void TrimmedSegments::character(std::string_view bytes) {
+  const std::uint64_t at = offset_;
+  offset_ += bytes.size();
+  const bool separator = bytes.size() == 1 && ((mode_ == Mode::Lines && bytes[0] == '\n') ||
+                                               (mode_ == Mode::FirstColon && !split_ && bytes[0] == ':'));
+  if (separator) {
+    close_segment();
+    if (mode_ == Mode::FirstColon) split_ = true;
+    return;
+  }
+  // Valid UTF-8 white space is never longer than three bytes; anything else (an ill-formed
+  // byte included) is content.
+  const bool white = text::trim_unicode(bytes).empty();
+  if (white) {
+    if (!started_ || spilled_) return;
+    pending_.append(bytes);
+    if (pending_.size() > kPendingLimit) {
+      // Give the texts up rather than hold an unbounded run of white space that may never
+      // be followed by content; the ranges are enough to take them again later.
+      spilled_ = true;
+      kept_.clear();
+      kept_.shrink_to_fit();
+      pending_.clear();
+      pending_.shrink_to_fit();
+      texts_.clear();
+      texts_.shrink_to_fit();
+    }
+    return;
+  }
+  if (!started_) {
+    started_ = true;
+    current_.begin = at;
+  }
+  current_.end = at + bytes.size();
+  if (!spilled_) {
+    kept_ += pending_;
+    kept_.append(bytes);
+    pending_.clear();
+  }
+}
+
+void TrimmedSegments::close_segment() {
+  if (!started_) {
+    if (mode_ == Mode::Lines) return;
+    current_ = Range{offset_, offset_};
+  }
+  ranges_.push_back(current_);
+  if (!spilled_) texts_.push_back(std::move(kept_));
+  kept_.clear();
+  pending_.clear();
+  started_ = false;
+  current_ = Range{};
+}
+
+Status TrimmedSegments::extract(ByteSource& again) {
+  texts_.assign(ranges_.size(), std::string());
+  std::vector<char> buf(kChunk);
+  std::uint64_t pos = 0;
+  std::size_t r = 0;
+  while (r < ranges_.size()) {
+    TVX_TRY_ASSIGN(const std::size_t n, again.read(buf.data(), buf.size()));
+    if (n == 0) break;
+    const std::uint64_t chunk_end = pos + n;
+    while (r < ranges_.size()) {
+      const Range range = ranges_[r];
+      const std::uint64_t from = std::max(range.begin, pos);
+      const std::uint64_t to = std::min(range.end, chunk_end);
+      if (from < to) texts_[r].append(buf.data() + (from - pos), static_cast<std::size_t>(to - from));
+      if (range.end > chunk_end) break;
+      ++r;
+    }
+    pos = chunk_end;
+  }
+  spilled_ = false;
+  return ok_status();
+}
+
+FileVersion file_version_from(bool split, std::vector<std::string> segments) {
+  FileVersion v;
+  if (split && segments.size() == 2) {
+    v.schema = std::move(segments[0]);
+    v.saved_in = std::move(segments[1]);
+  } else if (!segments.empty() && !segments[0].empty()) {
+    v.saved_in = std::move(segments[0]);
+  }
+  return v;
+}
+
+// ---------------------------------------------------------------------------------------
+// Member stream
+
+Result<std::size_t> MemberStream::read(char* buffer, std::size_t size) {
+  if (failure_) return *failure_;
+  if (cut_) return std::size_t{0};
+  Result<std::size_t> got = raw_.read(buffer, size);
+  if (!got) {
+    failure_ = got.error();
+    return got;
+  }
+  if (!utf8_.feed(std::string_view(buffer, got.value()))) {
+    cut_ = true;
+    return std::size_t{0};
+  }
+  return got;
+}
+
+Status MemberStream::finish() {
+  if (failure_) return *failure_;
+  std::vector<char> buf(kChunk);
+  for (;;) {
+    Result<std::size_t> got = raw_.read(buf.data(), buf.size());
+    if (!got) {
+      failure_ = got.error();
+      return std::move(got).error();
+    }
+    if (got.value() == 0) break;
+    if (!cut_) utf8_.feed(std::string_view(buf.data(), got.value()));
+  }
+  if (!utf8_.finish()) return TolvanexError::io("stream did not contain valid UTF-8");
+  return ok_status();
+}
+
+// ---------------------------------------------------------------------------------------
+// The reader
+
+namespace {
+
+// Streams one plain-text member into segments; takes the texts from a second read of the
+// entry when a white-space run was too long to hold.
+Result<TrimmedSegments> read_segments(const archive::ZipArchive& zip, std::size_t index,
+                                      archive::ZipEntryReader& entry, TrimmedSegments::Mode mode) {
+  TrimmedSegments segments(mode);
+  MemberStream stream(entry);
+  std::vector<char> buf(kChunk);
+  for (;;) {
+    Result<std::size_t> got = stream.read(buf.data(), buf.size());
+    if (!got || got.value() == 0) break;
+    segments.feed(std::string_view(buf.data(), got.value()));
+  }
+  TVX_TRY(stream.finish());
+  segments.finish();
+  if (segments.needs_extract()) {
+    TVX_TRY_ASSIGN(archive::ZipEntryReader again, zip.open_entry(index));
+    TVX_TRY(segments.extract(again));
+  }
+  return segments;
+}
+
+}  // namespace
+
+Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  TVX_TRY_ASSIGN(archive::ZipArchive zip, archive::ZipArchive::open(std::move(file)));
+
+  ComsolMphSummary summary;
+  std::map<std::string, std::uint64_t> sizes;
+  ModelInfo info;
+  TreeInfo dmodel, smodel;
+  bool have_version = false;
+  FileVersion version;
+  // The first fault of each model member, reported only once the whole archive has read well.
+  std::optional<TolvanexError> info_error, dmodel_error, smodel_error;
+
+  const std::size_t count = zip.entry_count();
+  summary.entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    TVX_TRY_ASSIGN(archive::ZipEntryReader entry, zip.open_entry(i));
+    const archive::ZipEntry& meta = zip.entry(i);
+    summary.entries.push_back(meta.name);
+    std::uint64_t& bucket = sizes[std::string(size_bucket(meta.name))];
+    bucket = saturating_add(bucket, meta.uncompressed_size);
+
+    // A member met again replaces what the earlier one gave.
+    switch (member_of(meta.name)) {
+      case Member::None: break;
+      case Member::FileVersion: {
+        TVX_TRY_ASSIGN(TrimmedSegments seg, read_segments(zip, i, entry, TrimmedSegments::Mode::FirstColon));
+        version = file_version_from(seg.split(), seg.take_texts());
+        have_version = true;
+        break;
+      }
+      case Member::UsedLicenses: {
+        TVX_TRY_ASSIGN(TrimmedSegments seg, read_segments(zip, i, entry, TrimmedSegments::Mode::Lines));
+        summary.used_licenses = seg.take_texts();
+        break;
+      }
+      case Member::ModelInfo: {
+        MemberStream stream(entry);
+        info = ModelInfo{};
+        Status st = read_modelinfo(stream, info);
+        TVX_TRY(stream.finish());
+        info_error.reset();
+        if (!st) info_error = std::move(st).error();
+        break;
+      }
+      case Member::DModel: {
+        MemberStream stream(entry);
+        dmodel = TreeInfo{};
+        Status st = read_dmodel(stream, dmodel);
+        TVX_TRY(stream.finish());
+        dmodel_error.reset();
+        if (!st) dmodel_error = std::move(st).error();
+        break;
+      }
+      case Member::SModel: {
+        MemberStream stream(entry);
+        smodel = TreeInfo{};
+        Status st = read_smodel(stream, smodel);
+        TVX_TRY(stream.finish());
+        smodel_error.reset();
+        if (!st) smodel_error = std::move(st).error();
+        break;
+      }
+    }
+  }
+  if (info_error) return std::move(*info_error);
+  if (dmodel_error) return std::move(*dmodel_error);
+  if (smodel_error) return std::move(*smodel_error);
+
+  std::stable_sort(summary.entries.begin(), summary.entries.end());
+  if (have_version) {
+    summary.schema = std::move(version.schema);
+    summary.saved_in = std::move(version.saved_in);
+  }
+  summary.title = std::move(info.title);
+  summary.description = std::move(info.description);
+  summary.comsol_version = std::move(info.comsol_version);
+  summary.node_type = std::move(info.node_type);
+  summary.is_runnable = info.is_runnable;
+  summary.parameters = std::move(dmodel.parameters);
+  summary.physics_tags = merge_sorted(std::move(dmodel.tags[0]), std::move(smodel.tags[0]));
+  summary.study_tags = merge_sorted(std::move(dmodel.tags[1]), std::move(smodel.tags[1]));
+  summary.material_tags = merge_sorted(std::move(dmodel.tags[2]), std::move(smodel.tags[2]));
+  for (auto& [name, bytes] : sizes) summary.size_breakdown.push_back(SizeBucket{name, bytes});
+  return summary;
+}
+
+}  // namespace tolvanex::parsers::comsol
