@@ -324,6 +324,25 @@ TEST(Zip, UnreadableFileIsZipIoError) {
   EXPECT_EQ(zip.error().display(), "zip error: i/o error");
 }
 
+TEST(Zip, ContentThatCannotBeReadIsAnIoError) {
+  // The archive shrinks after its directory and the entry's local header were read: reading
+  // the content then fails as content, not as the archive's structure.
+  const fs::path copy = fs::temp_directory_path() / ("tolvanex-shrink-" + std::to_string(::getpid()) + ".zip");
+  fs::copy_file(fixtures() / "python.zip", copy, fs::copy_options::overwrite_existing);
+  auto file = tolvanex::fsio::File::open_read(copy.string());
+  ASSERT_TRUE(file.ok());
+  auto zip = ZipArchive::open(std::move(file).value());
+  ASSERT_TRUE(zip.ok());
+  auto reader = zip.value().open_entry(index_of(zip.value(), "deflate.txt"));
+  ASSERT_TRUE(reader.ok());
+  fs::resize_file(copy, 0);
+  std::vector<char> buf(4096);
+  auto n = reader.value().read(buf.data(), buf.size());
+  fs::remove(copy);
+  ASSERT_FALSE(n.ok());
+  EXPECT_EQ(n.error().display(), "io error: unexpected end of file");
+}
+
 TEST(FlothermPack, BudgetKeepsOutLongNamesButListsLaterShortOnes) {
   const std::string path = (fixtures() / "budget.pack").string();
   struct Case {

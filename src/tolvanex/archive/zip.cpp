@@ -348,8 +348,10 @@ Status RangeReader::fill(std::size_t want) {
       static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - tail_, end_ - pos_));
   if (n == 0) return ok_status();
   auto got = file_->read_at(buf_.data() + tail_, n, pos_);
-  // A short read inside the range means the file changed under us.
-  if (!got || got.value() != n) return TolvanexError::zip_io();
+  if (failure_ == Failure::Archive && (!got || got.value() != n)) return TolvanexError::zip_io();
+  if (!got) return std::move(got).error();
+  // A short read inside the range means the file shrank under us.
+  if (got.value() != n) return TolvanexError::io("unexpected end of file");
   tail_ += n;
   pos_ += n;
   return ok_status();
@@ -403,7 +405,8 @@ const ZipEntry& ZipArchive::entry(std::size_t index) const { return impl_->entri
 
 struct ZipEntryReader::State {
   State(fsio::File& file, std::uint64_t begin, const detail::EntryInfo& entry)
-      : input(file, begin, begin + entry.compressed_size), info(entry) {}
+      : input(file, begin, begin + entry.compressed_size, RangeReader::Failure::Content),
+        info(entry) {}
 
   RangeReader input;
   detail::EntryInfo info;

@@ -30,8 +30,13 @@ inline TolvanexError no_memory() { return TolvanexError::io(kNoMemory); }
 // own I/O failure ("zip error: i/o error").
 class RangeReader {
  public:
-  RangeReader(fsio::File& file, std::uint64_t begin, std::uint64_t end)
-      : file_(&file), pos_(begin), end_(end) {}
+  // What a failed read of the file is reported as: reading the archive's own structure is a
+  // ZIP "i/o error"; reading an entry's content is an io error with the system's text.
+  enum class Failure { Archive, Content };
+
+  RangeReader(fsio::File& file, std::uint64_t begin, std::uint64_t end,
+              Failure failure = Failure::Archive)
+      : file_(&file), pos_(begin), end_(end), failure_(failure) {}
 
   // The buffered bytes, refilled when none are left; empty only at the end of the range.
   Result<std::span<const unsigned char>> peek();
@@ -47,6 +52,7 @@ class RangeReader {
   fsio::File* file_;
   std::uint64_t pos_;  // file offset of the first byte not yet buffered
   std::uint64_t end_;
+  Failure failure_;
   std::vector<unsigned char> buf_;
   std::size_t head_ = 0;
   std::size_t tail_ = 0;
