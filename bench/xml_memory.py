@@ -91,10 +91,12 @@ def cases(scale):
         ("dmodel: 200 MB CDATA", "dmodel.xml", b"<r><![CDATA[", b"c", big, b"]]></r>"),
         ("dmodel: 200 MB PI", "dmodel.xml", b"<?pi ", b"c", big, b"?><r/>"),
         ("dmodel: 200 MB DOCTYPE", "dmodel.xml", b"<!DOCTYPE r ", b"c", big, b"><r/>"),
+        ("dmodel: 200 MB reference", "dmodel.xml", b"<r>&", b"c", big, b";</r>"),
         ("dmodel: 200 MB unkept attribute", "dmodel.xml", b"<r other='", b"v", big, b"' tag='t'/>"),
         ("dmodel: 200 MB kept attribute", "dmodel.xml", b"<r param='p' value='", b"v", big, b"'/>"),
         ("modelinfo: 200 MB comment", "modelinfo.xml", b"<r><!--", b"c", big, b"--></r>"),
         ("modelinfo: 200 MB unkept attribute", "modelinfo.xml", b"<r other='", b"v", big, b"'/>"),
+        ("modelinfo: 200 MB attribute key", "modelinfo.xml", b"<r ", b"k", big, b"='v'/>"),
     ]
     return floxml, comsol
 

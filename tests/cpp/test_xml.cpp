@@ -493,6 +493,7 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
       case XmlEventKind::Decl:
       case XmlEventKind::PI:
       case XmlEventKind::DocType:
+      case XmlEventKind::GeneralRef:
         if (mode.drop_markup && as_reference) payload.clear();
         break;
       default: break;
@@ -583,6 +584,7 @@ TEST(XmlPullReader, DroppedContentIsNotHeld) {
       {"<?pi " + big + "?>", {"", false, true, nullptr}, XmlEventKind::PI},
       {"<?xml " + big + "?>", {"", false, true, nullptr}, XmlEventKind::Decl},
       {"<!DOCTYPE " + big + ">", {"", false, true, nullptr}, XmlEventKind::DocType},
+      {"&" + big + ";", {"", false, true, nullptr}, XmlEventKind::GeneralRef},
       {"<e other='" + big + "' k='1'/>", {"", false, false, &keep_k}, XmlEventKind::Empty},
       {"<e " + big + "='1' k='1'/>", {"", false, false, &keep_k}, XmlEventKind::Empty},
       {"<e k='1' " + big + "/>", {"", false, false, &XmlPullReader::no_attributes}, XmlEventKind::Empty},
@@ -600,7 +602,8 @@ TEST(XmlPullReader, DroppedContentIsNotHeld) {
     EXPECT_EQ(reader.position(), c.doc.size());
   }
   // A kept value is held, whole.
-  MemorySource source("<e k='" + big + "'/>");
+  const std::string doc = "<e k='" + big + "'/>";
+  MemorySource source(doc);
   XmlPullReader reader(source, 7);
   reader.set_attribute_filter(keep_k);
   std::string scratch;

@@ -360,6 +360,7 @@ GIB = 1 << 30
     ("dmodel.xml", b"<r><![CDATA[", b"c", 3 * GIB // 10, b']]><physics tag="p"/></r>', "['p']"),
     ("dmodel.xml", b"<?pi ", b"c", 3 * GIB // 10, b'?><physics tag="p"/>', "['p']"),
     ("dmodel.xml", b"<!DOCTYPE r ", b"c", 3 * GIB // 10, b'><physics tag="p"/>', "['p']"),
+    ("dmodel.xml", b"<r>&", b"c", 3 * GIB // 10, b';<physics tag="p"/></r>', "['p']"),
     ("dmodel.xml", b"<physics other='", b"v", 3 * GIB // 10, b"' tag='p'/>", "['p']"),
     ("dmodel.xml", b"<physics ", b"k", 3 * GIB // 10, b"='v' tag='p'/>", "['p']"),
     ("dmodel.xml", b'<physics tag="p"/>', b"<a>", 40_000_000, b"", "['p']"),

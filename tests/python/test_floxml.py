@@ -365,6 +365,7 @@ def test_reader_does_not_buffer_a_huge_unused_text(tmp_path):
     (b"<xml_case><name>N</name><![CDATA[", b"cdata ", b"]]></xml_case>"),
     (b"<?pi ", b"instruction ", b"?><xml_case><name>N</name></xml_case>"),
     (b"<!DOCTYPE xml_case [", b"<!-- x --> ", b"]><xml_case><name>N</name></xml_case>"),
+    (b"<xml_case><name>N</name><data>&", b"entity", b";</data></xml_case>"),
     (b"<xml_case><name>N</name><data value='", b"1.0 2.0 ", b"'/></xml_case>"),
     (b"<xml_case><name a='1' ", b"b", b"='2'>N</name></xml_case>"),
 ])

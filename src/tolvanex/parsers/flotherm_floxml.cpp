@@ -162,13 +162,15 @@ bool ParserState::is_relevant_text() const {
   return solution_domains_in_path_ > 0 && is_domain_leaf(l);
 }
 
-void ParserState::text(std::string trimmed) {
+void ParserState::text(std::string_view piece) {
   if (!is_relevant_text()) return;
-  if (trimmed.size() > remaining_) {
+  // Checked before copying, so that a text over the budget is not copied.
+  if (piece.size() > remaining_) {
     truncated_ = true;
     return;
   }
-  remaining_ -= trimmed.size();
+  remaining_ -= piece.size();
+  std::string trimmed(piece);
 
   const std::string_view l = leaf();
   const std::size_t d = path_.size();
@@ -291,7 +293,7 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
       case xml::XmlEventKind::Text: {
         const std::string decoded = text::decode_lossy(ev.bytes);
         const std::string_view trimmed = text::trim_unicode(decoded);
-        if (!trimmed.empty()) state.text(std::string(trimmed));
+        if (!trimmed.empty()) state.text(trimmed);
         break;
       }
       case xml::XmlEventKind::Eof:

@@ -59,7 +59,7 @@ class ParserState {
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
-  void text(std::string trimmed);
+  void text(std::string_view trimmed);
   Result<FlothermFloxmlSummary> finish() &&;
 
  private:

@@ -503,7 +503,7 @@ class XmlScanner {
     col.mode = r_.skim_ ? skim_mode : Collector::Mode::Keep;
     return col;
   }
-  // For CData, Comment, Decl, PI and DocType.
+  // For CData, Comment, Decl, PI, DocType and GeneralRef.
   Collector markup_collector() {
     Collector col = collector(Collector::Mode::Drop);
     if (r_.drop_markup_) col.mode = Collector::Mode::Drop;
@@ -577,7 +577,7 @@ Result<XmlEvent> XmlScanner::text(Collector col) {
 }
 
 Result<XmlEvent> XmlScanner::reference() {
-  Collector col = collector(Collector::Mode::Drop);
+  Collector col = markup_collector();
   TVX_TRY_ASSIGN(int c, scan(&col, kRefStops));
   if (c != ';') {
     return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));

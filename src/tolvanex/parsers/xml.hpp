@@ -178,10 +178,10 @@ class XmlPullReader {
   // text at the current place is of no use to it keeps a huge text run out of memory.
   void set_drop_text(bool on) { drop_text_ = on; }
 
-  // Drop mode for the markup that carries no values: CData, Comment, Decl, PI and DocType
-  // events come where they would, with their kinds and errors, but with empty bytes; their
-  // content is scanned, not kept. (Whether a DOCTYPE names something, and whether a processing
-  // instruction is the declaration, needs only a few bytes of it.)
+  // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
+  // GeneralRef events come where they would, with their kinds and errors, but with empty
+  // bytes; their content is scanned, not kept. (Whether a DOCTYPE names something, and whether
+  // a processing instruction is the declaration, needs only a few bytes of it.)
   void set_drop_markup(bool on) { drop_markup_ = on; }
 
   // Attribute filter. By default the payload of a Start or Empty event is the whole tag. With a
