@@ -283,6 +283,15 @@ TEST(Comsol, ModelInformation) {
       {R"(<m runnable="yes"/><m runnable="maybe"/>)", "[null,null,null,null,null]"},
       {R"(<m title="a&lt;b"/>)", R"(["a&lt;b",null,null,null,null])"},
       {R"(<m title="1" title="2"/>)", R"(["1",null,null,null,null])"},
+      {R"(<m TITLE="1" title="2"/>)", R"(["2",null,null,null,null])"},
+      // A repeated key skips to the next white space; what follows is read as attributes.
+      {R"(<m other="1" other='x title="T"'/>)", R"(["T",null,null,null,null])"},
+      {R"(<m other="x title='T'" title = "U"/>)", R"(["U",null,null,null,null])"},
+      {R"(<m title="A"description="B"/>)", R"(["A","B",null,null,null])"},
+      {R"(<m title=A description="B"/>)", R"([null,"B",null,null,null])"},
+      {R"(<m title="a/"/>)", R"(["a/",null,null,null,null])"},
+      {R"(<m title="open/>)", "error:xml error: syntax error: tag not closed: `>` not found before end of input"},
+      {"<!DOCTYPE m><?pi <title>P</title>?><!-- <title>C</title> --><m/>", "[null,null,null,null,null]"},
       {"\xEF\xBB\xBF<title>x</title>", R"(["x",null,null,null,null])"},
       {"<title>open", R"(["open",null,null,null,null])"},
       {"<a></b>", "error:xml error: ill-formed document: expected `</a>`, but `</b>` was found"},
@@ -304,6 +313,17 @@ TEST(Comsol, ModelTree) {
       {R"(<Study tag="s2"/><STUDY tag="s1" param="p"/><material tag="m"/><cs:material tag="z"/>)",
        R"([{"name":"p","value":null,"reference":null}][[],["s1","s2"],["m"]])"},
       {"<physics tag='q'>text &amp; more</physics>", R"([][["q"],[],[]])"},
+      // A repeated key skips to the next white space; what follows is read as attributes.
+      {R"(<x other="1" other='a param="v"'/>)", R"([{"name":"v","value":null,"reference":null}][[],[],[]])"},
+      {R"(<x other="1" param="p" other='a value="v"' value="w"/>)",
+       R"([{"name":"p","value":"v","reference":null}][[],[],[]])"},
+      {R"(<x param = 'p' value=v reference="r"/>)", R"([{"name":"p","value":null,"reference":"r"}][[],[],[]])"},
+      {R"(<x param="p"value="v" tag="t"/><physics tag="t/" />)",
+       R"([{"name":"p","value":"v","reference":null}][["t/"],[],[]])"},
+      {R"(<x param="p" value="v/>)", "error:xml error: syntax error: tag not closed: `>` not found before end of input"},
+      {"<!DOCTYPE r [<!ENTITY e 'v'>]><?pi <x param='a'/>?><r><!-- <x param='b'/> -->"
+       "<![CDATA[<x param='c'/>]]><x param='d'/></r>",
+       R"([{"name":"d","value":null,"reference":null}][[],[],[]])"},
       {"<a></b>", "error:xml error: ill-formed document: expected `</a>`, but `</b>` was found"},
       {"</a>", "error:xml error: ill-formed document: close tag `</a>` does not match any open tag"},
   };

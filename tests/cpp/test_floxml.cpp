@@ -190,6 +190,29 @@ TEST(FloxmlReader, SummariesAsExactJson) {
         {"sources", R"([{"name":"S","powers":[]}])"},
         {"truncated", "true"}},
        3},
+      {"attributes, comments and other markup give nothing",
+       "<?xml version='1.0'?><!DOCTYPE xml_case [<!ENTITY e 'v'>]><xml_case name='A' k=\"x>y\">"
+       "<!-- <name>C</name> --><name a='1' a='<name>'>N<?pi <name>?></name>"
+       "<attributes><x_att name='n'><![CDATA[<name>D</name>]]></x_att></attributes></xml_case>",
+       {{"name", R"("N")"}, {"attribute_type_counts", R"([{"name":"x_att","count":1}])"}}},
+      {"entities nested in entities of the other list",
+       wrap("<geometry><g><attributes><a_att><geometry><h><name>H</name></h></geometry><name>A</name>"
+            "</a_att></attributes><name>G</name></g></geometry>"),
+       {{"attribute_type_counts", R"([{"name":"a_att","count":1}])"},
+        {"attributes", R"([{"kind":"a_att","name":"A"}])"},
+        {"geometry_type_counts", R"([{"name":"g","count":1},{"name":"h","count":1}])"},
+        {"geometry", R"([{"kind":"g","name":"G"},{"kind":"h","name":"H"}])"}}},
+      {"a source's powers while a deeper attribute is named",
+       wrap("<attributes><source_att><fluid_att><name>F</name><power>1</power></fluid_att>"
+            "<name>S</name><power>2</power></source_att></attributes>"),
+       {{"attribute_type_counts", R"([{"name":"fluid_att","count":1},{"name":"source_att","count":1}])"},
+        {"attributes", R"([{"kind":"fluid_att","name":"F"},{"kind":"source_att","name":"S"}])"},
+        {"sources", R"([{"name":"S","powers":["1","2"]}])"}}},
+      {"grid axes nested in one another",
+       wrap("<x_grid><y_grid><min_size>1</min_size></y_grid><max_size>2</max_size></x_grid>"),
+       {{"grid",
+         R"([{"axis":"x_grid","grid_type":null,"min_size":null,"max_size":"2"},)"
+         R"({"axis":"y_grid","grid_type":null,"min_size":"1","max_size":null}])"}}},
       {"budget zero keeps nothing but counts", wrap("<geometry><cuboid><name>C</name></cuboid></geometry>"),
        {{"geometry_type_counts", R"([{"name":"cuboid","count":1}])"}, {"truncated", "true"}}, 0},
   };
@@ -276,4 +299,35 @@ TEST(FloxmlRootProbe, FirstElementDecides) {
   EXPECT_FALSE(has_flotherm_root(testing::TempDir() + "no/such.xml"));
   EXPECT_FALSE(has_flotherm_root(testing::TempDir()));
   EXPECT_FALSE(has_flotherm_root(std::string("a\0b.xml", 7)));
+}
+
+TEST(RisingStack, KeepsEachValue) {
+  const std::size_t values[] = {0, 1, 2, 129, 130, 20000, 20001, std::size_t{1} << 40, ~std::size_t{0}};
+  RisingStack stack;
+  EXPECT_TRUE(stack.empty());
+  for (std::size_t v : values) {
+    stack.push(v);
+    EXPECT_EQ(stack.top(), v);
+  }
+  for (std::size_t i = std::size(values); i-- > 0;) {
+    ASSERT_FALSE(stack.empty());
+    EXPECT_EQ(stack.top(), values[i]);
+    stack.pop();
+  }
+  EXPECT_TRUE(stack.empty());
+}
+
+TEST(FloxmlReader, DeeplyNestedEntitiesAreTracked) {
+  // Every level an open entity: each named geometry element holds the next one.
+  const int depth = 20000;
+  std::string body = "<geometry>";
+  for (int i = 0; i < depth; ++i) body += "<g><name>n</name><geometry>";
+  for (int i = 0; i < depth; ++i) body += "</geometry></g>";
+  body += "</geometry>";
+  std::string want = "[";
+  for (int i = 0; i < depth; ++i) want += std::string(i ? "," : "") + R"({"kind":"g","name":"n"})";
+  want += "]";
+  EXPECT_EQ(inspect_doc(wrap(body)),
+            expect_json({{"geometry_type_counts", R"([{"name":"g","count":)" + std::to_string(depth) + "}]"},
+                         {"geometry", want}}));
 }

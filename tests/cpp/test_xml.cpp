@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -404,4 +407,294 @@ TEST(XmlAttributes, DuplicatesAreFoundAmongManyAttributes) {
   tag += " k40='40'";
   want.push_back("k40=40");
   EXPECT_EQ(attrs(tag), want);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading modes: what the readers drop must change nothing but the payloads they drop.
+
+namespace {
+
+using KeyFilter = XmlPullReader::KeyFilter;
+
+bool keep_all(std::string_view) { return true; }
+bool keep_k(std::string_view key) { return key == "k"; }
+bool keep_model(std::string_view key) { return key == "param" || key == "value" || key == "tag"; }
+
+struct Mode {
+  const char* what;
+  bool drop_text = false;
+  bool drop_markup = false;
+  KeyFilter filter = nullptr;
+};
+
+const Mode kModes[] = {
+    {"drop text", true, false, nullptr},
+    {"drop markup", false, true, nullptr},
+    {"names only", false, false, &XmlPullReader::no_attributes},
+    {"keep all", false, false, &keep_all},
+    {"keep k", false, false, &keep_k},
+    {"readers' own", true, true, &keep_model},
+};
+
+std::string item_text(const XmlAttrItem& item) {
+  if (item.ok()) return std::string(item.attribute.key) + "=" + std::string(item.attribute.value);
+  return "!" + std::to_string(static_cast<int>(item.error));
+}
+
+// A tag as "name|items": the well-formed attributes that `keep` accepts, from a whole tag.
+std::string expected_tag(const XmlEvent& ev, KeyFilter keep) {
+  std::string out = std::string(ev.name()) + "|";
+  XmlAttributes attrs = ev.attributes();
+  while (auto item = attrs.next()) {
+    if (item->ok() && keep(item->attribute.key)) out += item_text(*item) + ";";
+  }
+  return out;
+}
+
+// A tag as "name|items" from a filtered payload: every item, errors included, so that an item
+// that should not be there shows.
+std::string filtered_tag(const XmlEvent& ev) {
+  std::string out = std::string(ev.name()) + "|";
+  XmlAttributes attrs = ev.attributes();
+  while (auto item = attrs.next()) out += item_text(*item) + ";";
+  return out;
+}
+
+// The event stream in `mode`; with `as_reference`, the stream of the default mode made to look
+// like what `mode` should give.
+Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, bool as_reference) {
+  MemorySource source(doc);
+  XmlPullReader reader(source, buffer);
+  if (!as_reference) {
+    reader.set_drop_text(mode.drop_text);
+    reader.set_drop_markup(mode.drop_markup);
+    reader.set_attribute_filter(mode.filter);
+  }
+  Events out;
+  std::string scratch;
+  for (int guard = 0; guard < 100000; ++guard) {
+    Result<XmlEvent> r = reader.next_event(scratch);
+    if (!r) {
+      out.push_back("error:" + r.error().display());
+      return out;
+    }
+    const XmlEvent& ev = r.value();
+    std::string payload(ev.bytes);
+    switch (ev.kind) {
+      case XmlEventKind::Start:
+      case XmlEventKind::Empty:
+        if (mode.filter) payload = as_reference ? expected_tag(ev, mode.filter) : filtered_tag(ev);
+        break;
+      case XmlEventKind::Text:
+        if (mode.drop_text && as_reference) payload.clear();
+        break;
+      case XmlEventKind::CData:
+      case XmlEventKind::Comment:
+      case XmlEventKind::Decl:
+      case XmlEventKind::PI:
+      case XmlEventKind::DocType:
+      case XmlEventKind::GeneralRef:
+        if (mode.drop_markup && as_reference) payload.clear();
+        break;
+      default: break;
+    }
+    out.push_back(std::string(kind_name(ev.kind)) + ":" + payload);
+    if (ev.kind == XmlEventKind::Eof) return out;
+  }
+  ADD_FAILURE() << "no end";
+  return out;
+}
+
+// Documents for the comparison: the table above, tags with every attribute form, and two
+// families of random documents from a fixed seed.
+std::vector<std::string> mode_corpus() {
+  std::vector<std::string> docs;
+  for (const Case& c : event_cases()) docs.push_back(c.doc);
+  const char* tags[] = {
+      "e k=\"1\" k=\"2\"", "e k='1' k='a b=\"c\"' m='3'", "e k='1' k = '2' m='3'", "e k='1' k",
+      "e a='1' b", "e a='1' b c='2'", "e a='1' b=", "e a='1' b=2 c='3'", "e a='1'b='2'",
+      "e a = '1'\tb=\"2\"\nc='3'", "e x:k='1' k='2' K='3'", "e k='x/' ", "e k=' / '", "e =='1' k='2'",
+      "e k==''", "e k='' k='' k=''", "e x='1' x='a k=\"v\"' k='w'", "e x=y k='1'", "e k='1' x x k='2'",
+      "e/", "e k='1'/ ", "e k/", "e k=/", "e k='a'/", "e  k  =  \"1\"  ", "e\tk='\t'",
+  };
+  for (const char* t : tags) {
+    docs.push_back(std::string("<") + t + ">");
+    docs.push_back(std::string("<") + t + "/>");
+    docs.push_back(std::string("<r><") + t + "/></r>");
+  }
+  std::mt19937 rng(20240611);
+  const std::string bytes = "<>/=\"' \tak!-?&;[]xX";
+  for (int n = 0; n < 3000; ++n) {
+    std::string doc;
+    const std::size_t len = rng() % 40;
+    for (std::size_t i = 0; i < len; ++i) doc += bytes[rng() % bytes.size()];
+    docs.push_back(doc);
+  }
+  const char* pieces[] = {" ", "\t", "k", "p", "=", "'", "\"", "v", "k='1'", "k=\"a b\"", "p='x'",
+                          "k='x k=\"y\"'", "/", "a", "tag='t'", "value=\"", "param"};
+  for (int n = 0; n < 3000; ++n) {
+    std::string doc = "<e";
+    const std::size_t len = rng() % 12;
+    for (std::size_t i = 0; i < len; ++i) doc += pieces[rng() % std::size(pieces)];
+    doc += rng() % 2 ? "/>" : "></e>";
+    docs.push_back(doc);
+  }
+  return docs;
+}
+
+}  // namespace
+
+TEST(XmlPullReader, ModesKeepKindsOrderErrorsAndTheKeptAttributes) {
+  const std::vector<std::string> docs = mode_corpus();
+  for (const Mode& mode : kModes) {
+    for (const std::string& doc : docs) {
+      const Events want = events_in(doc, 8192, mode, true);
+      for (std::size_t size : {1, 2, 3, 5, 8192}) {
+        ASSERT_EQ(events_in(doc, size, mode, false), want) << mode.what << " / " << size << " / " << doc;
+      }
+    }
+  }
+}
+
+TEST(XmlPullReader, NamesOnlyModeGivesTheBareName) {
+  MemorySource source("<a k='1' j=\"x>y\"><b/></a>");
+  XmlPullReader reader(source, 3);
+  reader.set_attribute_filter(XmlPullReader::no_attributes);
+  std::string scratch;
+  Events seen;
+  for (;;) {
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev.ok());
+    if (ev.value().kind == XmlEventKind::Eof) break;
+    seen.push_back(std::string(kind_name(ev.value().kind)) + ":" + std::string(ev.value().bytes));
+  }
+  EXPECT_EQ(seen, (Events{"Start:a", "Empty:b", "End:a"}));
+}
+
+TEST(XmlPullReader, DroppedContentIsNotHeld) {
+  const std::string big(3'000'000, 'v');
+  struct Big {
+    std::string doc;
+    Mode mode;
+    XmlEventKind kind;
+  };
+  const Big cases[] = {
+      {"<!--" + big + "-->", {"", false, true, nullptr}, XmlEventKind::Comment},
+      {"<![CDATA[" + big + "]]>", {"", false, true, nullptr}, XmlEventKind::CData},
+      {"<?pi " + big + "?>", {"", false, true, nullptr}, XmlEventKind::PI},
+      {"<?xml " + big + "?>", {"", false, true, nullptr}, XmlEventKind::Decl},
+      {"<!DOCTYPE " + big + ">", {"", false, true, nullptr}, XmlEventKind::DocType},
+      {"&" + big + ";", {"", false, true, nullptr}, XmlEventKind::GeneralRef},
+      {"<e other='" + big + "' k='1'/>", {"", false, false, &keep_k}, XmlEventKind::Empty},
+      {"<e " + big + "='1' k='1'/>", {"", false, false, &keep_k}, XmlEventKind::Empty},
+      {"<e k='1' " + big + "/>", {"", false, false, &XmlPullReader::no_attributes}, XmlEventKind::Empty},
+  };
+  for (const Big& c : cases) {
+    MemorySource source(c.doc);
+    XmlPullReader reader(source);
+    reader.set_drop_markup(c.mode.drop_markup);
+    reader.set_attribute_filter(c.mode.filter);
+    std::string scratch;
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev.ok()) << static_cast<int>(c.kind);
+    EXPECT_EQ(ev.value().kind, c.kind);
+    EXPECT_LT(scratch.capacity(), 4096u) << static_cast<int>(c.kind);
+    EXPECT_EQ(reader.position(), c.doc.size());
+  }
+  // A kept value is held, whole.
+  const std::string doc = "<e k='" + big + "'/>";
+  MemorySource source(doc);
+  XmlPullReader reader(source, 7);
+  reader.set_attribute_filter(keep_k);
+  std::string scratch;
+  Result<XmlEvent> ev = reader.next_event(scratch);
+  ASSERT_TRUE(ev.ok());
+  std::optional<XmlAttrItem> item = ev.value().attributes().next();
+  ASSERT_TRUE(item && item->ok());
+  EXPECT_EQ(item->attribute.value, big);
+}
+
+TEST(XmlPullReader, KeysBeyondTheMemoryLimitAreNotTakenForRepeats) {
+  // After a repeated key, reading resumes at the next white space, so whether `x` repeats
+  // decides whether `k` is "p" or "q".
+  const std::string tail = " x='1' x='a k=\"p\"' k='q'/>";
+  const auto kept = [](const std::string& doc, KeyFilter filter) {
+    MemorySource source(doc);
+    XmlPullReader reader(source);
+    reader.set_attribute_filter(filter);
+    std::string scratch;
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    EXPECT_TRUE(ev.ok());
+    return filter ? filtered_tag(ev.value()) : expected_tag(ev.value(), keep_k);
+  };
+  EXPECT_EQ(kept("<e" + tail, nullptr), "e|k=p;");
+  EXPECT_EQ(kept("<e" + tail, keep_k), "e|k=p;");
+
+  std::string many = "<e";
+  for (std::size_t i = 0; many.size() < 2 * XmlPullReader::kKeyMemory; ++i) many += " a" + std::to_string(i) + "=''";
+  EXPECT_EQ(kept(many + tail, nullptr), "e|k=p;");
+  // Past the limit `x` is not remembered, so its second occurrence reads as a first one.
+  EXPECT_EQ(kept(many + tail, keep_k), "e|k=q;");
+  // A kept key is always remembered.
+  EXPECT_EQ(kept(many + " k='1' k='2'/>", keep_k), "e|k=1;");
+  // The same for a key longer than the limit.
+  const std::string huge(XmlPullReader::kKeyMemory + 1, 'x');
+  const std::string long_tail = " " + huge + "='1' " + huge + "='a k=\"p\"' k='q'/>";
+  EXPECT_EQ(kept("<e" + long_tail, nullptr), "e|k=p;");
+  EXPECT_EQ(kept("<e" + long_tail, keep_k), "e|k=q;");
+  // Keys up to the limit are remembered.
+  const std::string fits(XmlPullReader::kKeyMemory / 2, 'x');
+  const std::string fit_tail = " " + fits + "='1' " + fits + "='a k=\"p\"' k='q'/>";
+  EXPECT_EQ(kept("<e" + fit_tail, keep_k), "e|k=p;");
+}
+
+TEST(XmlPullReader, OpenTagStackCostsANameAndItsLength) {
+  struct Nest {
+    std::string name;
+    std::size_t per_level;
+  };
+  const Nest cases[] = {{"a", 2}, {std::string(127, 'n'), 128}, {std::string(128, 'n'), 130}, {"", 1}};
+  for (const Nest& c : cases) {
+    const int depth = 50000;
+    std::string doc;
+    for (int i = 0; i < depth; ++i) doc += "<" + c.name + ">";
+    for (int i = 0; i < depth; ++i) doc += "</" + c.name + ">";
+    MemorySource source(doc);
+    XmlPullReader reader(source);
+    reader.set_attribute_filter(XmlPullReader::no_attributes);
+    std::string scratch;
+    std::size_t most = 0;
+    for (;;) {
+      Result<XmlEvent> ev = reader.next_event(scratch);
+      ASSERT_TRUE(ev.ok());
+      if (ev.value().kind == XmlEventKind::Eof) break;
+      if (ev.value().kind == XmlEventKind::End) EXPECT_EQ(ev.value().bytes, c.name);
+      most = std::max(most, reader.stack_bytes());
+    }
+    EXPECT_EQ(most, depth * c.per_level) << c.name.size();
+    EXPECT_EQ(reader.stack_bytes(), 0u);
+  }
+}
+
+TEST(NameStack, PushPopAndLookBelowTheTop) {
+  std::vector<std::string> names = {"", "a", std::string(127, 'x'), std::string(128, 'y'),
+                                    std::string(16383, 'z'), std::string(16384, '\x80'),
+                                    "\xFF\xFE\x80", std::string(300000, '\xFF'), "b"};
+  NameStack stack;
+  std::size_t bytes = 0;
+  for (const std::string& n : names) {
+    stack.push(n);
+    bytes += n.size() + (n.size() < 128 ? 1 : n.size() < 16384 ? 2 : 3);
+    EXPECT_EQ(stack.top(), n);
+  }
+  EXPECT_EQ(stack.bytes(), bytes);
+  ASSERT_EQ(stack.size(), names.size());
+  for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(stack.from_top(k), names[names.size() - 1 - k]) << k;
+  while (!names.empty()) {
+    EXPECT_EQ(stack.pop(), names.back());
+    names.pop_back();
+    EXPECT_EQ(stack.size(), names.size());
+    if (!names.empty()) EXPECT_EQ(stack.top(), names.back());
+  }
+  EXPECT_EQ(stack.bytes(), 0u);
 }

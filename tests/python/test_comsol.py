@@ -354,6 +354,18 @@ GIB = 1 << 30
     ("smodel.json", b"[", b"7", GIB // 2, b"e-536870700]", "[]"),
     ("dmodel.xml", b"<r>", b"x", GIB // 2, b'<physics tag="p"/></r>', "['p']"),
     ("modelinfo.xml", b"<r>", b"x", GIB // 2, b"<title>t</title></r>", "['t']"),
+    # Markup and attribute values that no reader uses are scanned, not held, and an open
+    # element costs its name and a byte.
+    ("dmodel.xml", b"<r><!--", b"c", 3 * GIB // 10, b'--><physics tag="p"/></r>', "['p']"),
+    ("dmodel.xml", b"<r><![CDATA[", b"c", 3 * GIB // 10, b']]><physics tag="p"/></r>', "['p']"),
+    ("dmodel.xml", b"<?pi ", b"c", 3 * GIB // 10, b'?><physics tag="p"/>', "['p']"),
+    ("dmodel.xml", b"<!DOCTYPE r ", b"c", 3 * GIB // 10, b'><physics tag="p"/>', "['p']"),
+    ("dmodel.xml", b"<r>&", b"c", 3 * GIB // 10, b';<physics tag="p"/></r>', "['p']"),
+    ("dmodel.xml", b"<physics other='", b"v", 3 * GIB // 10, b"' tag='p'/>", "['p']"),
+    ("dmodel.xml", b"<physics ", b"k", 3 * GIB // 10, b"='v' tag='p'/>", "['p']"),
+    ("dmodel.xml", b'<physics tag="p"/>', b"<a>", 40_000_000, b"", "['p']"),
+    ("modelinfo.xml", b"<r><!--", b"c", 3 * GIB // 10, b"--><title>t</title></r>", "['t']"),
+    ("modelinfo.xml", b"<r other='", b"v", 3 * GIB // 10, b"' title='t'/>", "['t']"),
     ("fileversion", b"6.1:", b"\t", GIB // 2, b"", "['6.1', '']"),
     ("usedlicenses.txt", b"A\n", b" ", GIB // 2, b"\nB", "[['A', 'B']]"),
 ])

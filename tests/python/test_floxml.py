@@ -358,3 +358,38 @@ def test_reader_does_not_buffer_a_huge_unused_text(tmp_path):
     result, growth = peak_memory_growth_mib(f"result = tolvanex.inspect({big!r})['summary']['data']['name']")
     assert result == "'N'"
     assert growth < 16
+
+
+@pytest.mark.parametrize("head, filler, tail", [
+    (b"<xml_case><name>N</name><!--", b"comment ", b"--></xml_case>"),
+    (b"<xml_case><name>N</name><![CDATA[", b"cdata ", b"]]></xml_case>"),
+    (b"<?pi ", b"instruction ", b"?><xml_case><name>N</name></xml_case>"),
+    (b"<!DOCTYPE xml_case [", b"<!-- x --> ", b"]><xml_case><name>N</name></xml_case>"),
+    (b"<xml_case><name>N</name><data>&", b"entity", b";</data></xml_case>"),
+    (b"<xml_case><name>N</name><data value='", b"1.0 2.0 ", b"'/></xml_case>"),
+    (b"<xml_case><name a='1' ", b"b", b"='2'>N</name></xml_case>"),
+])
+def test_reader_does_not_buffer_huge_markup_or_attributes(tmp_path, head, filler, tail):
+    big = write_big(tmp_path / "big.floxml", head, filler, 50, tail)
+    result, growth = peak_memory_growth_mib(f"result = tolvanex.inspect({big!r})['summary']['data']['name']")
+    assert result == "'N'"
+    assert growth < 16
+
+
+@pytest.mark.parametrize("head, level, levels", [
+    (b"<xml_case><name>N</name>", b"<a>", 8_000_000),
+    (b"<xml_case><name>N</name><geometry>", b"<geometry>", 2_000_000),
+    (b"<xml_case><name>N</name><attributes>", b"<a_att>", 3_000_000),
+])
+def test_reader_keeps_little_per_open_element(tmp_path, head, level, levels):
+    # Names are held twice (the tokenizer's raw names, the reader's local names), with a byte
+    # or two beside each; an open entity adds about a byte.
+    path = tmp_path / "deep.floxml"
+    with open(path, "wb") as f:
+        f.write(head)
+        chunk = level * 100_000
+        for _ in range(levels // 100_000):
+            f.write(chunk)
+    result, growth = peak_memory_growth_mib(f"result = tolvanex.inspect({str(path)!r})['summary']['data']['name']")
+    assert result == "'N'"
+    assert growth < 64

@@ -124,6 +124,9 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
+  // Comments and the like are never read, and of a tag only the values of known keys.
+  reader.set_drop_markup(true);
+  reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
   InfoField element = InfoField::None;
@@ -158,7 +161,12 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
 
 Status read_dmodel(ByteSource& source, TreeInfo& tree) {
   xml::XmlPullReader reader(source);
-  reader.set_drop_text(true);  // text is never read from the model tree
+  // Text and markup are never read from the model tree, and of a tag only these four values.
+  reader.set_drop_text(true);
+  reader.set_drop_markup(true);
+  reader.set_attribute_filter([](std::string_view key) {
+    return key == "param" || key == "value" || key == "reference" || key == "tag";
+  });
   std::string scratch;
   for (;;) {
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));

@@ -1,6 +1,7 @@
 #include "tolvanex/parsers/flotherm_floxml.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "tolvanex/byte_source.hpp"
@@ -24,25 +25,18 @@ bool is_domain_leaf(std::string_view local) {
   return local == "fluid" || text::ends_with(local, "_ambient") || text::ends_with(local, "_boundary");
 }
 
-// Removes the entity ending at `depth` (searching from the innermost) and records it when it
-// was given a name. Returns the index it had, if any.
-std::optional<std::size_t> close_pending(std::vector<PendingEntity>& pending, std::size_t depth,
-                                         const std::string& local, std::vector<FlothermEntity>& out,
-                                         std::vector<FlothermSource>* sources) {
-  for (std::size_t i = pending.size(); i-- > 0;) {
-    // Depths grow along the list (each entity opened inside the ones before it), so the
-    // search can stop at the first shallower one.
-    if (pending[i].depth < depth) break;
-    if (pending[i].depth != depth || pending[i].kind != local) continue;
-    PendingEntity done = std::move(pending[i]);
-    pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
-    if (done.name) {
-      if (sources && done.kind == "source_att") sources->push_back({*done.name, std::move(done.values)});
-      out.push_back({std::move(done.kind), std::move(*done.name)});
-    }
-    return i;
-  }
-  return std::nullopt;
+// Records the entity of the element `local` that ends at `depth` when it was given a name.
+// The pending entity at that depth is that element's, since the tokenizer matches every end
+// tag to its start tag, so its kind is `local`.
+void close_pending(std::map<std::size_t, PendingEntity>& pending, std::size_t depth, const std::string& local,
+                   std::vector<FlothermEntity>& out, std::vector<FlothermSource>* sources) {
+  // Entities close innermost first, so the one closing is the last gathered, if any.
+  if (pending.empty() || pending.rbegin()->first != depth) return;
+  PendingEntity done = std::move(pending.rbegin()->second);
+  pending.erase(std::prev(pending.end()));
+  if (!done.name) return;
+  if (sources && local == "source_att") sources->push_back({*done.name, std::move(done.values)});
+  out.push_back({local, std::move(*done.name)});
 }
 
 std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) {
@@ -53,6 +47,24 @@ std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) 
 }
 
 }  // namespace
+
+// Each difference is written low seven bits first with the high bit clear, then the higher
+// groups with it set, so that it reads backwards from the end.
+void RisingStack::push(std::size_t value) {
+  std::size_t delta = value - top_;
+  bytes_.push_back(static_cast<char>(delta & 0x7F));
+  for (delta >>= 7; delta != 0; delta >>= 7) bytes_.push_back(static_cast<char>(0x80 | (delta & 0x7F)));
+  top_ = value;
+}
+
+void RisingStack::pop() {
+  std::size_t delta = 0;
+  std::size_t i = bytes_.size();
+  while (static_cast<unsigned char>(bytes_[i - 1]) & 0x80) delta = (delta << 7) | (bytes_[--i] & 0x7F);
+  delta = (delta << 7) | static_cast<unsigned char>(bytes_[--i]);
+  bytes_.resize(i);
+  top_ -= delta;
+}
 
 std::string local_name(std::string_view raw_name) {
   std::string decoded = text::decode_lossy(raw_name);
@@ -76,19 +88,19 @@ Status ParserState::start(const std::string& local) {
     }
     root_ = local;
   }
-  const bool parent_is_geometry = !path_.empty() && path_.back() == "geometry";
-  path_.push_back(local);
+  const bool parent_is_geometry = !path_.empty() && path_.top() == "geometry";
+  path_.push(local);
   if (local == "attributes") ++attributes_in_path_;
   if (local == "solution_domain") ++solution_domains_in_path_;
-  if (is_grid_axis(local)) grid_positions_.push_back(path_.size() - 1);
+  if (is_grid_axis(local)) grid_axes_.push(3 * (path_.size() - 1) + static_cast<std::size_t>(local[0] - 'x'));
 
   if (text::ends_with(local, "_att") && path_has_attributes()) {
     ++attribute_type_counts_[local];
-    if (local == "source_att") pending_sources_.push_back(pending_attributes_.size());
-    pending_attributes_.push_back({local, {}, std::nullopt, path_.size()});
+    pending_attribute_depths_.push(path_.size());
+    if (local == "source_att") pending_source_depths_.push(path_.size());
   } else if (parent_is_geometry) {
     ++geometry_type_counts_[local];
-    pending_geometry_.push_back({local, {}, std::nullopt, path_.size()});
+    pending_geometry_depths_.push(path_.size());
   }
   // A new solution domain replaces an earlier one with all it held.
   if (local == "solution_domain") solution_domain_ = FlothermSolutionDomain{};
@@ -97,25 +109,25 @@ Status ParserState::start(const std::string& local) {
 
 void ParserState::end(const std::string& local) {
   const std::size_t depth = path_.size();
-  if (std::optional<std::size_t> i = close_pending(pending_attributes_, depth, local, attributes_, &sources_)) {
-    // Keep the indices of pending sources in step with the list. The entity closed is
-    // normally the innermost one, so this touches nothing or the last index only.
-    auto at = std::lower_bound(pending_sources_.begin(), pending_sources_.end(), *i);
-    if (at != pending_sources_.end() && *at == *i) at = pending_sources_.erase(at);
-    for (; at != pending_sources_.end(); ++at) --*at;
+  if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() == depth) {
+    pending_attribute_depths_.pop();
+    if (!pending_source_depths_.empty() && pending_source_depths_.top() == depth) pending_source_depths_.pop();
+    close_pending(pending_attributes_, depth, local, attributes_, &sources_);
   }
-  close_pending(pending_geometry_, depth, local, geometry_, nullptr);
+  if (!pending_geometry_depths_.empty() && pending_geometry_depths_.top() == depth) {
+    pending_geometry_depths_.pop();
+    close_pending(pending_geometry_, depth, local, geometry_, nullptr);
+  }
   if (path_.empty()) return;
-  const std::string& top = path_.back();
+  const std::string_view top = path_.top();
   if (top == "attributes") --attributes_in_path_;
   if (top == "solution_domain") --solution_domains_in_path_;
-  if (!grid_positions_.empty() && grid_positions_.back() == path_.size() - 1) grid_positions_.pop_back();
-  path_.pop_back();
+  if (!grid_axes_.empty() && grid_axes_.top() / 3 == path_.size() - 1) grid_axes_.pop();
+  path_.pop();
 }
 
 bool ParserState::tail_is(std::string_view a, std::string_view b, std::string_view c) const {
-  const std::size_t d = path_.size();
-  return d >= 3 && path_[d - 3] == a && path_[d - 2] == b && path_[d - 1] == c;
+  return path_.size() >= 3 && path_.top() == c && path_.from_top(1) == b && path_.from_top(2) == a;
 }
 
 namespace {
@@ -135,30 +147,32 @@ constexpr SettingPath kSettings[] = {
 
 bool ParserState::is_relevant_text() const {
   if (path_.empty()) return false;
-  const std::string& l = leaf();
+  const std::string_view l = leaf();
   const std::size_t d = path_.size();
   if (d == 2 && l == "name") return true;
   for (const SettingPath& s : kSettings) {
     if (tail_is(s.a, s.b, s.c)) return true;
   }
-  if (is_grid_field(l) && !grid_positions_.empty()) return true;
-  if (l == "power" && !pending_sources_.empty()) return true;
+  if (is_grid_field(l) && !grid_axes_.empty()) return true;
+  if (l == "power" && !pending_source_depths_.empty()) return true;
   if (l == "name") {
-    if (!pending_attributes_.empty() && pending_attributes_.back().depth + 1 == d) return true;
-    if (!pending_geometry_.empty() && pending_geometry_.back().depth + 1 == d) return true;
+    if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) return true;
+    if (!pending_geometry_depths_.empty() && pending_geometry_depths_.top() + 1 == d) return true;
   }
   return solution_domains_in_path_ > 0 && is_domain_leaf(l);
 }
 
-void ParserState::text(std::string trimmed) {
+void ParserState::text(std::string_view piece) {
   if (!is_relevant_text()) return;
-  if (trimmed.size() > remaining_) {
+  // Checked before copying, so that a text over the budget is not copied.
+  if (piece.size() > remaining_) {
     truncated_ = true;
     return;
   }
-  remaining_ -= trimmed.size();
+  remaining_ -= piece.size();
+  std::string trimmed(piece);
 
-  const std::string& l = leaf();
+  const std::string_view l = leaf();
   const std::size_t d = path_.size();
   if (d == 2 && l == "name") {
     name_ = std::move(trimmed);
@@ -177,8 +191,8 @@ void ParserState::text(std::string trimmed) {
     }
     return;
   }
-  if (!grid_positions_.empty() && is_grid_field(l)) {
-    const std::string& axis_name = path_[grid_positions_.back()];
+  if (!grid_axes_.empty() && is_grid_field(l)) {
+    const std::string axis_name = "xyz"[grid_axes_.top() % 3] + std::string("_grid");
     auto axis = std::find_if(grid_.begin(), grid_.end(),
                              [&](const FlothermGridAxis& a) { return a.axis == axis_name; });
     if (axis == grid_.end()) axis = grid_.insert(grid_.end(), FlothermGridAxis{axis_name, {}, {}, {}});
@@ -188,14 +202,14 @@ void ParserState::text(std::string trimmed) {
     return;
   }
   if (l == "power") {
-    pending_attributes_[pending_sources_.back()].values.push_back(std::move(trimmed));
+    pending_attributes_[pending_source_depths_.top()].values.push_back(std::move(trimmed));
     return;
   }
   if (l == "name") {
-    if (!pending_attributes_.empty() && pending_attributes_.back().depth + 1 == d) {
-      pending_attributes_.back().name = std::move(trimmed);
+    if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) {
+      pending_attributes_[pending_attribute_depths_.top()].name = std::move(trimmed);
     } else {
-      pending_geometry_.back().name = std::move(trimmed);
+      pending_geometry_[pending_geometry_depths_.top()].name = std::move(trimmed);
     }
     return;
   }
@@ -203,9 +217,9 @@ void ParserState::text(std::string trimmed) {
   if (l == "fluid") {
     solution_domain_->fluid = std::move(trimmed);
   } else if (text::ends_with(l, "_ambient")) {
-    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 8), "ambient", std::move(trimmed)});
+    solution_domain_->boundaries.push_back({std::string(l.substr(0, l.size() - 8)), "ambient", std::move(trimmed)});
   } else {
-    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 9), "boundary", std::move(trimmed)});
+    solution_domain_->boundaries.push_back({std::string(l.substr(0, l.size() - 9)), "boundary", std::move(trimmed)});
   }
 }
 
@@ -254,6 +268,9 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
   xml::XmlPullReader reader(source);
+  // Only element names and some texts are ever used: attributes and markup are not held.
+  reader.set_drop_markup(true);
+  reader.set_attribute_filter(xml::XmlPullReader::no_attributes);
   ParserState state(byte_budget);
   std::string scratch;
   for (;;) {
@@ -276,7 +293,7 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
       case xml::XmlEventKind::Text: {
         const std::string decoded = text::decode_lossy(ev.bytes);
         const std::string_view trimmed = text::trim_unicode(decoded);
-        if (!trimmed.empty()) state.text(std::string(trimmed));
+        if (!trimmed.empty()) state.text(trimmed);
         break;
       }
       case xml::XmlEventKind::Eof:
@@ -294,6 +311,7 @@ bool has_flotherm_root(const std::string& path) {
   xml::XmlPullReader reader(source);
   // Only the first element's name matters, so nothing else is kept, however long.
   reader.set_skim(true);
+  reader.set_drop_markup(true);
   std::string scratch;
   for (;;) {
     Result<xml::XmlEvent> ev = reader.next_event(scratch);

@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tolvanex/error.hpp"
+#include "tolvanex/parsers/xml.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex::parsers::flotherm {
@@ -23,12 +25,27 @@ std::string local_name(std::string_view raw_name);
 // "1", "true", "yes", "on" and "0", "false", "no", "off" in any ASCII case; else absent.
 std::optional<bool> parse_bool(std::string_view text);
 
-// An attribute or geometry element that has started and not yet ended.
+// What an attribute or geometry element that has started and not yet ended has gathered. Its
+// kind is its own local name, which stays on the path while it is open, and its depth is kept
+// in a RisingStack; it is stored only once a text arrives for it.
 struct PendingEntity {
-  std::string kind;                 // the element's local name
-  std::vector<std::string> values;  // power texts of a source_att
   std::optional<std::string> name;
-  std::size_t depth = 0;            // path length with the element itself
+  std::vector<std::string> values;  // power texts of a source_att
+};
+
+// A stack of rising numbers (depths and positions on the path), each kept as its difference
+// from the one below in base 128, so that a level of nesting usually costs one byte.
+class RisingStack {
+ public:
+  // `value` is at least top() (or anything when empty).
+  void push(std::size_t value);
+  void pop();  // not empty
+  std::size_t top() const { return top_; }  // not empty
+  bool empty() const { return bytes_.empty(); }
+
+ private:
+  std::string bytes_;
+  std::size_t top_ = 0;
 };
 
 // What one reading pass has gathered so far; driven by element starts, ends and texts.
@@ -42,27 +59,33 @@ class ParserState {
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
-  void text(std::string trimmed);
+  void text(std::string_view trimmed);
   Result<FlothermFloxmlSummary> finish() &&;
 
  private:
   bool path_has_attributes() const { return attributes_in_path_ > 0; }
   bool tail_is(std::string_view a, std::string_view b, std::string_view c) const;
-  const std::string& leaf() const { return path_.back(); }
+  std::string_view leaf() const { return path_.top(); }
 
-  std::vector<std::string> path_;
+  // The local names of the open elements, outermost first; one byte or two beside each name.
+  xml::NameStack path_;
   // Facts about the path kept up to date on push and pop, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
-  std::vector<std::size_t> grid_positions_;       // path indices of x_grid, y_grid, z_grid
-  std::vector<std::size_t> pending_sources_;      // indices into pending_attributes_
+  // The x_grid, y_grid and z_grid elements open: 3 * (position on the path) + (0, 1 or 2).
+  RisingStack grid_axes_;
 
   std::vector<FlothermGridAxis> grid_;
   std::vector<FlothermEntity> attributes_;
   std::vector<FlothermEntity> geometry_;
   std::vector<FlothermSource> sources_;
-  std::vector<PendingEntity> pending_attributes_;
-  std::vector<PendingEntity> pending_geometry_;
+  // Depths of the attributes and geometry elements open (pending), and of the source_att ones
+  // among the attributes; what they gathered, by depth.
+  RisingStack pending_attribute_depths_;
+  RisingStack pending_geometry_depths_;
+  RisingStack pending_source_depths_;
+  std::map<std::size_t, PendingEntity> pending_attributes_;
+  std::map<std::size_t, PendingEntity> pending_geometry_;
   std::optional<std::string> root_;
   std::optional<std::string> name_, solution_, dimensionality_, radiation_, turbulence_type_,
       gravity_direction_, ambient_temperature_, datum_pressure_, outer_iterations_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
+#include <new>
 
 #include "tolvanex/text.hpp"
 
@@ -45,13 +47,339 @@ std::string_view trim_trailing_space(std::string_view s) {
   return s;
 }
 
-// Where the bytes of one event go: into the scratch buffer, or nowhere (skim mode). Either
-// way it remembers how many bytes passed and the last two, which is all the terminator checks
-// ("-->", "]]>", "?>", "/>") need.
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Open-tag names
+
+void NameStack::push(std::string_view name) {
+  // The length's low seven bits first with the high bit clear, then the higher groups with
+  // it set: read backwards, the set bits run up to the first byte of the length.
+  unsigned char length[(sizeof(std::size_t) * 8 + 6) / 7];
+  std::size_t k = 0;
+  std::size_t n = name.size();
+  length[k++] = static_cast<unsigned char>(n & 0x7F);
+  for (n >>= 7; n != 0; n >>= 7) length[k++] = static_cast<unsigned char>(0x80 | (n & 0x7F));
+  const std::size_t need = name.size() + k;
+  if (need > capacity_ - used_) {
+    const std::size_t want = std::max({capacity_ * 2, used_ + need, std::size_t{256}});
+    char* grown = static_cast<char*>(std::realloc(data_.get(), want));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_.release();
+    data_.reset(grown);
+    capacity_ = want;
+  }
+  char* at = data_.get() + used_;
+  if (!name.empty()) std::memcpy(at, name.data(), name.size());
+  std::memcpy(at + name.size(), length, k);
+  used_ += need;
+  ++count_;
+}
+
+std::string_view NameStack::entry_before(std::size_t end, std::size_t& begin) const {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data_.get());
+  std::size_t i = end;
+  std::size_t n = 0;
+  while (p[i - 1] & 0x80) n = (n << 7) | (p[--i] & 0x7F);
+  n = (n << 7) | p[--i];
+  begin = i - n;
+  return std::string_view(data_.get() + begin, n);
+}
+
+std::string_view NameStack::pop() {
+  std::size_t begin = 0;
+  const std::string_view name = entry_before(used_, begin);
+  used_ = begin;
+  --count_;
+  return name;
+}
+
+std::string_view NameStack::from_top(std::size_t k) const {
+  std::size_t end = used_;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::string_view name = entry_before(end, begin);
+    if (k-- == 0) return name;
+    end = begin;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Attributes of a start tag, read as the tag streams by
+
+namespace {
+
+// The keys seen in one tag, in one buffer: a short list, and a hash set once the tag has many
+// keys, so that a tag with a huge number of them is not checked in quadratic time.
+class KeySet {
+ public:
+  // What one remembered key is taken to cost beside its bytes (list entry, set node, bucket).
+  static constexpr std::size_t kPerKey = 48;
+
+  KeySet() : many_(0, Hash{&bytes_}, Equal{&bytes_}) {}
+  KeySet(const KeySet&) = delete;
+  KeySet& operator=(const KeySet&) = delete;
+
+  void clear() {
+    bytes_.clear();
+    list_.clear();
+    // A fresh set rather than clear(), which would wipe all the buckets of the largest tag
+    // ever seen at every later tag.
+    if (!many_.empty()) many_ = Set(0, Hash{&bytes_}, Equal{&bytes_});
+    count_ = 0;
+  }
+  // True when `key` was seen before in this tag; otherwise it is remembered if `remember`.
+  bool seen(std::string_view key, bool remember) {
+    const Span span{bytes_.size(), key.size()};
+    if (list_.size() < kListLimit) {
+      for (const Span s : list_) {
+        if (view(s) == key) return true;
+      }
+      if (!remember) return false;
+      bytes_.append(key);
+      list_.push_back(span);
+      ++count_;
+      if (list_.size() == kListLimit) many_.insert(list_.begin(), list_.end());
+      return false;
+    }
+    bytes_.append(key);  // looked up in place, taken back unless remembered
+    const bool found = many_.count(span) != 0;
+    if (found || !remember) {
+      bytes_.resize(span.at);
+      return found;
+    }
+    many_.insert(span);
+    ++count_;
+    return false;
+  }
+  std::size_t cost() const { return bytes_.size() + count_ * kPerKey; }
+
+ private:
+  static constexpr std::size_t kListLimit = 16;
+  struct Span {
+    std::size_t at, size;
+  };
+  struct Hash {
+    const std::string* bytes;
+    std::size_t operator()(Span s) const {
+      return std::hash<std::string_view>{}(std::string_view(*bytes).substr(s.at, s.size));
+    }
+  };
+  struct Equal {
+    const std::string* bytes;
+    bool operator()(Span a, Span b) const {
+      const std::string_view all(*bytes);
+      return all.substr(a.at, a.size) == all.substr(b.at, b.size);
+    }
+  };
+  using Set = std::unordered_set<Span, Hash, Equal>;
+
+  std::string_view view(Span s) const { return std::string_view(bytes_).substr(s.at, s.size); }
+
+  std::string bytes_;
+  std::vector<Span> list_;
+  Set many_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
+// Reads a start tag's payload byte by byte exactly as XmlAttributes reads a whole tag, and
+// writes the name and the accepted attributes into the scratch buffer. A `/` is held back one
+// byte: the one right before `>` makes the tag Empty and is not part of the payload.
+class TagFilter {
+ public:
+  void begin(std::string* out, XmlPullReader::KeyFilter keep) {
+    out_ = out;
+    keep_ = keep;
+    state_ = State::Name;
+    slash_ = false;
+    kept_ = false;
+    keys_.clear();
+  }
+
+  void feed(const char* p, std::size_t n) {
+    if (n == 0) return;
+    if (slash_) {
+      slash_ = false;
+      run("/", 1);
+    }
+    slash_ = p[n - 1] == '/';
+    run(p, slash_ ? n - 1 : n);
+  }
+
+  // End of the payload.
+  void finish() {
+    slash_ = false;
+    switch (state_) {
+      case State::Key:
+        end_key();
+        if (state_ == State::AfterKey) drop();  // a key without `=`
+        break;
+      case State::AfterKey:     // a key without `=`
+      case State::AfterEquals:  // `=` without a value
+      case State::Value:        // a value without its closing quote
+        drop();
+        break;
+      default: break;
+    }
+  }
+
+ private:
+  enum class State {
+    Name,          // the raw name, up to the first white space
+    BeforeKey,     // white space before a key
+    Key,           // a key, up to `=` or white space
+    RepeatedKey,   // after a key seen before: white space, then maybe `=`
+    SkipRepeated,  // from that `=` to the next white space
+    AfterKey,      // white space before `=`
+    AfterEquals,   // white space before the opening quote
+    Unquoted,      // a value without quotes, up to the next white space
+    Value,         // inside a quoted value
+    Rest,          // nothing more is kept (names only)
+  };
+
+  void run(const char* p, std::size_t n) {
+    const char* const end = p + n;
+    while (p != end) {
+      // The long runs (names, values, keys) go in one piece.
+      if (state_ == State::Rest) return;
+      if (state_ == State::Name) {
+        const char* stop = std::find_if(p, end, is_xml_space);
+        out_->append(p, static_cast<std::size_t>(stop - p));
+        p = stop;
+        if (p != end) {
+          ++p;
+          state_ = keep_ == &XmlPullReader::no_attributes ? State::Rest : State::BeforeKey;
+        }
+        continue;
+      }
+      if (state_ == State::Value) {
+        const char* stop = std::find(p, end, quote_);
+        if (kept_) out_->append(p, static_cast<std::size_t>(stop - p));
+        p = stop;
+        if (p != end) {
+          ++p;
+          if (kept_) out_->push_back(quote_);
+          kept_ = false;
+          state_ = State::BeforeKey;
+        }
+        continue;
+      }
+      if (state_ == State::Key) {
+        const char* stop = std::find_if(p, end, [](char c) { return c == '=' || is_xml_space(c); });
+        const std::size_t room = key_.size() < XmlPullReader::kKeyMemory ? XmlPullReader::kKeyMemory - key_.size() : 0;
+        const std::size_t len = static_cast<std::size_t>(stop - p);
+        key_.append(p, std::min(len, room));
+        if (len > room) overlong_ = true;
+        p = stop;
+        if (p != end) end_key();  // the stopping byte is read in the next state
+        continue;
+      }
+      if (step(*p)) ++p;
+    }
+  }
+
+  // One byte in the remaining states; false when the byte is to be read again in the new one.
+  bool step(char c) {
+    const bool space = is_xml_space(c);
+    switch (state_) {
+      case State::BeforeKey:
+        if (space) return true;
+        key_.clear();
+        overlong_ = false;
+        state_ = State::Key;
+        return false;
+      case State::RepeatedKey:
+        if (space) return true;
+        if (c == '=') {
+          state_ = State::SkipRepeated;
+          return true;
+        }
+        state_ = State::BeforeKey;
+        return false;
+      case State::SkipRepeated:
+        if (space) state_ = State::BeforeKey;
+        return true;
+      case State::AfterKey:
+        if (space) return true;
+        if (c == '=') {
+          state_ = State::AfterEquals;
+          return true;
+        }
+        drop();  // a key without `=`: what follows starts the next key
+        state_ = State::BeforeKey;
+        return false;
+      case State::AfterEquals:
+        if (space) return true;
+        if (c == '"' || c == '\'') {
+          quote_ = c;
+          if (kept_) out_->push_back(c);
+          state_ = State::Value;
+          return true;
+        }
+        drop();
+        state_ = State::Unquoted;
+        return true;
+      case State::Unquoted:
+        if (space) state_ = State::BeforeKey;
+        return true;
+      case State::Name:
+      case State::Key:
+      case State::Value:
+      case State::Rest:
+        break;
+    }
+    return true;
+  }
+
+  // A key is complete: a repeated one is skipped, a new one read on and, when it is kept,
+  // written out (taken back again if its value turns out malformed).
+  void end_key() {
+    const bool keep = !overlong_ && keep_ != nullptr && keep_(key_);
+    const bool remember = keep || keys_.cost() + key_.size() + KeySet::kPerKey <= XmlPullReader::kKeyMemory;
+    // A key longer than any remembered one cannot be a repetition of one.
+    if (!overlong_ && keys_.seen(key_, remember)) {
+      state_ = State::RepeatedKey;
+      return;
+    }
+    state_ = State::AfterKey;
+    if (keep) {
+      kept_ = true;
+      mark_ = out_->size();
+      out_->push_back(' ');
+      out_->append(key_);
+      out_->push_back('=');
+    }
+  }
+
+  void drop() {
+    if (kept_) out_->resize(mark_);
+    kept_ = false;
+  }
+
+  std::string* out_ = nullptr;
+  XmlPullReader::KeyFilter keep_ = nullptr;
+  State state_ = State::Name;
+  bool slash_ = false;     // a `/` held back
+  bool kept_ = false;      // the attribute being read is written out
+  std::size_t mark_ = 0;   // the size of the output before it
+  char quote_ = '"';
+  std::string key_;        // the key being read, at most kKeyMemory bytes of it
+  bool overlong_ = false;  // it was longer
+  KeySet keys_;
+};
+
+namespace {
+
+// Where the bytes of one event go: into the scratch buffer, nowhere (skim and drop modes), or
+// through the attribute filter. Either way it remembers how many bytes passed and the last
+// two, which is all the terminator checks ("-->", "]]>", "?>", "/>") need.
 struct Collector {
-  enum class Mode { Keep, Drop, NameTail, Tail };
+  enum class Mode { Keep, Drop, NameTail, Tail, Filter };
   Mode mode = Mode::Keep;
   std::string* out = nullptr;
+  TagFilter* filter = nullptr;
   std::uint64_t count = 0;
   char last = 0, before_last = 0;
   char head[4] = {};  // the first bytes, for telling an XML declaration from a PI
@@ -75,6 +403,7 @@ struct Collector {
         break;
       }
       case Mode::Tail: append_tail(p, n); break;
+      case Mode::Filter: filter->feed(p, n); break;
     }
   }
   void add_byte(char c) { add(&c, 1); }
@@ -102,6 +431,7 @@ struct Collector {
   // The kept bytes, clipped to the limit in the tail modes.
   std::string_view view() const {
     if (mode == Mode::Drop) return {};
+    if (mode == Mode::Filter) return *out;
     std::string_view v = *out;
     if ((mode == Mode::NameTail || mode == Mode::Tail) && v.size() > XmlPullReader::kSkimNameLimit) {
       return v.substr(v.size() - XmlPullReader::kSkimNameLimit);
@@ -173,6 +503,12 @@ class XmlScanner {
     col.mode = r_.skim_ ? skim_mode : Collector::Mode::Keep;
     return col;
   }
+  // For CData, Comment, Decl, PI, DocType and GeneralRef.
+  Collector markup_collector() {
+    Collector col = collector(Collector::Mode::Drop);
+    if (r_.drop_markup_) col.mode = Collector::Mode::Drop;
+    return col;
+  }
   XmlEvent event(XmlEventKind kind, std::string_view bytes) { return XmlEvent{kind, bytes}; }
   TolvanexError fail(TolvanexError e) {
     r_.state_ = XmlPullReader::State::Exit;
@@ -241,7 +577,7 @@ Result<XmlEvent> XmlScanner::text(Collector col) {
 }
 
 Result<XmlEvent> XmlScanner::reference() {
-  Collector col = collector(Collector::Mode::Drop);
+  Collector col = markup_collector();
   TVX_TRY_ASSIGN(int c, scan(&col, kRefStops));
   if (c != ';') {
     return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
@@ -291,7 +627,7 @@ Result<XmlEvent> XmlScanner::bang() {
 
 // Content up to the first `a b >` that follows the opener (the two never overlap it).
 Result<XmlEvent> XmlScanner::delimited(XmlEventKind kind, char a, char b, const char* not_closed) {
-  Collector col = collector(Collector::Mode::Drop);
+  Collector col = markup_collector();
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kGt));
     if (c < 0) return fail(syntax(not_closed));
@@ -306,7 +642,7 @@ Result<XmlEvent> XmlScanner::delimited(XmlEventKind kind, char a, char b, const 
 
 Result<XmlEvent> XmlScanner::doctype() {
   TVX_TRY(scan(nullptr, kNotSpace));
-  Collector col = collector(Collector::Mode::Drop);
+  Collector col = markup_collector();
   std::uint64_t depth = 1;  // the `<` of `<!DOCTYPE`
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kAngles));
@@ -326,7 +662,7 @@ Result<XmlEvent> XmlScanner::doctype() {
 }
 
 Result<XmlEvent> XmlScanner::processing_instruction() {
-  Collector col = collector(Collector::Mode::Drop);
+  Collector col = markup_collector();
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kGt));
     if (c < 0) {
@@ -355,11 +691,11 @@ Result<XmlEvent> XmlScanner::end_tag() {
   if (r_.open_.empty()) {
     return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
   }
-  if (r_.open_.back() != name) {
-    return fail(ill_formed("expected `</" + shown(r_.open_.back()) + ">`, but `</" + shown(name) +
+  if (r_.open_.top() != name) {
+    return fail(ill_formed("expected `</" + shown(r_.open_.top()) + ">`, but `</" + shown(name) +
                            ">` was found"));
   }
-  r_.open_.pop_back();
+  r_.open_.pop();
   return event(XmlEventKind::End, name);
 }
 
@@ -367,6 +703,12 @@ Result<XmlEvent> XmlScanner::end_tag() {
 Result<XmlEvent> XmlScanner::start_tag() {
   static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
   Collector col = collector(Collector::Mode::NameTail);
+  if (!r_.skim_ && r_.filter_ != nullptr) {
+    if (!r_.tag_filter_) r_.tag_filter_ = std::make_unique<TagFilter>();
+    r_.tag_filter_->begin(&scratch_, r_.filter_);
+    col.mode = Collector::Mode::Filter;
+    col.filter = r_.tag_filter_.get();
+  }
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kTagStops));
     if (c < 0) return fail(syntax(kNotClosed));
@@ -379,12 +721,15 @@ Result<XmlEvent> XmlScanner::start_tag() {
     col.add_byte(static_cast<char>(q));
   }
   const bool empty = col.count >= 1 && col.last == '/';
+  if (col.mode == Collector::Mode::Filter) col.filter->finish();  // it held the `/` back
   std::string_view payload = col.view();
-  if (empty && !payload.empty() && (!r_.skim_ || !col.name_done)) payload.remove_suffix(1);
+  if (empty && !payload.empty() && col.mode != Collector::Mode::Filter && (!r_.skim_ || !col.name_done)) {
+    payload.remove_suffix(1);
+  }
   r_.clipped_ = r_.skim_ && col.was_clipped();
   if (empty) return event(XmlEventKind::Empty, payload);
   XmlEvent ev = event(XmlEventKind::Start, payload);
-  r_.open_.emplace_back(ev.name());
+  r_.open_.push(ev.name());
   return ev;
 }
 
@@ -455,6 +800,8 @@ std::string_view XmlEvent::name() const {
 
 XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size)
     : source_(source), buf_(buffer_size == 0 ? 1 : buffer_size) {}
+
+XmlPullReader::~XmlPullReader() = default;
 
 Result<bool> XmlPullReader::fill() {
   if (pos_ < len_) return true;

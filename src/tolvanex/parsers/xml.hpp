@@ -8,6 +8,10 @@
 // the innermost open start tag, and an `&` in text needs its `;`. Elements still open at end of
 // input are not an error.
 //
+// Readers that use only part of what a document holds say so, and the rest is scanned without
+// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below. Event kinds,
+// their order and the errors never depend on these settings.
+//
 // Usage:
 //   std::string scratch;
 //   XmlPullReader reader(source);
@@ -20,6 +24,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,6 +105,42 @@ struct XmlEvent {
 // Space, tab, line feed and carriage return: the only white space the tokenizer knows.
 inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// A stack of byte strings in one buffer, for the names of open elements: each name is followed
+// by its length in base 128, written so that it reads backwards from the end (one byte below
+// 128, two below 16384). A level thus costs its name and a byte or two, however deep the
+// nesting. The buffer grows by `realloc`, which large blocks resize without copying.
+class NameStack {
+ public:
+  NameStack() = default;
+  NameStack(const NameStack&) = delete;
+  NameStack& operator=(const NameStack&) = delete;
+
+  void push(std::string_view name);
+  // Removes the innermost name and returns it; the bytes stay valid until the next push.
+  std::string_view pop();
+  // The name `k` levels below the innermost one (0: the innermost); needs k < size().
+  std::string_view from_top(std::size_t k) const;
+  std::string_view top() const { return from_top(0); }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // Bytes in use, for tests.
+  std::size_t bytes() const { return used_; }
+
+ private:
+  struct Free {
+    void operator()(char* p) const { std::free(p); }
+  };
+  // The entry that ends at `end`: its name, and where the entry begins.
+  std::string_view entry_before(std::size_t end, std::size_t& begin) const;
+
+  std::unique_ptr<char, Free> data_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
+  std::size_t count_ = 0;
+};
+
+class TagFilter;  // reads the attributes of a start tag as it streams by (xml.cpp)
+
 class XmlPullReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = 8192;
@@ -106,6 +148,7 @@ class XmlPullReader {
   // Reads `source` (not owned; must outlive the reader) through a buffer of `buffer_size`
   // bytes. The events do not depend on the buffer size.
   explicit XmlPullReader(ByteSource& source, std::size_t buffer_size = kDefaultBufferSize);
+  ~XmlPullReader();
 
   XmlPullReader(const XmlPullReader&) = delete;
   XmlPullReader& operator=(const XmlPullReader&) = delete;
@@ -135,10 +178,36 @@ class XmlPullReader {
   // text at the current place is of no use to it keeps a huge text run out of memory.
   void set_drop_text(bool on) { drop_text_ = on; }
 
+  // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
+  // GeneralRef events come where they would, with their kinds and errors, but with empty
+  // bytes; their content is scanned, not kept. (Whether a DOCTYPE names something, and whether
+  // a processing instruction is the declaration, needs only a few bytes of it.)
+  void set_drop_markup(bool on) { drop_markup_ = on; }
+
+  // Attribute filter. By default the payload of a Start or Empty event is the whole tag. With a
+  // filter, it is the raw name followed by the attributes whose keys `keep` accepts, each
+  // written as ` key=` and its value between its own quotes, in document order: exactly the
+  // well-formed first occurrences that iterating the whole tag would yield with those keys, so
+  // `XmlEvent::attributes()` works on it unchanged. The values of other attributes are scanned,
+  // not kept; `no_attributes` keeps the name alone. A null filter restores whole tags.
+  //
+  // Telling a repeated key needs the keys seen earlier in the tag, also those not kept: after a
+  // repeated key, reading resumes at the next white space, which decides what the rest of the
+  // tag yields. Keys that are kept are always remembered; others only while all the keys
+  // remembered in the tag take at most kKeyMemory bytes (with an allowance per key). A key not
+  // remembered (one of a tag with a vast number of attributes, or a key longer than the limit)
+  // that occurs again is read as a first occurrence. Whole-tag reading has no such limit.
+  using KeyFilter = bool (*)(std::string_view key);
+  static bool no_attributes(std::string_view) { return false; }
+  static constexpr std::size_t kKeyMemory = 256 * 1024;
+  void set_attribute_filter(KeyFilter keep) { filter_ = keep; }
+
   // Bytes consumed so far (for diagnostics only).
   std::uint64_t position() const { return consumed_; }
   // Number of start tags open.
   std::size_t depth() const { return open_.size(); }
+  // Bytes the open-tag stack takes, for tests.
+  std::size_t stack_bytes() const { return open_.bytes(); }
 
  private:
   enum class State { Initial, Text, AfterAmp, AfterLt, Exit };
@@ -154,12 +223,15 @@ class XmlPullReader {
   std::size_t len_ = 0;  // valid bytes in buf_
   bool eof_ = false;
   State state_ = State::Initial;
-  std::vector<std::string> open_;  // raw names of open start tags, innermost last
+  NameStack open_;  // raw names of open start tags, innermost last
   std::uint64_t consumed_ = 0;
   std::optional<TolvanexError> source_error_;
   bool skim_ = false;
   bool drop_text_ = false;
+  bool drop_markup_ = false;
   bool clipped_ = false;
+  KeyFilter filter_ = nullptr;
+  std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };
 
 }  // namespace tolvanex::xml

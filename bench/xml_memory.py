@@ -1,0 +1,127 @@
+"""Peak resident memory of the XML readers on adversarial documents.
+
+    .venv/bin/python bench/xml_memory.py [SCALE]      (default 1.0)
+
+Each case is written to a temporary directory (FloXML files plain, COMSOL members as deflated
+ZIP entries streamed from a generator), then inspected in a fresh interpreter; the table shows
+the outcome, the size of the XML text, and the peak resident size of that interpreter
+(getrusage ru_maxrss) next to the peak of an interpreter that only imports the module.
+"""
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import zlib
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "fixtures"))
+from make_zip_fixtures import DEFLATE, Entry, build_zip  # noqa: E402
+
+MIB = 1 << 20
+
+CHILD = ("import resource, sys\n"
+         "import tolvanex\n"
+         "if sys.argv[1]:\n"
+         "    try:\n"
+         "        d = tolvanex.inspect(sys.argv[1])['summary']['data']\n"
+         "        out = 'ok'\n"
+         "    except RuntimeError as e:\n"
+         "        out = str(e)[:60]\n"
+         "else:\n"
+         "    out = '-'\n"
+         "print(out)\n"
+         "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
+
+
+def peak(path):
+    env = dict(os.environ, PYTHONPATH=str(ROOT / "build" / "python"))
+    out = subprocess.run([sys.executable, "-c", CHILD, path], env=env, check=True, capture_output=True,
+                         text=True).stdout.splitlines()
+    return out[0], int(out[1]) // 1024
+
+
+def pieces(head, fill, count, tail):
+    yield head
+    reps = max(1, MIB // len(fill))
+    while count:
+        n = min(count, reps)
+        yield fill * n
+        count -= n
+    yield tail
+
+
+def write_plain(path, parts):
+    size = 0
+    with open(path, "wb") as f:
+        for p in parts:
+            f.write(p)
+            size += len(p)
+    return size
+
+
+def write_member(path, member, parts):
+    comp = zlib.compressobj(9, zlib.DEFLATED, -15)
+    out, crc, size = [], 0, 0
+    for p in parts:
+        out.append(comp.compress(p))
+        crc = zlib.crc32(p, crc)
+        size += len(p)
+    out.append(comp.flush())
+    data = b"".join(out)
+    entry = Entry(member, data, DEFLATE, crc=crc, usize=size, zip64=size >= 0xFFFFFFFF)
+    path.write_bytes(build_zip([entry]))
+    return size
+
+
+def cases(scale):
+    n = int(66_000_000 * scale)        # nesting depth
+    big = int(200 * MIB * scale)       # size of one huge construct
+    floxml = [
+        ("floxml: nested <a>", b"<xml_case>", b"<a>", n, b""),
+        ("floxml: nested <geometry>", b"<xml_case><geometry>", b"<geometry>", n // 3, b""),
+        ("floxml: nested <a_att> in attributes", b"<xml_case><attributes>", b"<a_att>", n // 2, b""),
+        ("floxml: 200 MB comment", b"<xml_case><!--", b"c", big, b"--></xml_case>"),
+        ("floxml: 200 MB attribute value", b"<xml_case><a k='", b"v", big, b"'/></xml_case>"),
+    ]
+    comsol = [
+        ("dmodel: nested <a>", "dmodel.xml", b"", b"<a>", n, b""),
+        ("dmodel: nested <a><b>", "dmodel.xml", b"", b"<a><b>", n // 2, b""),
+        ("dmodel: 200 MB comment", "dmodel.xml", b"<r><!--", b"c", big, b"--></r>"),
+        ("dmodel: 200 MB CDATA", "dmodel.xml", b"<r><![CDATA[", b"c", big, b"]]></r>"),
+        ("dmodel: 200 MB PI", "dmodel.xml", b"<?pi ", b"c", big, b"?><r/>"),
+        ("dmodel: 200 MB DOCTYPE", "dmodel.xml", b"<!DOCTYPE r ", b"c", big, b"><r/>"),
+        ("dmodel: 200 MB reference", "dmodel.xml", b"<r>&", b"c", big, b";</r>"),
+        ("dmodel: 200 MB unkept attribute", "dmodel.xml", b"<r other='", b"v", big, b"' tag='t'/>"),
+        ("dmodel: 200 MB kept attribute", "dmodel.xml", b"<r param='p' value='", b"v", big, b"'/>"),
+        ("modelinfo: 200 MB comment", "modelinfo.xml", b"<r><!--", b"c", big, b"--></r>"),
+        ("modelinfo: 200 MB unkept attribute", "modelinfo.xml", b"<r other='", b"v", big, b"'/>"),
+        ("modelinfo: 200 MB attribute key", "modelinfo.xml", b"<r ", b"k", big, b"='v'/>"),
+    ]
+    return floxml, comsol
+
+
+def main():
+    scale = float(sys.argv[1]) if len(sys.argv) > 1 else 1.0
+    floxml, comsol = cases(scale)
+    base = peak("")[1]
+    print(f"interpreter with the module imported: {base} MiB peak")
+    print(f"{'case':40} {'XML MiB':>8} {'peak MiB':>9}  outcome")
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        for name, head, fill, count, tail in floxml:
+            path = tmp / "case.floxml"
+            size = write_plain(path, pieces(head, fill, count, tail))
+            outcome, mib = peak(str(path))
+            print(f"{name:40} {size // MIB:8} {mib:9}  {outcome}", flush=True)
+            path.unlink()
+        for name, member, head, fill, count, tail in comsol:
+            path = tmp / "case.mph"
+            size = write_member(path, member, pieces(head, fill, count, tail))
+            outcome, mib = peak(str(path))
+            print(f"{name:40} {size // MIB:8} {mib:9}  {outcome}", flush=True)
+            path.unlink()
+
+
+if __name__ == "__main__":
+    main()
