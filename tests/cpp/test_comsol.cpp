@@ -9,6 +9,7 @@
 
 #include "tolvanex/json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
+#include "tolvanex/saturating.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::parsers::comsol;

@@ -1,4 +1,5 @@
 #include "tolvanex/parsers/comsol.hpp"
+#include "tolvanex/saturating.hpp"
 
 #include <algorithm>
 #include <iterator>

@@ -30,11 +30,6 @@ namespace tolvanex::parsers::comsol {
 // The size class of an entry name: "solution", "mesh", "geometry", "binary" or "data".
 std::string_view size_bucket(std::string_view entry_name);
 
-// a + b, saturating at the largest 64-bit value.
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-
 // The five members read from the archive root; names compare byte for byte.
 enum class Member { None, DModel, FileVersion, SModel, ModelInfo, UsedLicenses };
 Member member_of(std::string_view entry_name);

@@ -1,7 +1,6 @@
 // FloTHERM pack archives (.pack): a ZIP archive holding a project directory. The summary
 // comes from the central directory alone; every entry is opened (which checks encryption,
 // method and local header) but none is decompressed.
-#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -9,17 +8,10 @@
 
 #include "tolvanex/archive/zip.hpp"
 #include "tolvanex/parsers/readers.hpp"
+#include "tolvanex/saturating.hpp"
 #include "tolvanex/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
-namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max()
-                                                           : a + b;
-}
-
-}  // namespace
 
 Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
                                                   std::uint64_t byte_budget) {
