@@ -76,15 +76,42 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
   return cp;
 }
 
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+char32_t decode_valid_at(std::string_view s, std::size_t i, std::size_t& len) { return decode_at(s, i, len); }
 
-}  // namespace
+void LossyDecoder::feed(std::string_view chunk, std::string& out) {
+  joined_.resize(held_);
+  joined_.append(chunk);
+  // A lead byte always starts a new sequence, so decoding may stop before the last one when
+  // what follows it is a well-formed start that the next chunk may complete.
+  held_ = 0;
+  for (std::size_t k = 1; k <= 3 && k <= joined_.size(); ++k) {
+    const auto b = static_cast<unsigned char>(joined_[joined_.size() - k]);
+    if (b < 0xC0) continue;
+    Utf8Validator v;
+    v.feed(std::string_view(joined_).substr(joined_.size() - k));
+    if (v.valid() && !v.finish()) held_ = k;
+    break;
+  }
+  const std::size_t ready = joined_.size() - held_;
+  append_lossy(out, std::string_view(joined_).substr(0, ready));
+  joined_.erase(0, ready);
+}
+
+void LossyDecoder::finish(std::string& out) {
+  append_lossy(out, std::string_view(joined_).substr(0, held_));
+  joined_.clear();
+  held_ = 0;
+}
 
 void append_lossy(std::string& out, std::string_view bytes) {
   std::size_t i = 0;

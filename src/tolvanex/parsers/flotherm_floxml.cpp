@@ -46,6 +46,70 @@ std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) 
   return out;
 }
 
+// A relevant text as the tokenizer scans it: decoded, trimmed of Unicode white space, and held
+// only while it can still fit in `limit` bytes, so that a text far over the budget costs no
+// more than the budget. White space after the last other character is held apart (and only
+// while it could still fit): it counts only if more characters follow.
+class BudgetedText final : public xml::TextSink {
+ public:
+  void begin(std::uint64_t limit) {
+    limit_ = limit;
+    decoder_ = text::LossyDecoder();
+    kept_.clear();
+    space_.clear();
+    space_size_ = 0;
+    started_ = false;
+    too_long_ = false;
+  }
+  void piece(std::string_view bytes) override {
+    decoded_.clear();
+    decoder_.feed(bytes, decoded_);
+    take(decoded_);
+  }
+  // Ends the text: false when it was too long; else `kept()` is the trimmed text.
+  bool finish() {
+    decoded_.clear();
+    decoder_.finish(decoded_);
+    take(decoded_);
+    return !too_long_;
+  }
+  std::string_view kept() const { return kept_; }
+
+ private:
+  void take(std::string_view s) {
+    for (std::size_t i = 0, len = 0; i < s.size(); i += len) {
+      const bool white = text::is_white_space(text::decode_valid_at(s, i, len));
+      if (white && !started_) continue;
+      if (too_long_) continue;
+      if (white) {
+        space_size_ += len;
+        if (kept_.size() + space_size_ <= limit_) space_.append(s.substr(i, len));
+        continue;
+      }
+      started_ = true;
+      if (kept_.size() + space_size_ + len > limit_) {
+        too_long_ = true;
+        std::string().swap(kept_);
+        std::string().swap(space_);
+        continue;
+      }
+      kept_ += space_;
+      kept_.append(s.substr(i, len));
+      space_.clear();
+      space_size_ = 0;
+    }
+  }
+
+  std::uint64_t limit_ = 0;
+  text::LossyDecoder decoder_;
+  std::string decoded_;
+  std::string kept_;
+  std::string space_;
+  std::uint64_t space_size_ = 0;
+  bool started_ = false;
+  bool too_long_ = false;
+};
+
 }  // namespace
 
 // Each difference is written low seven bits first with the high bit clear, then the higher
@@ -272,10 +336,15 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   reader.set_drop_markup(true);
   reader.set_attribute_filter(xml::XmlPullReader::no_attributes);
   ParserState state(byte_budget);
+  // Text that would not be kept here is not even buffered; one that would comes in pieces,
+  // held only as far as it can fit in what is left of the budget.
+  BudgetedText budgeted;
+  reader.set_text_sink(&budgeted);
   std::string scratch;
   for (;;) {
-    // Text that would not be kept here is not even buffered.
-    reader.set_drop_text(!state.is_relevant_text());
+    const bool relevant = state.is_relevant_text();
+    reader.set_drop_text(!relevant);
+    if (relevant) budgeted.begin(state.remaining());
     TVX_TRY_ASSIGN(xml::XmlEvent ev, reader.next_event(scratch));
     switch (ev.kind) {
       case xml::XmlEventKind::Start:
@@ -290,12 +359,14 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
       case xml::XmlEventKind::End:
         state.end(local_name(ev.name()));
         break;
-      case xml::XmlEventKind::Text: {
-        const std::string decoded = text::decode_lossy(ev.bytes);
-        const std::string_view trimmed = text::trim_unicode(decoded);
-        if (!trimmed.empty()) state.text(trimmed);
+      case xml::XmlEventKind::Text:
+        if (!relevant) break;
+        if (!budgeted.finish()) {
+          state.text_over_budget();
+        } else if (!budgeted.kept().empty()) {
+          state.text(budgeted.kept());
+        }
         break;
-      }
       case xml::XmlEventKind::Eof:
         return std::move(state).finish();
       default:  // references, CDATA, comments, declarations: never values

@@ -60,6 +60,10 @@ class ParserState {
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
   void text(std::string_view trimmed);
+  // Bytes of text that may still be kept; a relevant text longer than that is dropped.
+  std::uint64_t remaining() const { return remaining_; }
+  // Notes a relevant text that was dropped for being longer than remaining().
+  void text_over_budget() { truncated_ = true; }
   Result<FlothermFloxmlSummary> finish() &&;
 
  private:

@@ -444,6 +444,70 @@ struct Collector {
   }
 };
 
+// A run of XML white space whose fate is known only at the next other byte: at the end of a
+// text or of an end tag's name it is trimmed off, before more bytes it is part of them. Held as
+// runs of one byte, so that a long run costs a few bytes: a byte alone stands for itself; a
+// byte, a 0 and a count in base 128 stand for that many of the byte.
+class SpaceRun {
+ public:
+  void add(const char* p, std::size_t n) {
+    for (const char* end = p + n; p != end; ++p) {
+      if (*p != byte_) {
+        close();
+        byte_ = *p;
+      }
+      ++count_;
+    }
+  }
+  bool empty() const { return count_ == 0 && runs_.empty(); }
+  // Passes the run to `put` in pieces of bounded size, and forgets it.
+  template <class Put>
+  void flush(Put& put) {
+    close();
+    char piece[4096];
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < runs_.size();) {
+      const char c = runs_[i++];
+      std::uint64_t count = 1;
+      if (i < runs_.size() && runs_[i] == 0) {
+        count = 0;
+        ++i;
+        for (int shift = 0;; shift += 7) {
+          const auto b = static_cast<unsigned char>(runs_[i++]);
+          count |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+          if (!(b & 0x80)) break;
+        }
+      }
+      for (; count != 0; --count) {
+        piece[n++] = c;
+        if (n == sizeof piece) {
+          put(piece, n);
+          n = 0;
+        }
+      }
+    }
+    if (n != 0) put(piece, n);
+    runs_.clear();
+  }
+
+ private:
+  void close() {
+    if (count_ <= 3) {
+      runs_.append(count_, byte_);
+    } else {
+      runs_ += byte_;
+      runs_ += '\0';
+      for (; count_ >= 0x80; count_ >>= 7) runs_ += static_cast<char>(0x80 | (count_ & 0x7F));
+      runs_ += static_cast<char>(count_);
+    }
+    count_ = 0;
+  }
+
+  std::string runs_;
+  char byte_ = 0;
+  std::uint64_t count_ = 0;  // of byte_, not yet in runs_
+};
+
 }  // namespace
 
 // The scanning routines. Each works on the reader's buffer in chunks and refills it as it
@@ -483,6 +547,32 @@ class XmlScanner {
     }
   }
 
+  // As scan, but white space goes to `space`, and reaches `put` only when other bytes follow.
+  template <class Put>
+  Result<int> scan_held(SpaceRun& space, Put& put, const ByteSet& stops) {
+    for (;;) {
+      TVX_TRY_ASSIGN(bool more, r_.fill());
+      if (!more) return -1;
+      const char* begin = r_.buf_.data() + r_.pos_;
+      const char* end = r_.buf_.data() + r_.len_;
+      const char* stop = begin;
+      while (stop != end && !stops[static_cast<unsigned char>(*stop)]) ++stop;
+      for (const char* p = begin; p != stop;) {
+        const char* white = std::find_if(p, stop, is_xml_space);
+        if (white != p) {
+          if (!space.empty()) space.flush(put);
+          put(p, static_cast<std::size_t>(white - p));
+        }
+        p = std::find_if_not(white, stop, is_xml_space);
+        space.add(white, static_cast<std::size_t>(p - white));
+      }
+      const std::size_t n = static_cast<std::size_t>(stop - begin);
+      r_.pos_ += n;
+      r_.consumed_ += n;
+      if (stop != end) return static_cast<int>(static_cast<unsigned char>(*stop));
+    }
+  }
+
   // Consumes the bytes of `word` while they match (ASCII case ignored when asked); true when
   // all matched. A mismatching byte is left unread.
   Result<bool> expect(std::string_view word, bool ignore_case) {
@@ -515,7 +605,7 @@ class XmlScanner {
     return e;
   }
 
-  Result<XmlEvent> text(Collector col);
+  Result<XmlEvent> text(std::string_view head);
   Result<XmlEvent> reference();
   Result<XmlEvent> markup();
   Result<XmlEvent> bang();
@@ -544,10 +634,7 @@ Result<XmlEvent> XmlScanner::next() {
         continue;
       }
       if (i == 0) break;
-      Collector col = collector(Collector::Mode::Drop);
-      if (r_.drop_text_) col.mode = Collector::Mode::Drop;
-      col.add(kBom, static_cast<std::size_t>(i));
-      return text(col);
+      return text(std::string_view(kBom, static_cast<std::size_t>(i)));
     }
   }
 
@@ -564,16 +651,25 @@ Result<XmlEvent> XmlScanner::next() {
     advance();
     return reference();
   }
-  Collector col = collector(Collector::Mode::Drop);
-  if (r_.drop_text_) col.mode = Collector::Mode::Drop;
-  return text(col);
+  return text({});
 }
 
-// Character data up to the next `<`, `&` or end of input; `col` may already hold the first
-// bytes. Called only when at least one byte of it is not white space.
-Result<XmlEvent> XmlScanner::text(Collector col) {
-  TVX_TRY(scan(&col, kTextStops));
-  return event(XmlEventKind::Text, trim_trailing_space(col.view()));
+// Character data up to the next `<`, `&` or end of input, after the bytes `head`. Called at a
+// byte that is not white space; white space at the end is trimmed without being held.
+Result<XmlEvent> XmlScanner::text(std::string_view head) {
+  if (r_.skim_ || r_.drop_text_) {
+    TVX_TRY(scan(nullptr, kTextStops));
+    return event(XmlEventKind::Text, {});
+  }
+  TextSink* const sink = r_.text_sink_;
+  auto put = [&](const char* p, std::size_t n) {
+    if (sink) sink->piece(std::string_view(p, n));
+    else scratch_.append(p, n);
+  };
+  if (!head.empty()) put(head.data(), head.size());
+  SpaceRun space;
+  TVX_TRY(scan_held(space, put, kTextStops));
+  return event(XmlEventKind::Text, sink ? std::string_view() : std::string_view(scratch_));
 }
 
 Result<XmlEvent> XmlScanner::reference() {
@@ -682,16 +778,43 @@ Result<XmlEvent> XmlScanner::processing_instruction() {
 }
 
 Result<XmlEvent> XmlScanner::end_tag() {
-  Collector col = collector(Collector::Mode::Tail);
-  TVX_TRY_ASSIGN(int c, scan(&col, kGt));
-  if (c < 0) return fail(syntax("tag not closed: `>` not found before end of input"));
+  static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
+  std::string_view name;
+  bool hidden = false;
+  if (r_.skim_) {
+    Collector col = collector(Collector::Mode::Tail);
+    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+    if (c < 0) return fail(syntax(kNotClosed));
+    name = trim_trailing_space(col.view());
+    r_.clipped_ = col.was_clipped();
+  } else {
+    // Trailing white space is trimmed without being held. A name with white space inside
+    // matches no open tag (their names end at the first white space), so it serves only the
+    // message, which shows it only when it is UTF-8: once it is known to be neither, the rest
+    // of it is not kept.
+    bool spaced = false;
+    text::Utf8Validator utf8;
+    auto put = [&](const char* p, std::size_t n) {
+      if (hidden) return;
+      spaced = spaced || std::any_of(p, p + n, is_xml_space);
+      utf8.feed(std::string_view(p, n));
+      if (spaced && !utf8.valid()) {
+        hidden = true;
+        std::string().swap(scratch_);
+        return;
+      }
+      scratch_.append(p, n);
+    };
+    SpaceRun space;
+    TVX_TRY_ASSIGN(int c, scan_held(space, put, kGt));
+    if (c < 0) return fail(syntax(kNotClosed));
+    name = scratch_;
+  }
   advance();
-  const std::string_view name = trim_trailing_space(col.view());
-  r_.clipped_ = r_.skim_ && col.was_clipped();
   if (r_.open_.empty()) {
     return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
   }
-  if (r_.open_.top() != name) {
+  if (hidden || r_.open_.top() != name) {
     return fail(ill_formed("expected `</" + shown(r_.open_.top()) + ">`, but `</" + shown(name) +
                            ">` was found"));
   }
