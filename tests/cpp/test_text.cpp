@@ -40,6 +40,27 @@ TEST(Text, StreamingValidationMatchesWholeValidationAtEverySplit) {
   }
 }
 
+TEST(Text, StreamingLossyDecodingMatchesWholeDecodingAtEverySplit) {
+  const std::string samples[] = {
+      "ab\xE2\x82\xAC" "cd\xF0\x9F\x98\x80", "x\xE2\x82", "\xE2\x82" "x", "\xF0\x9F\x98", "\xED\xA0\x80",
+      "\xC3\xC3\xA9\x80", "\xE0\x80\xE0\xA0\x80", "\xF4\x8F\xBF\xBF\xF4\x90", "\xC2", "",
+  };
+  for (const std::string& s : samples) {
+    // Every way of cutting into two or three pieces.
+    for (std::size_t i = 0; i <= s.size(); ++i) {
+      for (std::size_t j = i; j <= s.size(); ++j) {
+        text::LossyDecoder d;
+        std::string out;
+        d.feed(std::string_view(s).substr(0, i), out);
+        d.feed(std::string_view(s).substr(i, j - i), out);
+        d.feed(std::string_view(s).substr(j), out);
+        d.finish(out);
+        EXPECT_EQ(out, text::decode_lossy(s)) << i << " " << j << " " << s;
+      }
+    }
+  }
+}
+
 TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(text::trim_unicode(" \t\xC2\xA0x y\xE3\x80\x80\r\n"), "x y");  // NBSP, U+3000
   EXPECT_EQ(text::trim_unicode("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");    // ZWSP is not white space

@@ -444,68 +444,78 @@ struct Collector {
   }
 };
 
-// A run of XML white space whose fate is known only at the next other byte: at the end of a
-// text or of an end tag's name it is trimmed off, before more bytes it is part of them. Held as
-// runs of one byte, so that a long run costs a few bytes: a byte alone stands for itself; a
-// byte, a 0 and a count in base 128 stand for that many of the byte.
-class SpaceRun {
+// Bytes held with their runs of XML white space packed, for white space whose fate is known
+// only at the next other byte: at the end of a text or of an end tag's name it is trimmed off,
+// before more bytes it is part of them. A run of four or more costs a few bytes however long
+// it is. Packed form: a 0, the white-space byte and its count in base 128; a 0 of the bytes is
+// written as two; every other byte stands for itself.
+class PackedBytes {
  public:
-  void add(const char* p, std::size_t n) {
+  void append(const char* p, std::size_t n) {
     for (const char* end = p + n; p != end; ++p) {
-      if (*p != byte_) {
-        close();
-        byte_ = *p;
+      if (is_xml_space(*p)) {
+        if (*p != run_byte_) close_run();
+        run_byte_ = *p;
+        ++run_count_;
+        continue;
       }
-      ++count_;
+      close_run();
+      if (*p == 0) packed_ += '\0';
+      packed_ += *p;
     }
   }
-  bool empty() const { return count_ == 0 && runs_.empty(); }
-  // Passes the run to `put` in pieces of bounded size, and forgets it.
+  bool empty() const { return packed_.empty() && run_count_ == 0; }
+  // Passes the bytes to `put` in pieces of bounded size, and forgets them.
   template <class Put>
-  void flush(Put& put) {
-    close();
+  void unpack(Put& put) {
+    close_run();
     char piece[4096];
     std::size_t n = 0;
-    for (std::size_t i = 0; i < runs_.size();) {
-      const char c = runs_[i++];
+    const auto emit = [&](char c) {
+      piece[n++] = c;
+      if (n == sizeof piece) {
+        put(piece, n);
+        n = 0;
+      }
+    };
+    for (std::size_t i = 0; i < packed_.size();) {
+      const char c = packed_[i++];
+      if (c != 0) {
+        emit(c);
+        continue;
+      }
+      const char b = packed_[i++];
       std::uint64_t count = 1;
-      if (i < runs_.size() && runs_[i] == 0) {
+      if (b != 0) {
         count = 0;
-        ++i;
         for (int shift = 0;; shift += 7) {
-          const auto b = static_cast<unsigned char>(runs_[i++]);
-          count |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-          if (!(b & 0x80)) break;
+          const auto d = static_cast<unsigned char>(packed_[i++]);
+          count |= static_cast<std::uint64_t>(d & 0x7F) << shift;
+          if (!(d & 0x80)) break;
         }
       }
-      for (; count != 0; --count) {
-        piece[n++] = c;
-        if (n == sizeof piece) {
-          put(piece, n);
-          n = 0;
-        }
-      }
+      for (; count != 0; --count) emit(b);
     }
     if (n != 0) put(piece, n);
-    runs_.clear();
+    std::string().swap(packed_);
   }
 
  private:
-  void close() {
-    if (count_ <= 3) {
-      runs_.append(count_, byte_);
+  void close_run() {
+    if (run_count_ <= 3) {
+      packed_.append(run_count_, run_byte_);
     } else {
-      runs_ += byte_;
-      runs_ += '\0';
-      for (; count_ >= 0x80; count_ >>= 7) runs_ += static_cast<char>(0x80 | (count_ & 0x7F));
-      runs_ += static_cast<char>(count_);
+      packed_ += '\0';
+      packed_ += run_byte_;
+      for (; run_count_ >= 0x80; run_count_ >>= 7) packed_ += static_cast<char>(0x80 | (run_count_ & 0x7F));
+      packed_ += static_cast<char>(run_count_);
     }
-    count_ = 0;
+    run_count_ = 0;
   }
 
-  std::string runs_;
-  char byte_ = 0;
-  std::uint64_t count_ = 0;  // of byte_, not yet in runs_
+  std::string packed_;
+  char run_byte_ = 0;
+  std::uint64_t run_count_ = 0;  // of run_byte_, not yet in packed_
 };
 
 }  // namespace
@@ -549,7 +559,7 @@ class XmlScanner {
 
   // As scan, but white space goes to `space`, and reaches `put` only when other bytes follow.
   template <class Put>
-  Result<int> scan_held(SpaceRun& space, Put& put, const ByteSet& stops) {
+  Result<int> scan_held(PackedBytes& space, Put& put, const ByteSet& stops) {
     for (;;) {
       TVX_TRY_ASSIGN(bool more, r_.fill());
       if (!more) return -1;
@@ -560,11 +570,11 @@ class XmlScanner {
       for (const char* p = begin; p != stop;) {
         const char* white = std::find_if(p, stop, is_xml_space);
         if (white != p) {
-          if (!space.empty()) space.flush(put);
+          if (!space.empty()) space.unpack(put);
           put(p, static_cast<std::size_t>(white - p));
         }
         p = std::find_if_not(white, stop, is_xml_space);
-        space.add(white, static_cast<std::size_t>(p - white));
+        space.append(white, static_cast<std::size_t>(p - white));
       }
       const std::size_t n = static_cast<std::size_t>(stop - begin);
       r_.pos_ += n;
@@ -667,7 +677,7 @@ Result<XmlEvent> XmlScanner::text(std::string_view head) {
     else scratch_.append(p, n);
   };
   if (!head.empty()) put(head.data(), head.size());
-  SpaceRun space;
+  PackedBytes space;
   TVX_TRY(scan_held(space, put, kTextStops));
   return event(XmlEventKind::Text, sink ? std::string_view() : std::string_view(scratch_));
 }
@@ -790,24 +800,27 @@ Result<XmlEvent> XmlScanner::end_tag() {
   } else {
     // Trailing white space is trimmed without being held. A name with white space inside
     // matches no open tag (their names end at the first white space), so it serves only the
-    // message, which shows it only when it is UTF-8: once it is known to be neither, the rest
-    // of it is not kept.
+    // message, which shows it only when it is UTF-8. Such a name is therefore held packed until
+    // the `>`, and dropped as soon as it is known not to be UTF-8.
     bool spaced = false;
     text::Utf8Validator utf8;
+    PackedBytes kept;
     auto put = [&](const char* p, std::size_t n) {
       if (hidden) return;
       spaced = spaced || std::any_of(p, p + n, is_xml_space);
       utf8.feed(std::string_view(p, n));
-      if (spaced && !utf8.valid()) {
-        hidden = true;
-        std::string().swap(scratch_);
-        return;
-      }
-      scratch_.append(p, n);
+      hidden = spaced && !utf8.valid();
+      if (hidden) kept = PackedBytes();
+      else kept.append(p, n);
     };
-    SpaceRun space;
+    PackedBytes space;
     TVX_TRY_ASSIGN(int c, scan_held(space, put, kGt));
     if (c < 0) return fail(syntax(kNotClosed));
+    hidden = hidden || (spaced && !utf8.finish());
+    if (!hidden) {
+      auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
+      kept.unpack(out);
+    }
     name = scratch_;
   }
   advance();
