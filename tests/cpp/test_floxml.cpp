@@ -290,6 +290,12 @@ TEST(FloxmlReader, TextsAroundTheBudgetAreKeptOrDroppedWhole) {
   const std::string both = "a" + pad + "b";
   EXPECT_EQ(inspect_doc(inner, both.size()), expect_json({{"name", "\"" + both + "\""}}));
   EXPECT_EQ(inspect_doc(inner, both.size() - 1), expect_json({{"truncated", "true"}}));
+  // A run of white space longer than the budget is counted, not held, inside a text; before
+  // it, it is skipped.
+  const std::string run(20000, ' ');
+  EXPECT_EQ(inspect_doc(wrap("<name>a" + run + "b</name>"), 100), expect_json({{"truncated", "true"}}));
+  EXPECT_EQ(inspect_doc(wrap("<name>a" + run + nbsp + "</name>"), 1), expect_json({{"name", R"("a")"}}));
+  EXPECT_EQ(inspect_doc(wrap("<name>" + nbsp + run + "b</name>"), 1), expect_json({{"name", R"("b")"}}));
 }
 
 TEST(FloxmlReader, LocalNameAndParseBool) {

@@ -443,16 +443,35 @@ struct Mode {
   bool drop_markup = false;
   KeyFilter filter = nullptr;
   bool sink = false;  // texts through a TextSink
+  std::uint64_t room = UINT64_MAX;
 };
 
-// Gathers the pieces of a text.
+// Gathers the pieces of a text; white space given by count shows as `?`.
 struct Gather final : TextSink {
   void piece(std::string_view bytes) override {
     EXPECT_FALSE(bytes.empty());
     text.append(bytes);
   }
+  std::uint64_t room() const override { return room_; }
+  void unheld_space(std::uint64_t bytes) override {
+    EXPECT_GT(bytes, 0u);
+    text.append(bytes, '?');
+  }
   std::string text;
+  std::uint64_t room_ = UINT64_MAX;
 };
+
+// A whole text as a sink with `room` sees it: of each run of white space, what is past `room`
+// bytes comes as a count.
+std::string past_room(std::string_view text, std::uint64_t room) {
+  std::string out;
+  std::uint64_t run = 0;
+  for (char c : text) {
+    run = is_xml_space(c) ? run + 1 : 0;
+    out += run > room ? '?' : c;
+  }
+  return out;
+}
 
 const Mode kModes[] = {
     {"drop text", true, false, nullptr},
@@ -463,6 +482,8 @@ const Mode kModes[] = {
     {"readers' own", true, true, &keep_model},
     {"text sink", false, false, nullptr, true},
     {"text sink, markup dropped", false, true, &keep_model, true},
+    {"text sink with room for 2", false, false, nullptr, true, 2},
+    {"text sink with no room", false, false, nullptr, true, 0},
 };
 
 std::string item_text(const XmlAttrItem& item) {
@@ -500,6 +521,7 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
     reader.set_attribute_filter(mode.filter);
   }
   Gather gather;
+  gather.room_ = mode.room;
   if (!as_reference && mode.sink) reader.set_text_sink(&gather);
   Events out;
   std::string scratch;
@@ -525,6 +547,7 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
         break;
       case XmlEventKind::Text:
         if (mode.drop_text && as_reference) payload.clear();
+        if (mode.sink && as_reference) payload = past_room(payload, mode.room);
         break;
       case XmlEventKind::CData:
       case XmlEventKind::Comment:
@@ -654,6 +677,8 @@ TEST(XmlPullReader, WhiteSpaceOfUnknownFateIsNotHeld) {
       largest = std::max(largest, bytes.size());
       total += bytes.size();
     }
+    std::uint64_t room() const override { return UINT64_MAX; }
+    void unheld_space(std::uint64_t) override { ADD_FAILURE(); }
     std::size_t largest = 0, total = 0;
   } sizes;
   const std::string doc = "<a>x" + run + "y" + run + "</a>";

@@ -69,6 +69,11 @@ class BudgetedText final : public xml::TextSink {
     decoder_.feed(bytes, decoded_);
     take(decoded_);
   }
+  std::uint64_t room() const override { return limit_; }
+  // White space the tokenizer did not hold: past the limit, so it only counts.
+  void unheld_space(std::uint64_t bytes) override {
+    if (started_ && !too_long_) space_size_ += bytes;
+  }
   // Ends the text: false when it was too long; else `kept()` is the trimmed text.
   bool finish() {
     decoded_.clear();

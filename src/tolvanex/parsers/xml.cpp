@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <utility>
 
 #include "tolvanex/text.hpp"
 
@@ -448,12 +449,20 @@ struct Collector {
 // only at the next other byte: at the end of a text or of an end tag's name it is trimmed off,
 // before more bytes it is part of them. A run of four or more costs a few bytes however long
 // it is. Packed form: a 0, the white-space byte and its count in base 128; a 0 of the bytes is
-// written as two; every other byte stands for itself.
+// written as two; every other byte stands for itself. White space past `cap` bytes is only
+// counted.
 class PackedBytes {
  public:
+  explicit PackedBytes(std::uint64_t cap = UINT64_MAX) : cap_(cap) {}
+
   void append(const char* p, std::size_t n) {
     for (const char* end = p + n; p != end; ++p) {
       if (is_xml_space(*p)) {
+        if (held_ >= cap_) {
+          ++unheld_;
+          continue;
+        }
+        ++held_;
         if (*p != run_byte_) close_run();
         run_byte_ = *p;
         ++run_count_;
@@ -464,10 +473,11 @@ class PackedBytes {
       packed_ += *p;
     }
   }
-  bool empty() const { return packed_.empty() && run_count_ == 0; }
-  // Passes the bytes to `put` in pieces of bounded size, and forgets them.
+  bool empty() const { return packed_.empty() && run_count_ == 0 && unheld_ == 0; }
+  // Passes the bytes to `put` in pieces of bounded size, and forgets them; returns the count
+  // of white space not held.
   template <class Put>
-  void unpack(Put& put) {
+  std::uint64_t unpack(Put& put) {
     close_run();
     char piece[4096];
     std::size_t n = 0;
@@ -498,6 +508,8 @@ class PackedBytes {
     }
     if (n != 0) put(piece, n);
     std::string().swap(packed_);
+    held_ = 0;
+    return std::exchange(unheld_, 0);
   }
 
  private:
@@ -516,6 +528,9 @@ class PackedBytes {
   std::string packed_;
   char run_byte_ = 0;
   std::uint64_t run_count_ = 0;  // of run_byte_, not yet in packed_
+  std::uint64_t cap_;
+  std::uint64_t held_ = 0;    // white-space bytes held
+  std::uint64_t unheld_ = 0;  // and those past the cap
 };
 
 }  // namespace
@@ -557,9 +572,10 @@ class XmlScanner {
     }
   }
 
-  // As scan, but white space goes to `space`, and reaches `put` only when other bytes follow.
-  template <class Put>
-  Result<int> scan_held(PackedBytes& space, Put& put, const ByteSet& stops) {
+  // As scan, but white space goes to `space`, and reaches `put` only when other bytes follow
+  // (what `space` did not hold goes to `unheld` as a count).
+  template <class Put, class Unheld>
+  Result<int> scan_held(PackedBytes& space, Put& put, Unheld& unheld, const ByteSet& stops) {
     for (;;) {
       TVX_TRY_ASSIGN(bool more, r_.fill());
       if (!more) return -1;
@@ -570,7 +586,9 @@ class XmlScanner {
       for (const char* p = begin; p != stop;) {
         const char* white = std::find_if(p, stop, is_xml_space);
         if (white != p) {
-          if (!space.empty()) space.unpack(put);
+          if (!space.empty()) {
+            if (const std::uint64_t count = space.unpack(put)) unheld(count);
+          }
           put(p, static_cast<std::size_t>(white - p));
         }
         p = std::find_if_not(white, stop, is_xml_space);
@@ -676,9 +694,10 @@ Result<XmlEvent> XmlScanner::text(std::string_view head) {
     if (sink) sink->piece(std::string_view(p, n));
     else scratch_.append(p, n);
   };
+  auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
   if (!head.empty()) put(head.data(), head.size());
-  PackedBytes space;
-  TVX_TRY(scan_held(space, put, kTextStops));
+  PackedBytes space(sink ? sink->room() : UINT64_MAX);
+  TVX_TRY(scan_held(space, put, unheld, kTextStops));
   return event(XmlEventKind::Text, sink ? std::string_view() : std::string_view(scratch_));
 }
 
@@ -813,8 +832,9 @@ Result<XmlEvent> XmlScanner::end_tag() {
       if (hidden) kept = PackedBytes();
       else kept.append(p, n);
     };
+    auto unheld = [](std::uint64_t) {};  // white space is always held here
     PackedBytes space;
-    TVX_TRY_ASSIGN(int c, scan_held(space, put, kGt));
+    TVX_TRY_ASSIGN(int c, scan_held(space, put, unheld, kGt));
     if (c < 0) return fail(syntax(kNotClosed));
     hidden = hidden || (spaced && !utf8.finish());
     if (!hidden) {

@@ -145,6 +145,11 @@ class TagFilter;  // reads the attributes of a start tag as it streams by (xml.c
 class TextSink {
  public:
   virtual void piece(std::string_view bytes) = 0;
+  // White space inside a text is held until a later byte shows that it is not at the end. Of
+  // one run, the tokenizer holds no more than the sink could ever keep, `room()` bytes; what
+  // it did not hold then comes as a count.
+  virtual std::uint64_t room() const = 0;
+  virtual void unheld_space(std::uint64_t bytes) = 0;
 
  protected:
   ~TextSink() = default;
@@ -190,7 +195,7 @@ class XmlPullReader {
   // Text in pieces, for a reader that keeps only part of a long text: the bytes of each Text
   // event that is neither dropped nor skimmed go to `sink`, in order and in pieces of no fixed
   // size, before the event comes (then with empty bytes). Their concatenation is what the
-  // event would hold. A null sink restores whole texts.
+  // event would hold, except for white space given by count. A null sink restores whole texts.
   void set_text_sink(TextSink* sink) { text_sink_ = sink; }
 
   // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
