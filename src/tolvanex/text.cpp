@@ -89,27 +89,41 @@ bool is_white_space(char32_t c) {
 char32_t decode_valid_at(std::string_view s, std::size_t i, std::size_t& len) { return decode_at(s, i, len); }
 
 void LossyDecoder::feed(std::string_view chunk, std::string& out) {
-  joined_.resize(held_);
-  joined_.append(chunk);
-  // A lead byte always starts a new sequence, so decoding may stop before the last one when
-  // what follows it is a well-formed start that the next chunk may complete.
-  held_ = 0;
-  for (std::size_t k = 1; k <= 3 && k <= joined_.size(); ++k) {
-    const auto b = static_cast<unsigned char>(joined_[joined_.size() - k]);
+  // First the sequence held from the last chunk: it takes bytes while they continue it, and
+  // ends complete, or ill-formed at the first byte that does not (which then starts afresh).
+  while (held_ != 0 && !chunk.empty()) {
+    held_bytes_[held_] = chunk.front();
+    Utf8Validator v;
+    v.feed(std::string_view(held_bytes_, held_ + 1));
+    if (!v.valid()) {
+      append_lossy(out, std::string_view(held_bytes_, held_));
+      held_ = 0;
+      break;
+    }
+    ++held_;
+    chunk.remove_prefix(1);
+    if (v.finish()) {
+      out.append(held_bytes_, held_);
+      held_ = 0;
+    }
+  }
+  if (held_ != 0) return;
+  // A lead byte always starts a sequence, so the chunk may be cut before the last one when
+  // the bytes from it on are a well-formed start that the next chunk may complete.
+  for (std::size_t k = 1; k <= 3 && k <= chunk.size(); ++k) {
+    const auto b = static_cast<unsigned char>(chunk[chunk.size() - k]);
     if (b < 0xC0) continue;
     Utf8Validator v;
-    v.feed(std::string_view(joined_).substr(joined_.size() - k));
+    v.feed(chunk.substr(chunk.size() - k));
     if (v.valid() && !v.finish()) held_ = k;
     break;
   }
-  const std::size_t ready = joined_.size() - held_;
-  append_lossy(out, std::string_view(joined_).substr(0, ready));
-  joined_.erase(0, ready);
+  append_lossy(out, chunk.substr(0, chunk.size() - held_));
+  chunk.substr(chunk.size() - held_).copy(held_bytes_, held_);
 }
 
 void LossyDecoder::finish(std::string& out) {
-  append_lossy(out, std::string_view(joined_).substr(0, held_));
-  joined_.clear();
+  append_lossy(out, std::string_view(held_bytes_, held_));
   held_ = 0;
 }
 

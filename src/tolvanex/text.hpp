@@ -22,7 +22,7 @@ class LossyDecoder {
   void finish(std::string& out);
 
  private:
-  std::string joined_;  // held bytes and the chunk, reused
+  char held_bytes_[4] = {};  // the start of a sequence that the next chunk may complete
   std::size_t held_ = 0;
 };
 

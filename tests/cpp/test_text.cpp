@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tolvanex/error.hpp"
 #include "tolvanex/text.hpp"
 
@@ -58,6 +60,18 @@ TEST(Text, StreamingLossyDecodingMatchesWholeDecodingAtEverySplit) {
         EXPECT_EQ(out, text::decode_lossy(s)) << i << " " << j << " " << s;
       }
     }
+  }
+  // Random mixes of lead, continuation and ASCII bytes, a byte at a time.
+  const std::string bytes = "a\x80\x8F\x90\x9F\xA0\xBF\xC2\xDF\xE0\xED\xEF\xF0\xF4\xF5\xFF";
+  std::mt19937 rng(7);
+  for (int n = 0; n < 20000; ++n) {
+    std::string s;
+    for (std::size_t len = rng() % 12; len != 0; --len) s += bytes[rng() % bytes.size()];
+    text::LossyDecoder d;
+    std::string out;
+    for (char c : s) d.feed(std::string_view(&c, 1), out);
+    d.finish(out);
+    ASSERT_EQ(out, text::decode_lossy(s)) << s;
   }
 }
 
