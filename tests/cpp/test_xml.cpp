@@ -461,16 +461,16 @@ struct Gather final : TextSink {
   std::uint64_t room_ = UINT64_MAX;
 };
 
-// A whole text as a sink with `room` sees it: of each run of white space, what is past `room`
-// bytes comes as a count.
-std::string past_room(std::string_view text, std::uint64_t room) {
-  std::string out;
+// True when a text gathered by a sink is `whole`, but for white space given by count (`?`),
+// which only a run longer than `room` may have.
+bool gathered_is(std::string_view gathered, std::string_view whole, std::uint64_t room) {
+  if (gathered.size() != whole.size()) return false;
   std::uint64_t run = 0;
-  for (char c : text) {
-    run = is_xml_space(c) ? run + 1 : 0;
-    out += run > room ? '?' : c;
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    run = is_xml_space(whole[i]) ? run + 1 : 0;
+    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
   }
-  return out;
+  return true;
 }
 
 const Mode kModes[] = {
@@ -547,7 +547,6 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
         break;
       case XmlEventKind::Text:
         if (mode.drop_text && as_reference) payload.clear();
-        if (mode.sink && as_reference) payload = past_room(payload, mode.room);
         break;
       case XmlEventKind::CData:
       case XmlEventKind::Comment:
@@ -611,7 +610,13 @@ TEST(XmlPullReader, ModesKeepKindsOrderErrorsAndTheKeptAttributes) {
     for (const std::string& doc : docs) {
       const Events want = events_in(doc, 8192, mode, true);
       for (std::size_t size : {1, 2, 3, 5, 8192}) {
-        ASSERT_EQ(events_in(doc, size, mode, false), want) << mode.what << " / " << size << " / " << doc;
+        const Events got = events_in(doc, size, mode, false);
+        ASSERT_EQ(got.size(), want.size()) << mode.what << " / " << size << " / " << doc;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          const bool same = got[i] == want[i] || (got[i].rfind("Text:", 0) == 0 && want[i].rfind("Text:", 0) == 0 &&
+                                                  gathered_is(got[i].substr(5), want[i].substr(5), mode.room));
+          ASSERT_TRUE(same) << mode.what << " / " << size << " / " << doc << " / " << got[i] << " / " << want[i];
+        }
       }
     }
   }

@@ -65,6 +65,7 @@ class BudgetedText final : public xml::TextSink {
     too_long_ = false;
   }
   void piece(std::string_view bytes) override {
+    if (too_long_) return;
     decoded_.clear();
     decoder_.feed(bytes, decoded_);
     take(decoded_);
@@ -76,6 +77,7 @@ class BudgetedText final : public xml::TextSink {
   }
   // Ends the text: false when it was too long; else `kept()` is the trimmed text.
   bool finish() {
+    if (too_long_) return false;
     decoded_.clear();
     decoder_.finish(decoded_);
     take(decoded_);

@@ -572,8 +572,8 @@ class XmlScanner {
     }
   }
 
-  // As scan, but white space goes to `space`, and reaches `put` only when other bytes follow
-  // (what `space` did not hold goes to `unheld` as a count).
+  // As scan, but white space at the end of what the buffer holds goes to `space`, and reaches
+  // `put` only when other bytes follow (what `space` did not hold goes to `unheld` as a count).
   template <class Put, class Unheld>
   Result<int> scan_held(PackedBytes& space, Put& put, Unheld& unheld, const ByteSet& stops) {
     for (;;) {
@@ -583,17 +583,15 @@ class XmlScanner {
       const char* end = r_.buf_.data() + r_.len_;
       const char* stop = begin;
       while (stop != end && !stops[static_cast<unsigned char>(*stop)]) ++stop;
-      for (const char* p = begin; p != stop;) {
-        const char* white = std::find_if(p, stop, is_xml_space);
-        if (white != p) {
-          if (!space.empty()) {
-            if (const std::uint64_t count = space.unpack(put)) unheld(count);
-          }
-          put(p, static_cast<std::size_t>(white - p));
+      const char* tail = stop;  // the white space at the end
+      while (tail != begin && is_xml_space(tail[-1])) --tail;
+      if (tail != begin) {
+        if (!space.empty()) {
+          if (const std::uint64_t count = space.unpack(put)) unheld(count);
         }
-        p = std::find_if_not(white, stop, is_xml_space);
-        space.append(white, static_cast<std::size_t>(p - white));
+        put(begin, static_cast<std::size_t>(tail - begin));
       }
+      space.append(tail, static_cast<std::size_t>(stop - tail));
       const std::size_t n = static_cast<std::size_t>(stop - begin);
       r_.pos_ += n;
       r_.consumed_ += n;

@@ -145,9 +145,9 @@ class TagFilter;  // reads the attributes of a start tag as it streams by (xml.c
 class TextSink {
  public:
   virtual void piece(std::string_view bytes) = 0;
-  // White space inside a text is held until a later byte shows that it is not at the end. Of
-  // one run, the tokenizer holds no more than the sink could ever keep, `room()` bytes; what
-  // it did not hold then comes as a count.
+  // White space inside a text may have to be held until a later byte shows that it is not at
+  // the end. Of such a run, the tokenizer holds no more than the sink could ever keep, `room()`
+  // bytes; what it did not hold then comes as a count.
   virtual std::uint64_t room() const = 0;
   virtual void unheld_space(std::uint64_t bytes) = 0;
 
