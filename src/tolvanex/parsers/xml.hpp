@@ -9,8 +9,10 @@
 // input are not an error.
 //
 // Readers that use only part of what a document holds say so, and the rest is scanned without
-// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below. Event kinds,
-// their order and the errors never depend on these settings.
+// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below; a reader
+// that keeps only part of a text takes it in pieces (`set_text_sink`). Event kinds, their order
+// and the errors never depend on these settings. White space that may turn out to be trailing
+// (in a text, or after an end tag's name) is held in short form until that is known.
 //
 // Usage:
 //   std::string scratch;
