@@ -156,6 +156,10 @@ const std::vector<Case>& event_cases() {
       {"< x></ x>", {"Start: x", kXmlErr + "ill-formed document: expected `</>`, but `</ x>` was found"}},
       {"</a     b>", {kXmlErr + "ill-formed document: close tag `</a     b>` does not match any open tag"}},
       {"</a b\xFF>", {kXmlErr + "ill-formed document: close tag `</>` does not match any open tag"}},
+      {"<ab></a\xFFb>", {"Start:ab", kXmlErr + "ill-formed document: expected `</ab>`, but `</>` was found"}},
+      {"<\xFF\xFE></\xFF\xFE>", {"Start:\xFF\xFE", "End:\xFF\xFE", "Eof:"}},
+      {"<\xFF\xFE></\xFF>", {"Start:\xFF\xFE", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
+      {"<a></ab>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</ab>` was found"}},
       {"<a></a    ", {"Start:a", kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
       {"<\xFF></b\xFE>", {"Start:\xFF", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
       {"<!x>", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
@@ -658,6 +662,8 @@ TEST(XmlPullReader, WhiteSpaceOfUnknownFateIsNotHeld) {
       {"<a></a" + run + "\xFF>", {XmlEventKind::Start}, mismatch},
       {"<a></a" + run + "b" + run + "\xFF" + run + ">", {XmlEventKind::Start}, mismatch},
       {"<a></a" + run + "b\xC3" + run + ">", {XmlEventKind::Start}, mismatch},
+      {"<a></\xFF" + run + "b" + run + ">", {XmlEventKind::Start}, mismatch},
+      {"<a></b\xFF" + std::string(3'000'000, 'c') + ">", {XmlEventKind::Start}, mismatch},
   };
   for (const Big& c : cases) {
     MemorySource source(c.doc);

@@ -815,18 +815,21 @@ Result<XmlEvent> XmlScanner::end_tag() {
     name = trim_trailing_space(col.view());
     r_.clipped_ = col.was_clipped();
   } else {
-    // Trailing white space is trimmed without being held. A name with white space inside
-    // matches no open tag (their names end at the first white space), so it serves only the
-    // message, which shows it only when it is UTF-8. Such a name is therefore held packed until
-    // the `>`, and dropped as soon as it is known not to be UTF-8.
-    bool spaced = false;
+    // Trailing white space is trimmed without being held. A name that can no longer match the
+    // innermost open one (say, with white space inside: open names end at the first) serves
+    // only the message, which shows it only when it is UTF-8. Such a name is therefore held
+    // packed until the `>`, and dropped as soon as it is known not to be UTF-8.
+    const std::string_view want = r_.open_.empty() ? std::string_view() : r_.open_.top();
+    bool differs = r_.open_.empty();
+    std::size_t matched = 0;  // bytes of `want` matched so far
     text::Utf8Validator utf8;
     PackedBytes kept;
     auto put = [&](const char* p, std::size_t n) {
       if (hidden) return;
-      spaced = spaced || std::any_of(p, p + n, is_xml_space);
+      differs = differs || want.substr(matched, n) != std::string_view(p, n);
+      matched += n;
       utf8.feed(std::string_view(p, n));
-      hidden = spaced && !utf8.valid();
+      hidden = differs && !utf8.valid();
       if (hidden) kept = PackedBytes();
       else kept.append(p, n);
     };
@@ -834,7 +837,7 @@ Result<XmlEvent> XmlScanner::end_tag() {
     PackedBytes space;
     TVX_TRY_ASSIGN(int c, scan_held(space, put, unheld, kGt));
     if (c < 0) return fail(syntax(kNotClosed));
-    hidden = hidden || (spaced && !utf8.finish());
+    hidden = hidden || (differs && !utf8.finish());
     if (!hidden) {
       auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
       kept.unpack(out);
