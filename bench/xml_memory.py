@@ -83,6 +83,12 @@ def cases(scale):
         ("floxml: nested <a_att> in attributes", b"<xml_case><attributes>", b"<a_att>", n // 2, b""),
         ("floxml: 200 MB comment", b"<xml_case><!--", b"c", big, b"--></xml_case>"),
         ("floxml: 200 MB attribute value", b"<xml_case><a k='", b"v", big, b"'/></xml_case>"),
+        ("floxml: 200 MB relevant text", b"<xml_case><name>", b"x", big, b"</name></xml_case>"),
+        ("floxml: 200 MB spaces after a name", b"<xml_case><name>N", b" ", big, b"</name></xml_case>"),
+        ("floxml: 200 MB U+00A0 after a name", b"<xml_case><name>N", b"\xc2\xa0", big // 2, b"</name></xml_case>"),
+        ("floxml: 200 MB U+3000 before a name", b"<xml_case><name>", b"\xe3\x80\x80", big // 3, b"N</name></xml_case>"),
+        ("floxml: 200 MB spaces in an end tag", b"<xml_case><name>N</name", b" ", big, b"></xml_case>"),
+        ("floxml: 200 MB spaces, bad end tag", b"<xml_case></xml_case", b" ", big, b"\xff>"),
     ]
     comsol = [
         ("dmodel: nested <a>", "dmodel.xml", b"", b"<a>", n, b""),
@@ -97,6 +103,10 @@ def cases(scale):
         ("modelinfo: 200 MB comment", "modelinfo.xml", b"<r><!--", b"c", big, b"--></r>"),
         ("modelinfo: 200 MB unkept attribute", "modelinfo.xml", b"<r other='", b"v", big, b"'/>"),
         ("modelinfo: 200 MB attribute key", "modelinfo.xml", b"<r ", b"k", big, b"='v'/>"),
+        ("modelinfo: 200 MB spaces after a title", "modelinfo.xml", b"<r><title>t", b" ", big, b"</title></r>"),
+        ("modelinfo: 200 MB spaces in an end tag", "modelinfo.xml", b"<r><title>t</title", b" ", big, b"></r>"),
+        # Mixed white space has no short form: it is held until the end of the text shows it trailing.
+        ("modelinfo: 200 MB mixed white space", "modelinfo.xml", b"<r><title>t", b" \t", big // 2, b"</title></r>"),
     ]
     return floxml, comsol
 

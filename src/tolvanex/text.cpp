@@ -76,15 +76,56 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
   return cp;
 }
 
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
          c == 0x205F || c == 0x3000;
 }
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+char32_t decode_valid_at(std::string_view s, std::size_t i, std::size_t& len) { return decode_at(s, i, len); }
 
-}  // namespace
+void LossyDecoder::feed(std::string_view chunk, std::string& out) {
+  // First the sequence held from the last chunk: it takes bytes while they continue it, and
+  // ends complete, or ill-formed at the first byte that does not (which then starts afresh).
+  while (held_ != 0 && !chunk.empty()) {
+    held_bytes_[held_] = chunk.front();
+    Utf8Validator v;
+    v.feed(std::string_view(held_bytes_, held_ + 1));
+    if (!v.valid()) {
+      append_lossy(out, std::string_view(held_bytes_, held_));
+      held_ = 0;
+      break;
+    }
+    ++held_;
+    chunk.remove_prefix(1);
+    if (v.finish()) {
+      out.append(held_bytes_, held_);
+      held_ = 0;
+    }
+  }
+  if (held_ != 0) return;
+  // A lead byte always starts a sequence, so the chunk may be cut before the last one when
+  // the bytes from it on are a well-formed start that the next chunk may complete.
+  for (std::size_t k = 1; k <= 3 && k <= chunk.size(); ++k) {
+    const auto b = static_cast<unsigned char>(chunk[chunk.size() - k]);
+    if (b < 0xC0) continue;
+    Utf8Validator v;
+    v.feed(chunk.substr(chunk.size() - k));
+    if (v.valid() && !v.finish()) held_ = k;
+    break;
+  }
+  append_lossy(out, chunk.substr(0, chunk.size() - held_));
+  chunk.substr(chunk.size() - held_).copy(held_bytes_, held_);
+}
+
+void LossyDecoder::finish(std::string& out) {
+  append_lossy(out, std::string_view(held_bytes_, held_));
+  held_ = 0;
+}
 
 void append_lossy(std::string& out, std::string_view bytes) {
   std::size_t i = 0;

@@ -13,6 +13,19 @@ std::string decode_lossy(std::string_view bytes);
 // Appends the lossy decoding of `bytes` to `out`.
 void append_lossy(std::string& out, std::string_view bytes);
 
+// Streaming form of append_lossy: feed chunks in order, then finish(); the output equals that
+// of decoding the concatenation whole. Only the bytes of a sequence cut by a chunk's end are
+// held back (at most three).
+class LossyDecoder {
+ public:
+  void feed(std::string_view chunk, std::string& out);
+  void finish(std::string& out);
+
+ private:
+  char held_bytes_[4] = {};  // the start of a sequence that the next chunk may complete
+  std::size_t held_ = 0;
+};
+
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
@@ -32,6 +45,11 @@ class Utf8Validator {
   unsigned char lo_ = 0;  // bounds of the next continuation byte
   unsigned char hi_ = 0;
 };
+
+// The Unicode White_Space property.
+bool is_white_space(char32_t c);
+// Decodes the code point of well-formed UTF-8 that starts at s[i]; sets its length.
+char32_t decode_valid_at(std::string_view s, std::size_t i, std::size_t& len);
 
 // Removes characters with the Unicode White_Space property from both ends of valid UTF-8.
 std::string_view trim_unicode(std::string_view s);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "tolvanex/error.hpp"
 #include "tolvanex/text.hpp"
 
@@ -37,6 +39,39 @@ TEST(Text, StreamingValidationMatchesWholeValidationAtEverySplit) {
       v.feed(std::string_view(s).substr(cut));
       EXPECT_EQ(v.finish(), text::is_valid_utf8(s)) << cut;
     }
+  }
+}
+
+TEST(Text, StreamingLossyDecodingMatchesWholeDecodingAtEverySplit) {
+  const std::string samples[] = {
+      "ab\xE2\x82\xAC" "cd\xF0\x9F\x98\x80", "x\xE2\x82", "\xE2\x82" "x", "\xF0\x9F\x98", "\xED\xA0\x80",
+      "\xC3\xC3\xA9\x80", "\xE0\x80\xE0\xA0\x80", "\xF4\x8F\xBF\xBF\xF4\x90", "\xC2", "",
+  };
+  for (const std::string& s : samples) {
+    // Every way of cutting into two or three pieces.
+    for (std::size_t i = 0; i <= s.size(); ++i) {
+      for (std::size_t j = i; j <= s.size(); ++j) {
+        text::LossyDecoder d;
+        std::string out;
+        d.feed(std::string_view(s).substr(0, i), out);
+        d.feed(std::string_view(s).substr(i, j - i), out);
+        d.feed(std::string_view(s).substr(j), out);
+        d.finish(out);
+        EXPECT_EQ(out, text::decode_lossy(s)) << i << " " << j << " " << s;
+      }
+    }
+  }
+  // Random mixes of lead, continuation and ASCII bytes, a byte at a time.
+  const std::string bytes = "a\x80\x8F\x90\x9F\xA0\xBF\xC2\xDF\xE0\xED\xEF\xF0\xF4\xF5\xFF";
+  std::mt19937 rng(7);
+  for (int n = 0; n < 20000; ++n) {
+    std::string s;
+    for (std::size_t len = rng() % 12; len != 0; --len) s += bytes[rng() % bytes.size()];
+    text::LossyDecoder d;
+    std::string out;
+    for (char c : s) d.feed(std::string_view(&c, 1), out);
+    d.finish(out);
+    ASSERT_EQ(out, text::decode_lossy(s)) << s;
   }
 }
 

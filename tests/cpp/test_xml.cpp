@@ -8,6 +8,7 @@
 
 #include "tolvanex/byte_source.hpp"
 #include "tolvanex/parsers/xml.hpp"
+#include "tolvanex/text.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::xml;
@@ -140,6 +141,26 @@ const std::vector<Case>& event_cases() {
                        kXmlErr + "ill-formed document: close tag `</a>` does not match any open tag"}},
       {"<x:a></a>", {"Start:x:a", kXmlErr + "ill-formed document: expected `</x:a>`, but `</a>` was found"}},
       {"<a></ a>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</ a>` was found"}},
+      // White space inside a text is kept, at its ends trimmed; an end tag's name loses its
+      // trailing white space, and one with white space inside matches nothing.
+      {"<a>x \t\r\n y\t \n\r</a>", {"Start:a", "Text:x \t\r\n y", "End:a", "Eof:"}},
+      {"<a>x    \t\t\t\t&r;    y\n\n\n\n\n</a>",
+       {"Start:a", "Text:x", "Ref:r", "Text:y", "End:a", "Eof:"}},
+      {"<a></a \t\r\n    >", {"Start:a", "End:a", "Eof:"}},
+      {"<a></a    b \n>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</a    b>` was found"}},
+      {"<a></a \xC3\xA9>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</a \xC3\xA9>` was found"}},
+      {"<a></a \xFF>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</>` was found"}},
+      {"<a></a\xFF     b>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</>` was found"}},
+      {"<a></a     b\xC3>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</>` was found"}},
+      {"< x></\xFF x>", {"Start: x", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
+      {"< x></ x>", {"Start: x", kXmlErr + "ill-formed document: expected `</>`, but `</ x>` was found"}},
+      {"</a     b>", {kXmlErr + "ill-formed document: close tag `</a     b>` does not match any open tag"}},
+      {"</a b\xFF>", {kXmlErr + "ill-formed document: close tag `</>` does not match any open tag"}},
+      {"<ab></a\xFFb>", {"Start:ab", kXmlErr + "ill-formed document: expected `</ab>`, but `</>` was found"}},
+      {"<\xFF\xFE></\xFF\xFE>", {"Start:\xFF\xFE", "End:\xFF\xFE", "Eof:"}},
+      {"<\xFF\xFE></\xFF>", {"Start:\xFF\xFE", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
+      {"<a></ab>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</ab>` was found"}},
+      {"<a></a    ", {"Start:a", kXmlErr + "syntax error: tag not closed: `>` not found before end of input"}},
       {"<\xFF></b\xFE>", {"Start:\xFF", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
       {"<!x>", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
       {"<![cdata[x]]>", {kXmlErr + "syntax error: unknown or missed symbol in markup"}},
@@ -425,7 +446,36 @@ struct Mode {
   bool drop_text = false;
   bool drop_markup = false;
   KeyFilter filter = nullptr;
+  bool sink = false;  // texts through a TextSink
+  std::uint64_t room = UINT64_MAX;
 };
+
+// Gathers the pieces of a text; white space given by count shows as `?`.
+struct Gather final : TextSink {
+  void piece(std::string_view bytes) override {
+    EXPECT_FALSE(bytes.empty());
+    text.append(bytes);
+  }
+  std::uint64_t room() const override { return room_; }
+  void unheld_space(std::uint64_t bytes) override {
+    EXPECT_GT(bytes, 0u);
+    text.append(bytes, '?');
+  }
+  std::string text;
+  std::uint64_t room_ = UINT64_MAX;
+};
+
+// True when a text gathered by a sink is `whole`, but for white space given by count (`?`),
+// which only a run longer than `room` may have.
+bool gathered_is(std::string_view gathered, std::string_view whole, std::uint64_t room) {
+  if (gathered.size() != whole.size()) return false;
+  std::uint64_t run = 0;
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    run = is_xml_space(whole[i]) ? run + 1 : 0;
+    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
+  }
+  return true;
+}
 
 const Mode kModes[] = {
     {"drop text", true, false, nullptr},
@@ -434,6 +484,10 @@ const Mode kModes[] = {
     {"keep all", false, false, &keep_all},
     {"keep k", false, false, &keep_k},
     {"readers' own", true, true, &keep_model},
+    {"text sink", false, false, nullptr, true},
+    {"text sink, markup dropped", false, true, &keep_model, true},
+    {"text sink with room for 2", false, false, nullptr, true, 2},
+    {"text sink with no room", false, false, nullptr, true, 0},
 };
 
 std::string item_text(const XmlAttrItem& item) {
@@ -470,6 +524,9 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
     reader.set_drop_markup(mode.drop_markup);
     reader.set_attribute_filter(mode.filter);
   }
+  Gather gather;
+  gather.room_ = mode.room;
+  if (!as_reference && mode.sink) reader.set_text_sink(&gather);
   Events out;
   std::string scratch;
   for (int guard = 0; guard < 100000; ++guard) {
@@ -480,6 +537,13 @@ Events events_in(std::string_view doc, std::size_t buffer, const Mode& mode, boo
     }
     const XmlEvent& ev = r.value();
     std::string payload(ev.bytes);
+    if (ev.kind == XmlEventKind::Text && !as_reference && mode.sink) {
+      EXPECT_TRUE(ev.bytes.empty());
+      payload = gather.text;
+    } else {
+      EXPECT_TRUE(gather.text.empty()) << kind_name(ev.kind);
+    }
+    gather.text.clear();
     switch (ev.kind) {
       case XmlEventKind::Start:
       case XmlEventKind::Empty:
@@ -523,7 +587,7 @@ std::vector<std::string> mode_corpus() {
     docs.push_back(std::string("<r><") + t + "/></r>");
   }
   std::mt19937 rng(20240611);
-  const std::string bytes = "<>/=\"' \tak!-?&;[]xX";
+  const std::string bytes = "<>/=\"' \tak!-?&;[]xX\n\r\xFF\xC3\xA9";
   for (int n = 0; n < 3000; ++n) {
     std::string doc;
     const std::size_t len = rng() % 40;
@@ -550,10 +614,94 @@ TEST(XmlPullReader, ModesKeepKindsOrderErrorsAndTheKeptAttributes) {
     for (const std::string& doc : docs) {
       const Events want = events_in(doc, 8192, mode, true);
       for (std::size_t size : {1, 2, 3, 5, 8192}) {
-        ASSERT_EQ(events_in(doc, size, mode, false), want) << mode.what << " / " << size << " / " << doc;
+        const Events got = events_in(doc, size, mode, false);
+        ASSERT_EQ(got.size(), want.size()) << mode.what << " / " << size << " / " << doc;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          const bool same = got[i] == want[i] || (got[i].rfind("Text:", 0) == 0 && want[i].rfind("Text:", 0) == 0 &&
+                                                  gathered_is(got[i].substr(5), want[i].substr(5), mode.room));
+          ASSERT_TRUE(same) << mode.what << " / " << size << " / " << doc << " / " << got[i] << " / " << want[i];
+        }
       }
     }
   }
+}
+
+TEST(XmlPullReader, WhiteSpaceRunsOfAnyLengthAreKeptOrTrimmedExactly) {
+  const std::string runs[] = {
+      " ", "\t\t", "\n\n\n", "    ", std::string(127, ' '), std::string(128, '\r'), std::string(16385, ' '),
+      " \t \t \t \t", std::string(5000, '\t') + std::string(3, ' ') + std::string(300, '\n'),
+  };
+  const std::string words[] = {"x", std::string("\0", 1), std::string("\0\0y", 3), "\xC3\xA9"};
+  for (const std::string& run : runs) {
+    for (const std::string& word : words) {
+      const std::string body = word + run + word + run + word;
+      const std::string text_doc = "<a>" + body + run + "</a" + run + ">";
+      const std::string spaced_doc = "<a></a" + body + run + ">";
+      const std::string shown = text::is_valid_utf8(body) ? "a" + body : "";
+      for (std::size_t size : {1, 3, 4096, 8192}) {
+        EXPECT_EQ(tokenize(text_doc, size), (Events{"Start:a", "Text:" + body, "End:a", "Eof:"})) << size;
+        EXPECT_EQ(tokenize(spaced_doc, size),
+                  (Events{"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</" + shown + ">` was found"}))
+            << size;
+      }
+    }
+  }
+}
+
+TEST(XmlPullReader, WhiteSpaceOfUnknownFateIsNotHeld) {
+  const std::string run = std::string(2'000'000, ' ') + std::string(1'000'000, '\n');
+  struct Big {
+    std::string doc;
+    std::vector<XmlEventKind> kinds;  // the event to look at comes last
+    std::string error;
+  };
+  const std::string mismatch = "xml error: ill-formed document: expected `</a>`, but `</>` was found";
+  const Big cases[] = {
+      {"<a>x" + run + "</a>", {XmlEventKind::Start, XmlEventKind::Text}, ""},
+      {"<a></a" + run + ">", {XmlEventKind::Start, XmlEventKind::End}, ""},
+      {"<a></a" + run + "\xFF>", {XmlEventKind::Start}, mismatch},
+      {"<a></a" + run + "b" + run + "\xFF" + run + ">", {XmlEventKind::Start}, mismatch},
+      {"<a></a" + run + "b\xC3" + run + ">", {XmlEventKind::Start}, mismatch},
+      {"<a></\xFF" + run + "b" + run + ">", {XmlEventKind::Start}, mismatch},
+      {"<a></b\xFF" + std::string(3'000'000, 'c') + ">", {XmlEventKind::Start}, mismatch},
+  };
+  for (const Big& c : cases) {
+    MemorySource source(c.doc);
+    XmlPullReader reader(source);
+    std::string scratch;
+    for (XmlEventKind kind : c.kinds) {
+      Result<XmlEvent> ev = reader.next_event(scratch);
+      ASSERT_TRUE(ev.ok());
+      EXPECT_EQ(ev.value().kind, kind);
+    }
+    if (!c.error.empty()) {
+      Result<XmlEvent> ev = reader.next_event(scratch);
+      ASSERT_FALSE(ev.ok());
+      EXPECT_EQ(ev.error().display(), c.error);
+    }
+    EXPECT_LT(scratch.capacity(), 4096u) << c.doc.substr(0, 8);
+  }
+  // Through a sink, a text's pieces are of bounded size, and white space that turns out to be
+  // inside the text arrives whole.
+  struct Sizes final : TextSink {
+    void piece(std::string_view bytes) override {
+      largest = std::max(largest, bytes.size());
+      total += bytes.size();
+    }
+    std::uint64_t room() const override { return UINT64_MAX; }
+    void unheld_space(std::uint64_t) override { ADD_FAILURE(); }
+    std::size_t largest = 0, total = 0;
+  } sizes;
+  const std::string doc = "<a>x" + run + "y" + run + "</a>";
+  MemorySource source(doc);
+  XmlPullReader reader(source);
+  reader.set_text_sink(&sizes);
+  std::string scratch;
+  ASSERT_TRUE(reader.next_event(scratch).ok());
+  ASSERT_TRUE(reader.next_event(scratch).ok());
+  EXPECT_EQ(sizes.total, run.size() + 2);
+  EXPECT_LE(sizes.largest, 8192u);
+  EXPECT_LT(scratch.capacity(), 4096u);
 }
 
 TEST(XmlPullReader, NamesOnlyModeGivesTheBareName) {

@@ -366,6 +366,9 @@ GIB = 1 << 30
     ("dmodel.xml", b'<physics tag="p"/>', b"<a>", 40_000_000, b"", "['p']"),
     ("modelinfo.xml", b"<r><!--", b"c", 3 * GIB // 10, b"--><title>t</title></r>", "['t']"),
     ("modelinfo.xml", b"<r other='", b"v", 3 * GIB // 10, b"' title='t'/>", "['t']"),
+    # White space whose fate is known only at the next byte is held packed.
+    ("modelinfo.xml", b"<r><title>t", b" ", 200 << 20, b"</title></r>", "['t']"),
+    ("modelinfo.xml", b"<r><title>t</title", b" ", 200 << 20, b"></r>", "['t']"),
     ("fileversion", b"6.1:", b"\t", GIB // 2, b"", "['6.1', '']"),
     ("usedlicenses.txt", b"A\n", b" ", GIB // 2, b"\nB", "[['A', 'B']]"),
 ])

@@ -393,3 +393,45 @@ def test_reader_keeps_little_per_open_element(tmp_path, head, level, levels):
     result, growth = peak_memory_growth_mib(f"result = tolvanex.inspect({str(path)!r})['summary']['data']['name']")
     assert result == "'N'"
     assert growth < 64
+
+
+NBSP, IDEOGRAPHIC = "\u00a0".encode(), "\u3000".encode()
+
+
+@pytest.mark.parametrize("head, filler, tail, outcome", [
+    # A relevant text far over the budget is dropped without being held.
+    (b"<xml_case><name>", b"x", b"</name></xml_case>", (None, True)),
+    (b"<xml_case><name>", b"x ", b"</name></xml_case>", (None, True)),
+    # White space around a kept text, of any kind, is trimmed without being held.
+    (b"<xml_case><name>N", b" ", b"</name></xml_case>", ("N", False)),
+    (b"<xml_case><name>N", b" \t\r\n", b"</name></xml_case>", ("N", False)),
+    (b"<xml_case><name>N", NBSP, b"</name></xml_case>", ("N", False)),
+    (b"<xml_case><name>N", NBSP + b" ", b"</name></xml_case>", ("N", False)),
+    (b"<xml_case><name>", IDEOGRAPHIC, b"N</name></xml_case>", ("N", False)),
+    (b"<xml_case><name>N</name", b" ", b"></xml_case>", ("N", False)),
+    # Over the budget once the white space inside counts.
+    (b"<xml_case><name>N", NBSP, b"M</name></xml_case>", (None, True)),
+])
+def test_reader_holds_a_relevant_text_only_within_the_budget(tmp_path, head, filler, tail, outcome):
+    big = write_big(tmp_path / "big.floxml", head, filler, 200, tail)
+    result, growth = peak_memory_growth_mib(
+        f"d = tolvanex.inspect({big!r})['summary']['data']\nresult = (d['name'], d['truncated'])")
+    assert result == repr(outcome)
+    assert growth < 32
+
+
+@pytest.mark.parametrize("tail, message", [
+    (b"\xff>", "expected `</xml_case>`, but `</>` was found"),
+    (b"x\xff" + b" " * 100 + b">", "expected `</xml_case>`, but `</>` was found"),
+])
+def test_end_tag_with_a_long_white_space_run_inside(tmp_path, tail, message):
+    # Its name matches no open tag, and is shown only when it is UTF-8, so it is not held.
+    big = write_big(tmp_path / "big.floxml", b"<xml_case></xml_case", b" ", 200, tail)
+    result, growth = peak_memory_growth_mib(f"""
+        try:
+            tolvanex.inspect({big!r})
+        except RuntimeError as e:
+            result = str(e)
+        """)
+    assert result == repr("xml error: ill-formed document: " + message)
+    assert growth < 32

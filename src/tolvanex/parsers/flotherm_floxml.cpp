@@ -272,10 +272,15 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   reader.set_drop_markup(true);
   reader.set_attribute_filter(xml::XmlPullReader::no_attributes);
   ParserState state(byte_budget);
+  // Text that would not be kept here is not even buffered; one that would comes in pieces,
+  // held only as far as it can fit in what is left of the budget.
+  BudgetedText budgeted;
+  reader.set_text_sink(&budgeted);
   std::string scratch;
   for (;;) {
-    // Text that would not be kept here is not even buffered.
-    reader.set_drop_text(!state.is_relevant_text());
+    const bool relevant = state.is_relevant_text();
+    reader.set_drop_text(!relevant);
+    if (relevant) budgeted.begin(state.remaining());
     TVX_TRY_ASSIGN(xml::XmlEvent ev, reader.next_event(scratch));
     switch (ev.kind) {
       case xml::XmlEventKind::Start:
@@ -290,12 +295,14 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
       case xml::XmlEventKind::End:
         state.end(local_name(ev.name()));
         break;
-      case xml::XmlEventKind::Text: {
-        const std::string decoded = text::decode_lossy(ev.bytes);
-        const std::string_view trimmed = text::trim_unicode(decoded);
-        if (!trimmed.empty()) state.text(trimmed);
+      case xml::XmlEventKind::Text:
+        if (!relevant) break;
+        if (!budgeted.finish()) {
+          state.text_over_budget();
+        } else if (!budgeted.kept().empty()) {
+          state.text(budgeted.kept());
+        }
         break;
-      }
       case xml::XmlEventKind::Eof:
         return std::move(state).finish();
       default:  // references, CDATA, comments, declarations: never values

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <utility>
 
 #include "tolvanex/text.hpp"
 
@@ -444,6 +445,94 @@ struct Collector {
   }
 };
 
+// Bytes held with their runs of XML white space packed, for white space whose fate is known
+// only at the next other byte: at the end of a text or of an end tag's name it is trimmed off,
+// before more bytes it is part of them. A run of four or more costs a few bytes however long
+// it is. Packed form: a 0, the white-space byte and its count in base 128; a 0 of the bytes is
+// written as two; every other byte stands for itself. White space past `cap` bytes is only
+// counted.
+class PackedBytes {
+ public:
+  explicit PackedBytes(std::uint64_t cap = UINT64_MAX) : cap_(cap) {}
+
+  void append(const char* p, std::size_t n) {
+    for (const char* end = p + n; p != end; ++p) {
+      if (is_xml_space(*p)) {
+        if (held_ >= cap_) {
+          ++unheld_;
+          continue;
+        }
+        ++held_;
+        if (*p != run_byte_) close_run();
+        run_byte_ = *p;
+        ++run_count_;
+        continue;
+      }
+      close_run();
+      if (*p == 0) packed_ += '\0';
+      packed_ += *p;
+    }
+  }
+  bool empty() const { return packed_.empty() && run_count_ == 0 && unheld_ == 0; }
+  // Passes the bytes to `put` in pieces of bounded size, and forgets them; returns the count
+  // of white space not held.
+  template <class Put>
+  std::uint64_t unpack(Put& put) {
+    close_run();
+    char piece[4096];
+    std::size_t n = 0;
+    const auto emit = [&](char c) {
+      piece[n++] = c;
+      if (n == sizeof piece) {
+        put(piece, n);
+        n = 0;
+      }
+    };
+    for (std::size_t i = 0; i < packed_.size();) {
+      const char c = packed_[i++];
+      if (c != 0) {
+        emit(c);
+        continue;
+      }
+      const char b = packed_[i++];
+      std::uint64_t count = 1;
+      if (b != 0) {
+        count = 0;
+        for (int shift = 0;; shift += 7) {
+          const auto d = static_cast<unsigned char>(packed_[i++]);
+          count |= static_cast<std::uint64_t>(d & 0x7F) << shift;
+          if (!(d & 0x80)) break;
+        }
+      }
+      for (; count != 0; --count) emit(b);
+    }
+    if (n != 0) put(piece, n);
+    std::string().swap(packed_);
+    held_ = 0;
+    return std::exchange(unheld_, 0);
+  }
+
+ private:
+  void close_run() {
+    if (run_count_ <= 3) {
+      packed_.append(run_count_, run_byte_);
+    } else {
+      packed_ += '\0';
+      packed_ += run_byte_;
+      for (; run_count_ >= 0x80; run_count_ >>= 7) packed_ += static_cast<char>(0x80 | (run_count_ & 0x7F));
+      packed_ += static_cast<char>(run_count_);
+    }
+    run_count_ = 0;
+  }
+
+  std::string packed_;
+  char run_byte_ = 0;
+  std::uint64_t run_count_ = 0;  // of run_byte_, not yet in packed_
+  std::uint64_t cap_;
+  std::uint64_t held_ = 0;    // white-space bytes held
+  std::uint64_t unheld_ = 0;  // and those past the cap
+};
+
 }  // namespace
 
 // The scanning routines. Each works on the reader's buffer in chunks and refills it as it
@@ -483,6 +572,33 @@ class XmlScanner {
     }
   }
 
+  // As scan, but white space at the end of what the buffer holds goes to `space`, and reaches
+  // `put` only when other bytes follow (what `space` did not hold goes to `unheld` as a count).
+  template <class Put, class Unheld>
+  Result<int> scan_held(PackedBytes& space, Put& put, Unheld& unheld, const ByteSet& stops) {
+    for (;;) {
+      TVX_TRY_ASSIGN(bool more, r_.fill());
+      if (!more) return -1;
+      const char* begin = r_.buf_.data() + r_.pos_;
+      const char* end = r_.buf_.data() + r_.len_;
+      const char* stop = begin;
+      while (stop != end && !stops[static_cast<unsigned char>(*stop)]) ++stop;
+      const char* tail = stop;  // the white space at the end
+      while (tail != begin && is_xml_space(tail[-1])) --tail;
+      if (tail != begin) {
+        if (!space.empty()) {
+          if (const std::uint64_t count = space.unpack(put)) unheld(count);
+        }
+        put(begin, static_cast<std::size_t>(tail - begin));
+      }
+      space.append(tail, static_cast<std::size_t>(stop - tail));
+      const std::size_t n = static_cast<std::size_t>(stop - begin);
+      r_.pos_ += n;
+      r_.consumed_ += n;
+      if (stop != end) return static_cast<int>(static_cast<unsigned char>(*stop));
+    }
+  }
+
   // Consumes the bytes of `word` while they match (ASCII case ignored when asked); true when
   // all matched. A mismatching byte is left unread.
   Result<bool> expect(std::string_view word, bool ignore_case) {
@@ -515,7 +631,7 @@ class XmlScanner {
     return e;
   }
 
-  Result<XmlEvent> text(Collector col);
+  Result<XmlEvent> text(std::string_view head);
   Result<XmlEvent> reference();
   Result<XmlEvent> markup();
   Result<XmlEvent> bang();
@@ -544,10 +660,7 @@ Result<XmlEvent> XmlScanner::next() {
         continue;
       }
       if (i == 0) break;
-      Collector col = collector(Collector::Mode::Drop);
-      if (r_.drop_text_) col.mode = Collector::Mode::Drop;
-      col.add(kBom, static_cast<std::size_t>(i));
-      return text(col);
+      return text(std::string_view(kBom, static_cast<std::size_t>(i)));
     }
   }
 
@@ -564,16 +677,26 @@ Result<XmlEvent> XmlScanner::next() {
     advance();
     return reference();
   }
-  Collector col = collector(Collector::Mode::Drop);
-  if (r_.drop_text_) col.mode = Collector::Mode::Drop;
-  return text(col);
+  return text({});
 }
 
-// Character data up to the next `<`, `&` or end of input; `col` may already hold the first
-// bytes. Called only when at least one byte of it is not white space.
-Result<XmlEvent> XmlScanner::text(Collector col) {
-  TVX_TRY(scan(&col, kTextStops));
-  return event(XmlEventKind::Text, trim_trailing_space(col.view()));
+// Character data up to the next `<`, `&` or end of input, after the bytes `head`. Called at a
+// byte that is not white space; white space at the end is trimmed without being held.
+Result<XmlEvent> XmlScanner::text(std::string_view head) {
+  if (r_.skim_ || r_.drop_text_) {
+    TVX_TRY(scan(nullptr, kTextStops));
+    return event(XmlEventKind::Text, {});
+  }
+  TextSink* const sink = r_.text_sink_;
+  auto put = [&](const char* p, std::size_t n) {
+    if (sink) sink->piece(std::string_view(p, n));
+    else scratch_.append(p, n);
+  };
+  auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
+  if (!head.empty()) put(head.data(), head.size());
+  PackedBytes space(sink ? sink->room() : UINT64_MAX);
+  TVX_TRY(scan_held(space, put, unheld, kTextStops));
+  return event(XmlEventKind::Text, sink ? std::string_view() : std::string_view(scratch_));
 }
 
 Result<XmlEvent> XmlScanner::reference() {
@@ -682,16 +805,50 @@ Result<XmlEvent> XmlScanner::processing_instruction() {
 }
 
 Result<XmlEvent> XmlScanner::end_tag() {
-  Collector col = collector(Collector::Mode::Tail);
-  TVX_TRY_ASSIGN(int c, scan(&col, kGt));
-  if (c < 0) return fail(syntax("tag not closed: `>` not found before end of input"));
+  static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
+  std::string_view name;
+  bool hidden = false;
+  if (r_.skim_) {
+    Collector col = collector(Collector::Mode::Tail);
+    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+    if (c < 0) return fail(syntax(kNotClosed));
+    name = trim_trailing_space(col.view());
+    r_.clipped_ = col.was_clipped();
+  } else {
+    // Trailing white space is trimmed without being held. A name that can no longer match the
+    // innermost open one (say, with white space inside: open names end at the first) serves
+    // only the message, which shows it only when it is UTF-8. Such a name is therefore held
+    // packed until the `>`, and dropped as soon as it is known not to be UTF-8.
+    const std::string_view want = r_.open_.empty() ? std::string_view() : r_.open_.top();
+    bool differs = r_.open_.empty();
+    std::size_t matched = 0;  // bytes of `want` matched so far
+    text::Utf8Validator utf8;
+    PackedBytes kept;
+    auto put = [&](const char* p, std::size_t n) {
+      if (hidden) return;
+      differs = differs || want.substr(matched, n) != std::string_view(p, n);
+      matched += n;
+      utf8.feed(std::string_view(p, n));
+      hidden = differs && !utf8.valid();
+      if (hidden) kept = PackedBytes();
+      else kept.append(p, n);
+    };
+    auto unheld = [](std::uint64_t) {};  // white space is always held here
+    PackedBytes space;
+    TVX_TRY_ASSIGN(int c, scan_held(space, put, unheld, kGt));
+    if (c < 0) return fail(syntax(kNotClosed));
+    hidden = hidden || (differs && !utf8.finish());
+    if (!hidden) {
+      auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
+      kept.unpack(out);
+    }
+    name = scratch_;
+  }
   advance();
-  const std::string_view name = trim_trailing_space(col.view());
-  r_.clipped_ = r_.skim_ && col.was_clipped();
   if (r_.open_.empty()) {
     return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
   }
-  if (r_.open_.top() != name) {
+  if (hidden || r_.open_.top() != name) {
     return fail(ill_formed("expected `</" + shown(r_.open_.top()) + ">`, but `</" + shown(name) +
                            ">` was found"));
   }

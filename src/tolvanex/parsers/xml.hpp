@@ -9,8 +9,10 @@
 // input are not an error.
 //
 // Readers that use only part of what a document holds say so, and the rest is scanned without
-// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below. Event kinds,
-// their order and the errors never depend on these settings.
+// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below; a reader
+// that keeps only part of a text takes it in pieces (`set_text_sink`). Event kinds, their order
+// and the errors never depend on these settings. White space that may turn out to be trailing
+// (in a text, or after an end tag's name) is held in short form until that is known.
 //
 // Usage:
 //   std::string scratch;
@@ -141,6 +143,20 @@ class NameStack {
 
 class TagFilter;  // reads the attributes of a start tag as it streams by (xml.cpp)
 
+// Takes the bytes of a kept Text event as they are scanned (see set_text_sink).
+class TextSink {
+ public:
+  virtual void piece(std::string_view bytes) = 0;
+  // White space inside a text may have to be held until a later byte shows that it is not at
+  // the end. Of such a run, the tokenizer holds no more than the sink could ever keep, `room()`
+  // bytes; what it did not hold then comes as a count.
+  virtual std::uint64_t room() const = 0;
+  virtual void unheld_space(std::uint64_t bytes) = 0;
+
+ protected:
+  ~TextSink() = default;
+};
+
 class XmlPullReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = 8192;
@@ -177,6 +193,12 @@ class XmlPullReader {
   // and the text is not kept. A reader that knows, before asking for the next event, that
   // text at the current place is of no use to it keeps a huge text run out of memory.
   void set_drop_text(bool on) { drop_text_ = on; }
+
+  // Text in pieces, for a reader that keeps only part of a long text: the bytes of each Text
+  // event that is neither dropped nor skimmed go to `sink`, in order and in pieces of no fixed
+  // size, before the event comes (then with empty bytes). Their concatenation is what the
+  // event would hold, except for white space given by count. A null sink restores whole texts.
+  void set_text_sink(TextSink* sink) { text_sink_ = sink; }
 
   // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
   // GeneralRef events come where they would, with their kinds and errors, but with empty
@@ -231,6 +253,7 @@ class XmlPullReader {
   bool drop_markup_ = false;
   bool clipped_ = false;
   KeyFilter filter_ = nullptr;
+  TextSink* text_sink_ = nullptr;
   std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };
 
