@@ -8,26 +8,14 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// For a lead byte of a multi-byte sequence: how many continuation bytes follow, and the
-// range allowed for the first of them (which excludes overlongs, surrogates and code points
-// past U+10FFFF). False for a byte that cannot start a sequence.
+// For a lead byte of a multi-byte sequence: how many continuation bytes follow and the range
+// of the first; false for a byte that cannot start a sequence.
 bool lead_byte(unsigned char b0, int& need, unsigned char& lo, unsigned char& hi) {
-  lo = 0x80;
-  hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return false;
-  }
-  return true;
+  const Utf8Lead lead = utf8_lead(b0);
+  need = lead.length - 1;
+  lo = lead.lo;
+  hi = lead.hi;
+  return lead.length != 0;
 }
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0 with `bad` set to the

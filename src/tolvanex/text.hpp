@@ -8,6 +8,25 @@
 
 namespace tolvanex::text {
 
+// What a byte says as the first of a UTF-8 sequence: the sequence's length (2 to 4; 0 for a
+// byte that starts no multi-byte sequence) and the range allowed for the first continuation
+// byte, which excludes overlongs, surrogates and code points past U+10FFFF.
+struct Utf8Lead {
+  int length = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+};
+constexpr Utf8Lead utf8_lead(unsigned char b) {
+  if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
+  if (b >= 0xE0 && b <= 0xEF)
+    return {3, static_cast<unsigned char>(b == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(b == 0xED ? 0x9F : 0xBF)};
+  if (b >= 0xF0 && b <= 0xF4)
+    return {4, static_cast<unsigned char>(b == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(b == 0xF4 ? 0x8F : 0xBF)};
+  return {};
+}
+
 // Decodes bytes as UTF-8, each maximal ill-formed subsequence replaced by one U+FFFD.
 std::string decode_lossy(std::string_view bytes);
 // Appends the lossy decoding of `bytes` to `out`.

@@ -1,5 +1,6 @@
 #include "tolvanex/parsers/comsol.hpp"
 #include "tolvanex/saturating.hpp"
+#include "tolvanex/text.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -22,14 +23,6 @@ bool contains(std::string_view s, std::string_view word) { return s.find(word) !
 void sort_unique(std::vector<std::string>& list) {
   std::stable_sort(list.begin(), list.end());
   list.erase(std::unique(list.begin(), list.end()), list.end());
-}
-
-// Expected length of a UTF-8 sequence from its first byte; 1 for bytes that start none.
-std::size_t sequence_length(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 1;
 }
 
 }  // namespace
@@ -219,8 +212,8 @@ void TrimmedSegments::feed(std::string_view chunk) {
       carry_need_ = 0;
       character(carry_);
     }
-    const std::size_t len = sequence_length(b);
-    if (b < 0x80 || len == 1) {
+    const auto len = static_cast<std::size_t>(text::utf8_lead(b).length);
+    if (len == 0) {
       character(chunk.substr(i, 1));
     } else {
       carry_.assign(1, static_cast<char>(b));

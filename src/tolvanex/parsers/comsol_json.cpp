@@ -428,16 +428,12 @@ class JsonFeed {
       return low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
     }
     if (c < 0x80) return 1;
-    // UTF-8, with the narrower second-byte ranges of E0, ED, F0 and F4.
-    std::size_t len = 0;
-    int lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) len = 2;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    else return 0;
+    const text::Utf8Lead lead = text::utf8_lead(static_cast<unsigned char>(c));
+    if (lead.length == 0) return 0;
+    const auto len = static_cast<std::size_t>(lead.length);
     for (std::size_t i = 1; i < len; ++i) {
       const int b = peek(i);
-      if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return 0;
+      if (b < (i == 1 ? lead.lo : 0x80) || b > (i == 1 ? lead.hi : 0xBF)) return 0;
     }
     return len;
   }
