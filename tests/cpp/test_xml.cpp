@@ -156,7 +156,7 @@ const std::vector<Case>& event_cases() {
       {"< x></ x>", {"Start: x", kXmlErr + "ill-formed document: expected `</>`, but `</ x>` was found"}},
       {"</a     b>", {kXmlErr + "ill-formed document: close tag `</a     b>` does not match any open tag"}},
       {"</a b\xFF>", {kXmlErr + "ill-formed document: close tag `</>` does not match any open tag"}},
-      {"<ab></a\xFFb>", {"Start:ab", kXmlErr + "ill-formed document: expected `</ab>`, but `</>` was found"}},
+      {"<ab></a\xFF" "b>", {"Start:ab", kXmlErr + "ill-formed document: expected `</ab>`, but `</>` was found"}},
       {"<\xFF\xFE></\xFF\xFE>", {"Start:\xFF\xFE", "End:\xFF\xFE", "Eof:"}},
       {"<\xFF\xFE></\xFF>", {"Start:\xFF\xFE", kXmlErr + "ill-formed document: expected `</>`, but `</>` was found"}},
       {"<a></ab>", {"Start:a", kXmlErr + "ill-formed document: expected `</a>`, but `</ab>` was found"}},

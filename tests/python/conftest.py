@@ -4,3 +4,13 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD_PYTHON = ROOT / "build" / "python"
 sys.path.insert(0, str(BUILD_PYTHON))
+
+
+def inspect_error(path, fmt="auto"):
+    """The RuntimeError text of inspecting `path` with the format `fmt`."""
+    import pytest
+    import tolvanex
+
+    with pytest.raises(RuntimeError) as info:
+        tolvanex.inspect(str(path), format=fmt)
+    return str(info.value)

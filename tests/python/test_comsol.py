@@ -10,6 +10,7 @@ import zlib
 import pytest
 
 import tolvanex
+from conftest import inspect_error
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fixtures"))
 from make_zip_fixtures import DEFLATE, Entry, build_zip, raw_deflate  # noqa: E402
@@ -39,9 +40,7 @@ def record(path):
 
 
 def error_of(path):
-    with pytest.raises(RuntimeError) as info:
-        tolvanex.inspect(path, format="comsol-mph")
-    return str(info.value)
+    return inspect_error(path, "comsol-mph")
 
 
 def expect(**changes):

@@ -10,6 +10,7 @@ import zipfile
 import pytest
 
 import tolvanex
+from conftest import inspect_error
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fixtures"))
 from make_zip_fixtures import (  # noqa: E402
@@ -33,9 +34,7 @@ def summary(path, fmt="pack"):
 
 
 def error_of(path):
-    with pytest.raises(RuntimeError) as info:
-        tolvanex.inspect(path, format="pack")
-    return str(info.value)
+    return inspect_error(path, "pack")
 
 
 def entry(name, directory, compressed, uncompressed):
