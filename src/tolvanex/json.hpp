@@ -32,57 +32,92 @@ template <class... T>
 struct is_variant<std::variant<T...>> : std::true_type {};
 }  // namespace detail
 
+// Writes JSON text in one pass into one growing buffer, straight from the typed records:
+// the structure ("{", ",", ":", "[") is written here, and every leaf (text, number, bool,
+// null) by nlohmann's own serializer in its default dump() form, so texts are escaped
+// exactly as dump() escapes them (only '"', '\\' and U+0000..U+001F; UTF-8 kept as is).
+class Writer {
+ public:
+  Writer() : serializer_(nlohmann::detail::output_adapter<char>(out_), ' ') { out_.reserve(128); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void raw(char c) { out_.push_back(c); }
+  void raw(std::string_view s) { out_.append(s); }
+  template <class Leaf>
+  void leaf(Leaf&& value) {
+    serializer_.dump(Json(std::forward<Leaf>(value)), false, false, 0);
+  }
+  std::string take() { return std::move(out_); }
+
+ private:
+  std::string out_;  // declared first: the serializer holds a reference to it
+  nlohmann::detail::serializer<Json> serializer_;
+};
+
 template <class T>
-Json to_json(const T& value);
+void write_value(Writer& w, const T& value);
 
 template <class Record, class Member>
-void write_field(Json& object, const Record& record, const Field<Record, Member>& f) {
+void write_field(Writer& w, bool& first, const Record& record, const Field<Record, Member>& f) {
   const Member& value = record.*(f.member);
   if constexpr (detail::is_optional<Member>::value) {
     if (f.presence == Presence::OmitWhenAbsent && !value) return;
   }
-  object.emplace(std::string(f.key), to_json(value));
+  if (!first) w.raw(',');
+  first = false;
+  w.raw('"');
+  w.raw(f.key);  // keys are the records' own snake_case names: nothing to escape
+  w.raw("\":");
+  write_value(w, value);
 }
 
 // Texts, unsigned numbers, bools, optionals (null when absent), lists, described records,
 // and per-format variants ({"kind": format name, "data": record}).
 template <class T>
-Json to_json(const T& value) {
-  if constexpr (std::is_same_v<T, std::string>) {
-    return Json(value);
-  } else if constexpr (std::is_same_v<T, bool>) {
-    return Json(value);
-  } else if constexpr (std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::uint32_t>) {
-    return Json(value);
+void write_value(Writer& w, const T& value) {
+  if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, bool> ||
+                std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::uint32_t>) {
+    w.leaf(value);
   } else if constexpr (std::is_same_v<T, SimFormat>) {
-    return Json(std::string(format_name(value)));
+    w.leaf(std::string(format_name(value)));
   } else if constexpr (detail::is_optional<T>::value) {
-    return value ? to_json(*value) : Json(nullptr);
+    if (value)
+      write_value(w, *value);
+    else
+      w.raw("null");
   } else if constexpr (detail::is_vector<T>::value) {
-    Json array = Json::array();
-    for (const auto& item : value) array.push_back(to_json(item));
-    return array;
+    w.raw('[');
+    bool first = true;
+    for (const auto& item : value) {
+      if (!first) w.raw(',');
+      first = false;
+      write_value(w, item);
+    }
+    w.raw(']');
   } else if constexpr (detail::is_variant<T>::value) {
     static_assert(std::variant_size_v<T> == kFormatCount, "per-format variants only");
-    Json object = Json::object();
-    object.emplace("kind", std::string(format_name(static_cast<SimFormat>(value.index()))));
-    std::visit([&](const auto& data) { object.emplace("data", to_json(data)); }, value);
-    return object;
+    w.raw("{\"kind\":");
+    w.leaf(std::string(format_name(static_cast<SimFormat>(value.index()))));
+    w.raw(",\"data\":");
+    std::visit([&](const auto& data) { write_value(w, data); }, value);
+    w.raw('}');
   } else {
     static_assert(Described<T>, "record without a field list");
-    Json object = Json::object();
-    std::apply([&](const auto&... f) { (write_field(object, value, f), ...); }, T::fields());
-    return object;
+    w.raw('{');
+    bool first = true;
+    std::apply([&](const auto&... f) { (write_field(w, first, value, f), ...); }, T::fields());
+    w.raw('}');
   }
 }
 
-// Compact text: no whitespace, keys in field order, only '"', '\' and U+0000..U+001F
-// escaped. Every text of the model is valid UTF-8, so this does not fail.
-inline std::string dump(const Json& value) { return value.dump(); }
-
+// The compact JSON text of a record, or of a list of records. Every text of the model is
+// valid UTF-8, so this does not fail.
 template <class T>
 std::string write(const T& record) {
-  return dump(to_json(record));
+  Writer w;
+  write_value(w, record);
+  return w.take();
 }
 
 }  // namespace tolvanex::json
