@@ -13,7 +13,7 @@
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/json.hpp"
 #include "tolvanex/summary/summary.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace {
 

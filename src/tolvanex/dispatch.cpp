@@ -3,9 +3,9 @@
 #include <array>
 #include <string_view>
 
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 #include "tolvanex/walk.hpp"
 
 namespace tolvanex::dispatch {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 
 namespace tolvanex::dispatch {
 

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "tolvanex/error.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 using namespace tolvanex;
 

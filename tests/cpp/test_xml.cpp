@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "tolvanex/byte_source.hpp"
-#include "tolvanex/parsers/xml.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/io/byte_source.hpp"
+#include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/text.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::xml;

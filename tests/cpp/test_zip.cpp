@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "tolvanex/archive/zip.hpp"
+#include "tolvanex/container/zip.hpp"
 #include "tolvanex/parsers/readers.hpp"
 
 namespace fs = std::filesystem;
-using tolvanex::archive::ZipArchive;
-using tolvanex::archive::ZipEntryReader;
+using tolvanex::container::ZipArchive;
+using tolvanex::container::ZipEntryReader;
 
 namespace {
 

@@ -34,9 +34,9 @@
 #include <immintrin.h>
 #endif
 
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::abaqus {
 namespace {

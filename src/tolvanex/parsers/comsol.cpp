@@ -1,16 +1,16 @@
 #include "tolvanex/parsers/comsol.hpp"
 #include "tolvanex/saturating.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 #include <algorithm>
 #include <iterator>
 #include <map>
 #include <vector>
 
-#include "tolvanex/archive/zip.hpp"
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/container/zip.hpp"
+#include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
-#include "tolvanex/parsers/xml.hpp"
+#include "tolvanex/markup/xml.hpp"
 
 namespace tolvanex::parsers::comsol {
 
@@ -359,8 +359,8 @@ namespace {
 
 // Streams one plain-text member into segments; takes the texts from a second read of the
 // entry when a white-space run was too long to hold.
-Result<TrimmedSegments> read_segments(const archive::ZipArchive& zip, std::size_t index,
-                                      archive::ZipEntryReader& entry, TrimmedSegments::Mode mode) {
+Result<TrimmedSegments> read_segments(const container::ZipArchive& zip, std::size_t index,
+                                      container::ZipEntryReader& entry, TrimmedSegments::Mode mode) {
   TrimmedSegments segments(mode);
   MemberStream stream(entry);
   std::vector<char> buf(kChunk);
@@ -372,7 +372,7 @@ Result<TrimmedSegments> read_segments(const archive::ZipArchive& zip, std::size_
   TVX_TRY(stream.finish());
   segments.finish();
   if (segments.needs_extract()) {
-    TVX_TRY_ASSIGN(archive::ZipEntryReader again, zip.open_entry(index));
+    TVX_TRY_ASSIGN(container::ZipEntryReader again, zip.open_entry(index));
     TVX_TRY(segments.extract(again));
   }
   return segments;
@@ -382,7 +382,7 @@ Result<TrimmedSegments> read_segments(const archive::ZipArchive& zip, std::size_
 
 Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
-  TVX_TRY_ASSIGN(archive::ZipArchive zip, archive::ZipArchive::open(std::move(file)));
+  TVX_TRY_ASSIGN(container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
 
   ComsolMphSummary summary;
   std::map<std::string, std::uint64_t> sizes;
@@ -396,8 +396,8 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   const std::size_t count = zip.entry_count();
   summary.entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    TVX_TRY_ASSIGN(archive::ZipEntryReader entry, zip.open_entry(i));
-    const archive::ZipEntry& meta = zip.entry(i);
+    TVX_TRY_ASSIGN(container::ZipEntryReader entry, zip.open_entry(i));
+    const container::ZipEntry& meta = zip.entry(i);
     summary.entries.push_back(meta.name);
     std::uint64_t& bucket = sizes[std::string(size_bucket(meta.name))];
     bucket = saturating_add(bucket, meta.uncompressed_size);

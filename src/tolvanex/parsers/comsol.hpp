@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tolvanex/byte_source.hpp"
+#include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::comsol {
 

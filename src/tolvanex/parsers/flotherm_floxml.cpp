@@ -4,11 +4,11 @@
 #include <iterator>
 #include <utility>
 
-#include "tolvanex/byte_source.hpp"
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/byte_source.hpp"
+#include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
-#include "tolvanex/parsers/xml.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "tolvanex/error.hpp"
-#include "tolvanex/parsers/xml.hpp"
+#include "tolvanex/markup/xml.hpp"
 #include "tolvanex/schema.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
 

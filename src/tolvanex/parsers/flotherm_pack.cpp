@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-#include "tolvanex/archive/zip.hpp"
+#include "tolvanex/container/zip.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/saturating.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
 
 Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
                                                   std::uint64_t byte_budget) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
-  TVX_TRY_ASSIGN(const archive::ZipArchive zip, archive::ZipArchive::open(std::move(file)));
+  TVX_TRY_ASSIGN(const container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
   if (zip.entry_count() == 0)
     return TolvanexError::message("FloTHERM pack archive did not contain any ZIP entries");
 
@@ -28,7 +28,7 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
 
   for (std::size_t i = 0; i < zip.entry_count(); ++i) {
     TVX_TRY(zip.open_entry(i));
-    const archive::ZipEntry& entry = zip.entry(i);
+    const container::ZipEntry& entry = zip.entry(i);
 
     std::string name = entry.name;
     for (char& c : name)

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "tolvanex/json.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::summary {
 

@@ -1,4 +1,4 @@
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The ZIP container: end-of-central-directory search, ZIP64 locator and record, central
 // directory entries with their extra fields and name rules, local header checks, and the
 // entry reader that runs one decoder and checks size and CRC-32 at the end.
-#include "tolvanex/archive/zip.hpp"
+#include "tolvanex/container/zip.hpp"
 
 #include <zlib.h>
 
@@ -13,10 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tolvanex/archive/zip_internal.hpp"
-#include "tolvanex/text.hpp"
+#include "tolvanex/container/zip_internal.hpp"
+#include "tolvanex/text/text.hpp"
 
-namespace tolvanex::archive {
+namespace tolvanex::container {
 
 using detail::RangeReader;
 
@@ -504,4 +504,4 @@ Result<std::size_t> ZipEntryReader::State::read(unsigned char* out, std::size_t 
   }
 }
 
-}  // namespace tolvanex::archive
+}  // namespace tolvanex::container

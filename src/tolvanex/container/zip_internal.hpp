@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "tolvanex/error.hpp"
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 
-namespace tolvanex::archive::detail {
+namespace tolvanex::container::detail {
 
 // Descriptions of content failures ("io error: ...").
 inline constexpr const char* kInvalidData = "invalid compressed data";
@@ -84,4 +84,4 @@ std::unique_ptr<Decoder> make_zstd_decoder(RangeReader& in);
 std::unique_ptr<Decoder> make_deflate64_decoder(RangeReader& in);
 std::unique_ptr<Decoder> make_ppmd_decoder(RangeReader& in, const EntryInfo& info);
 
-}  // namespace tolvanex::archive::detail
+}  // namespace tolvanex::container::detail

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "tolvanex/error.hpp"
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 
 namespace tolvanex {
 

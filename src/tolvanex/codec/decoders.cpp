@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvanex/archive/zip_internal.hpp"
+#include "tolvanex/container/zip_internal.hpp"
 
-namespace tolvanex::archive::detail {
+namespace tolvanex::container::detail {
 namespace {
 
 class StoredDecoder final : public Decoder {
@@ -273,4 +273,4 @@ std::unique_ptr<Decoder> make_zstd_decoder(RangeReader& in) {
   return std::make_unique<ZstdDecoder>(in);
 }
 
-}  // namespace tolvanex::archive::detail
+}  // namespace tolvanex::container::detail

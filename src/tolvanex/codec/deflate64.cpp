@@ -11,9 +11,9 @@
 #include <memory>
 #include <optional>
 
-#include "tolvanex/archive/zip_internal.hpp"
+#include "tolvanex/container/zip_internal.hpp"
 
-namespace tolvanex::archive::detail {
+namespace tolvanex::container::detail {
 namespace {
 
 constexpr int kMaxBits = 15;
@@ -326,4 +326,4 @@ std::unique_ptr<Decoder> make_deflate64_decoder(RangeReader& in) {
   return std::make_unique<Deflate64Decoder>(in);
 }
 
-}  // namespace tolvanex::archive::detail
+}  // namespace tolvanex::container::detail

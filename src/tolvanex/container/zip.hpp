@@ -19,11 +19,11 @@
 #include <memory>
 #include <string>
 
-#include "tolvanex/byte_source.hpp"
+#include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
-#include "tolvanex/fsio.hpp"
+#include "tolvanex/io/fsio.hpp"
 
-namespace tolvanex::archive {
+namespace tolvanex::container {
 
 // One entry as the central directory describes it. When a name is listed more than once
 // the entry sits at the first listing's index and carries the last listing's data.
@@ -81,4 +81,4 @@ class ZipEntryReader final : public ByteSource {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace tolvanex::archive
+}  // namespace tolvanex::container

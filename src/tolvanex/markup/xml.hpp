@@ -34,7 +34,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "tolvanex/byte_source.hpp"
+#include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
 
 namespace tolvanex::xml {

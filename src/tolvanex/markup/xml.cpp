@@ -1,4 +1,4 @@
-#include "tolvanex/parsers/xml.hpp"
+#include "tolvanex/markup/xml.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::xml {
 

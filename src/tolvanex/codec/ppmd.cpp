@@ -17,9 +17,9 @@
 #include <optional>
 #include <string>
 
-#include "tolvanex/archive/zip_internal.hpp"
+#include "tolvanex/container/zip_internal.hpp"
 
-namespace tolvanex::archive::detail {
+namespace tolvanex::container::detail {
 namespace {
 
 constexpr unsigned char kZeros[4096] = {};
@@ -168,4 +168,4 @@ std::unique_ptr<Decoder> make_ppmd_decoder(RangeReader& in, const EntryInfo& inf
   return std::make_unique<PpmdDecoder>(in, info);
 }
 
-}  // namespace tolvanex::archive::detail
+}  // namespace tolvanex::container::detail

@@ -1,4 +1,4 @@
-#include "tolvanex/text.hpp"
+#include "tolvanex/text/text.hpp"
 
 #include <cstdint>
 #include <vector>
