@@ -460,7 +460,7 @@ TEST(SummaryResult, LimitationSentencesFollowTheKind) {
   for (const Case& c : cases) {
     TolvanexResult full;
     full.file_name = "f";
-    full.format = summary_format(c.summary);
+    full.format = static_cast<SimFormat>(c.summary.index());
     full.summary = c.summary;
     const auto compact = summarize_result(full);
     const std::string kind(format_name(full.format));
