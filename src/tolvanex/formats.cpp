@@ -119,7 +119,8 @@ std::optional<SimFormat> parse_format(std::string_view text, std::string* error)
   for (const FormatRow& row : kTable)
     for (std::string_view name : row.accepted_names)
       if (name == lower) return row.format;
-  if (error) *error = lower == "auto" ? "auto is not a concrete format" : "unknown format: " + lower;
+  if (error)
+    *error = lower == "auto" ? "auto is not a concrete format" : "unknown format: " + lower;
   return std::nullopt;
 }
 
@@ -127,7 +128,8 @@ std::optional<SimFormat> parse_format(std::string_view text, std::string* error)
 ScanOptions ScanOptions::defaults() {
   ScanOptions options;
   for (const FormatRow& row : kTable)
-    for (const SuffixRule& rule : row.suffixes) options.patterns.emplace_back("*").append(rule.suffix);
+    for (const SuffixRule& rule : row.suffixes)
+      options.patterns.emplace_back("*").append(rule.suffix);
   return options;
 }
 
