@@ -20,9 +20,9 @@ std::optional<std::string> lower_file_name(const std::string& path) {
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
                                   std::uint64_t byte_budget, bool include_paths) {
   const FormatRow& row = format_row(format);
-  if (!row.reader.read)
+  if (!row.reader)
     return TolvanexError::message(std::string(row.name) + " files are not readable yet");
-  TVX_TRY_ASSIGN(FormatSummary summary, row.reader.read(path, byte_budget));
+  TVX_TRY_ASSIGN(FormatSummary summary, row.reader->read(path, byte_budget));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},

@@ -98,7 +98,7 @@ constexpr bool rows_in_format_order() {
   for (std::size_t i = 0; i < kTable.size(); ++i) {
     const FormatRow& row = kTable[i];
     if (row.format != static_cast<SimFormat>(i)) return false;
-    if (row.reader.read && row.reader.format != row.format) return false;
+    if (row.reader && row.reader->format != row.format) return false;
     if (std::find(row.accepted_names.begin(), row.accepted_names.end(), row.name) ==
         row.accepted_names.end())
       return false;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,7 +53,7 @@ struct SuffixRule {
 // (readers that take none are called without it).
 struct ReaderEntry {
   SimFormat format;
-  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget) = nullptr;
+  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget);
 };
 
 struct FormatRow {
@@ -61,7 +62,7 @@ struct FormatRow {
   InlineList<std::string_view, 4> accepted_names;   // lower case
   InlineList<SuffixRule, 2> suffixes;               // in detection order
   InlineList<std::string_view, 2> limitations;      // the compact form's sentences
-  ReaderEntry reader{};                             // no `read`: not readable yet
+  std::optional<ReaderEntry> reader{};              // absent: not readable yet
 };
 
 // The rows, in SimFormat order.

@@ -68,6 +68,7 @@ enum class Presence {
 
 template <class Record, class Member>
 struct Field {
+  using member_type = Member;
   std::string_view key;
   Member Record::*member;
   Presence presence = Presence::Always;
