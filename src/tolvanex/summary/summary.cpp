@@ -33,10 +33,10 @@ namespace {
 // The mirror rule, driven by the field lists: each key of a compact record takes its value
 // from the full record's field of the same key, converted by the value's type (texts
 // bounded, numbers and bools copied, lists sampled, records mirrored in turn; an item record
-// without a list is mirrored into its own type). Keys that a
-// compact record adds or fills differently are named in ByHand and set by the caller;
-// every other key must have a counterpart, and a record without such keys must carry every
-// field of its full record; the compiler checks both.
+// without a list is mirrored into its own type). Keys that a compact record adds or fills
+// differently are named in ByHand and set by the caller; every other key must have a
+// counterpart, and a record without such keys must carry every field of its full record;
+// the compiler checks both.
 
 template <class C>
 struct ByHand {
