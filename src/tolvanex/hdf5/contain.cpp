@@ -92,6 +92,9 @@ void limit_child_memory(std::uint64_t headroom) {
   // Ctrl-C is for the caller to handle once the call returns, not a reason to fail the file.
   signal(SIGINT, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
+  // A crash is reported by the caller; the caller's own crash handlers (Python's
+  // faulthandler, a sanitizer) would print about a process that is not theirs.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) signal(sig, SIG_DFL);
 #ifdef __linux__
   prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif

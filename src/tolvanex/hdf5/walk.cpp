@@ -370,7 +370,7 @@ Hdf5Result<Hdf5Dtype> decode_dtype(hid_t type) {
     case H5T_OPAQUE: {
       std::string facts = type_facts("opaque", type);
       if (char* tag = H5Tget_tag(type)) {
-        facts += ", tag=" + text::decode_lossy(tag);
+        if (*tag) facts += ", tag=" + text::decode_lossy(tag);
         H5free_memory(tag);
       }
       other(facts + "}");
