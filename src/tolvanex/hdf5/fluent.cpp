@@ -40,7 +40,7 @@ Hdf5Result<FluentHdf5Summary> fluent_summary(std::string_view image, Progress& p
   const WalkContext ctx{file.get(), progress, image.size()};
   TVX_TRY(walk_group(ctx, "", summary.groups, summary.datasets));
   TVX_TRY_ASSIGN(const Handle root, checked(H5Gopen2(file.get(), "/", H5P_DEFAULT), H5Gclose));
-  TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(root.get(), image.size()));
+  TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(root.get(), ctx));
   summary.root_attributes = attrs_to_vec(attrs);
   for (const Hdf5GroupInfo& g : summary.groups) add_hints(summary.hints, g.path);
   for (const Hdf5DatasetInfo& d : summary.datasets) add_hints(summary.hints, d.path);

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 #include "tolvanex/saturating.hpp"
@@ -152,15 +153,19 @@ std::optional<Hdf5AttrValue> decode_attribute(hid_t attr) {
 
 struct AttributeScan {
   Hdf5Attributes* out;
-  std::uint64_t limit;
-  std::uint64_t seen = 0;
+  const WalkContext* ctx;
+  std::unordered_set<std::string> names;
   std::optional<Hdf5InspectError> failure;
 };
 
+// Names are unique within an object, so a name seen twice, or more names than the file
+// has bytes, means an index that leads back into itself; the listing ends there. With
+// that bound, a long listing may report progress without hiding a loop.
 herr_t on_attribute(hid_t object, const char* name, const H5A_info_t*, void* data) {
   auto* scan = static_cast<AttributeScan*>(data);
-  if (++scan->seen > scan->limit) {
-    scan->failure = Hdf5InspectError{"HDF5 format error: more attributes than the file can hold"};
+  scan->ctx->progress.tick();
+  if (scan->names.size() >= scan->ctx->item_limit || !scan->names.insert(name).second) {
+    scan->failure = Hdf5InspectError{"HDF5 format error: an attribute index repeats itself"};
     return -1;
   }
   const hid_t id = H5Aopen(object, name, H5P_DEFAULT);
@@ -198,8 +203,8 @@ struct Child {
 struct ChildScan {
   std::vector<Child> groups;
   std::vector<Child> datasets;
-  std::uint64_t limit = 0;
-  std::uint64_t seen = 0;
+  const WalkContext* ctx = nullptr;
+  std::unordered_set<std::string> names;
   std::optional<Hdf5InspectError> failure;
 };
 
@@ -207,8 +212,9 @@ struct ChildScan {
 // user-defined links, dangling soft links and other objects (named datatypes) are no child.
 herr_t on_link(hid_t group, const char* name, const H5L_info_t* link, void* data) {
   auto* scan = static_cast<ChildScan*>(data);
-  if (++scan->seen > scan->limit) {
-    scan->failure = Hdf5InspectError{"HDF5 format error: more links than the file can hold"};
+  scan->ctx->progress.tick();
+  if (scan->names.size() >= scan->ctx->item_limit || !scan->names.insert(name).second) {
+    scan->failure = Hdf5InspectError{"HDF5 format error: a link index repeats itself"};
     return -1;
   }
   if (link->type != H5L_TYPE_HARD && link->type != H5L_TYPE_SOFT) return 0;
@@ -228,9 +234,9 @@ herr_t on_link(hid_t group, const char* name, const H5L_info_t* link, void* data
   return 0;
 }
 
-Hdf5Result<ChildScan> list_children(hid_t group, std::uint64_t limit) {
+Hdf5Result<ChildScan> list_children(hid_t group, const WalkContext& ctx) {
   ChildScan scan;
-  scan.limit = limit;
+  scan.ctx = &ctx;
   if (H5Literate(group, H5_INDEX_NAME, H5_ITER_NATIVE, nullptr, on_link, &scan) < 0) {
     if (scan.failure) {
       H5Eclear2(H5E_DEFAULT);
@@ -241,11 +247,12 @@ Hdf5Result<ChildScan> list_children(hid_t group, std::uint64_t limit) {
   auto by_name = [](const Child& a, const Child& b) { return a.name < b.name; };
   std::sort(scan.groups.begin(), scan.groups.end(), by_name);
   std::sort(scan.datasets.begin(), scan.datasets.end(), by_name);
+  scan.names.clear();
   return scan;
 }
 
 Hdf5Result<Hdf5DatasetInfo> read_dataset(hid_t parent, const Child& child, std::string path,
-                                         std::uint64_t item_limit) {
+                                         const WalkContext& ctx) {
   TVX_TRY_ASSIGN(Handle dataset, checked(H5Dopen2(parent, child.name.c_str(), H5P_DEFAULT), H5Dclose));
   Hdf5DatasetInfo info;
   info.path = std::move(path);
@@ -258,7 +265,7 @@ Hdf5Result<Hdf5DatasetInfo> read_dataset(hid_t parent, const Child& child, std::
   TVX_TRY_ASSIGN(Handle type, checked(H5Dget_type(dataset.get()), H5Tclose));
   TVX_TRY_ASSIGN(const Hdf5Dtype dtype, decode_dtype(type.get()));
   info.dtype = dtype_text(dtype);
-  TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(dataset.get(), item_limit));
+  TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(dataset.get(), ctx));
   info.attributes = attrs_to_vec(attrs);
   return info;
 }
@@ -275,9 +282,9 @@ struct Frame {
 
 }  // namespace
 
-Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, std::uint64_t item_limit) {
+Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, const WalkContext& ctx) {
   Hdf5Attributes out;
-  AttributeScan scan{&out, item_limit, 0, std::nullopt};
+  AttributeScan scan{&out, &ctx, {}, std::nullopt};
   if (H5Aiterate2(object, H5_INDEX_NAME, H5_ITER_NATIVE, nullptr, on_attribute, &scan) < 0) {
     if (scan.failure) {
       H5Eclear2(H5E_DEFAULT);
@@ -394,7 +401,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
                       std::vector<Hdf5GroupInfo>& groups, std::vector<Hdf5DatasetInfo>& datasets) {
   std::vector<Frame> stack;
   auto enter = [&](Handle group, std::string relative, std::string recorded, haddr_t addr) -> Hdf5Status {
-    TVX_TRY_ASSIGN(ChildScan children, list_children(group.get(), ctx.item_limit));
+    TVX_TRY_ASSIGN(ChildScan children, list_children(group.get(), ctx));
     stack.push_back({std::move(group), std::move(relative), std::move(recorded), addr, std::move(children)});
     return Unit{};
   };
@@ -416,7 +423,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
       std::string recorded = top.recorded + "/" + text::decode_lossy(child.name);
       TVX_TRY_ASSIGN(Handle group,
                      checked(H5Gopen2(top.group.get(), child.name.c_str(), H5P_DEFAULT), H5Gclose));
-      TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(group.get(), ctx.item_limit));
+      TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(group.get(), ctx));
       groups.push_back({recorded, attrs_to_vec(attrs)});
       ctx.progress.tick();
       const bool on_path = std::any_of(stack.begin(), stack.end(),
@@ -427,7 +434,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
     for (const Child& child : top.children.datasets) {
       TVX_TRY_ASSIGN(Hdf5DatasetInfo info,
                      read_dataset(top.group.get(), child,
-                                  top.recorded + "/" + text::decode_lossy(child.name), ctx.item_limit));
+                                  top.recorded + "/" + text::decode_lossy(child.name), ctx));
       datasets.push_back(std::move(info));
       ctx.progress.tick();
     }

@@ -22,7 +22,7 @@ struct WalkContext {
   hid_t file = -1;
   Progress& progress;
   // No group or object lists more links or attributes than this (the image's size in
-  // bytes: each takes at least one byte), so a damaged index that repeats itself ends.
+  // bytes: each takes at least one byte).
   std::uint64_t item_limit = 0;
 };
 
@@ -34,7 +34,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
 
 // The attributes of an object, by name, as far as their values can be decoded.
 using Hdf5Attributes = std::map<std::string, Hdf5AttrValue>;
-Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, std::uint64_t item_limit);
+Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, const WalkContext& ctx);
 
 // The attributes in name order, values as text.
 std::vector<Hdf5AttributeInfo> attrs_to_vec(const Hdf5Attributes& attributes);
