@@ -176,7 +176,13 @@ def heap_free_list_loop(raw):  # the local heap's free block names itself as the
     struct.pack_into("<Q", raw, base + free, free)
 
 
+def repeated_name(raw):  # two symbol table entries named alike: an index leading back
+    at = raw.index(b"g1\0")
+    raw[at + 1] = ord("0")
+
+
 @pytest.mark.parametrize("patch, expected", [
+    (repeated_name, PREFIX + "HDF5 format error: a link index repeats itself"),
     (self_child, PREFIX + "HDF5 library failed on this file (killed by signal 11)"),
     (heap_free_list_loop, PREFIX + "HDF5 format error: "),  # unbounded allocation, capped
     (own_sibling, None),  # the walk never follows sibling pointers
