@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "tolvanex/io/fsio.hpp"
 
@@ -103,14 +105,24 @@ void limit_child_memory(std::uint64_t headroom) {
 
   PipeProgress progress(fd, options.stall_limit / 8);
   bool sent = false;
+  auto run = [&] {
+    try {
+      Hdf5Result<std::string> result = work(progress);
+      sent = result ? write_frame(fd, kRecord, result.value())
+                    : write_frame(fd, kError, result.error().message);
+    } catch (const std::bad_alloc&) {
+      sent = write_frame(fd, kError, io_error(ENOMEM).message);
+    } catch (...) {
+      _exit(3);
+    }
+  };
+  // The work runs on a thread of its own, which allocates from a fresh malloc arena: the
+  // main arena is the caller's heap, and sorting its inherited free chunks would copy
+  // page after page of it (copy on write) for every file.
   try {
-    Hdf5Result<std::string> result = work(progress);
-    sent = result ? write_frame(fd, kRecord, result.value())
-                  : write_frame(fd, kError, result.error().message);
-  } catch (const std::bad_alloc&) {
-    sent = write_frame(fd, kError, io_error(ENOMEM).message);
-  } catch (...) {
-    _exit(3);
+    std::thread(run).join();
+  } catch (const std::system_error&) {
+    run();
   }
   // Never return into the caller's code, never run its exit handlers.
   _exit(sent ? 0 : 4);
