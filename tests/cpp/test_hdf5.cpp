@@ -2,10 +2,12 @@
 // the containment of a child that crashes, hangs or answers. Files themselves are tested
 // from Python, where h5py builds them.
 #include <gtest/gtest.h>
+#include <hdf5.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "tolvanex/hdf5/contain.hpp"
@@ -124,4 +126,31 @@ TEST(Hdf5Containment, ChildOutcomes) {
     else
       EXPECT_EQ(result.ok() ? std::string("ok") : result.error().message, error);
   }
+}
+
+TEST(Hdf5Containment, SameRecordInProcessAndContained) {
+  const std::string path = ::testing::TempDir() + "tolvanex_same_record.cas.h5";
+  {  // a small file written with the library itself: a group, a dataset, attributes
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t group = H5Gcreate2(file, "zone", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    const hsize_t dims[1] = {3};
+    const hid_t space = H5Screate_simple(1, dims, nullptr);
+    const hid_t set = H5Dcreate2(group, "x", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t attr = H5Acreate2(set, "n", H5T_STD_U16BE, space, H5P_DEFAULT, H5P_DEFAULT);
+    const std::uint16_t values[3] = {1, 2, 65535};
+    H5Awrite(attr, H5T_NATIVE_UINT16, values);
+    H5Aclose(attr);
+    H5Dclose(set);
+    H5Sclose(space);
+    H5Gclose(group);
+    H5Fclose(file);
+  }
+  const auto contained = inspect_fluent_hdf5(path);
+  const auto image = FileImage::read(path);
+  NoProgress none;
+  const auto in_process = fluent_summary(image.value().bytes(), none);
+  ASSERT_TRUE(contained.ok() && in_process.ok());
+  EXPECT_EQ(contained.value(), in_process.value());
+  EXPECT_EQ(contained.value().datasets.at(0).attributes.at(0).value, "I64Array([1, 2, 65535])");
+  std::remove(path.c_str());
 }
