@@ -17,6 +17,7 @@
 #include "tolvanex/hdf5/library.hpp"
 #include "tolvanex/hdf5/walk.hpp"
 #include "tolvanex/io/fsio.hpp"
+#include "tolvanex/saturating.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::hdf5 {
@@ -306,7 +307,7 @@ Hdf5Result<MechanicalMechdbSummary> mechanical_summary(std::string_view image, s
     summary.content_truncated |= parts->cut;
     const std::string_view bytes = parts->bytes;
     if (bytes.size() >= 5 && static_cast<unsigned char>(bytes[4]) == 0x78) {
-      if (auto inflated = inflate_zlib_bounded(bytes.substr(4), budget + 1)) {
+      if (auto inflated = inflate_zlib_bounded(bytes.substr(4), saturating_add(budget, 1))) {
         if (inflated->size() > budget) {
           summary.content_truncated = true;
           inflated->resize(static_cast<std::size_t>(budget));
