@@ -55,7 +55,8 @@ constexpr std::array<FormatRow, kFormatCount> kTable = {{
      .accepted_names = {"cas.h5", "msh.h5", "fluent-h5", "fluent-hdf5"},
      .suffixes = {{".cas.h5"}, {".msh.h5"}},
      .limitations = {"Shallow HDF5 structure and metadata only; field arrays and case/data "
-                     "consistency are not evaluated."}},
+                     "consistency are not evaluated."},
+     .reader = reader<SimFormat::FluentHdf5, inspect_fluent_hdf5>},
     {.format = SimFormat::HfssAedt,
      .name = "hfss-aedt",
      .accepted_names = {"aedt", "aedtz", "hfss-aedt"},
@@ -69,7 +70,8 @@ constexpr std::array<FormatRow, kFormatCount> kTable = {{
      .limitations = {"Shallow Mechanical database inventory only; mesh payloads, result arrays, "
                      "material curves, and solver semantics are not evaluated.",
                      "Object categories use observed Mechanical database type identifiers and "
-                     "may require vendor-tool confirmation across releases."}},
+                     "may require vendor-tool confirmation across releases."},
+     .reader = reader<SimFormat::AnsysMechanical, inspect_mechanical_mechdb>},
     {.format = SimFormat::IcepakTzr,
      .name = "icepak-tzr",
      .accepted_names = {"tzr", "icepak", "icepak-tzr"},
