@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadContentCase{"lzma-garbage", kInvalid}, BadContentCase{"lzma-long", kInvalid},
         BadContentCase{"xz-truncated", kTruncated}, BadContentCase{"xz-garbage", kInvalid},
         BadContentCase{"zstd-truncated", kTruncated}, BadContentCase{"zstd-garbage", kInvalid},
-        BadContentCase{"zstd-long", kSize}, BadContentCase{"ppmd-truncated", kSize},
+        BadContentCase{"zstd-long", kSize}, BadContentCase{"ppmd-truncated", kTruncated},
         BadContentCase{"ppmd-garbage", kInvalid}, BadContentCase{"ppmd-bad-params", kInvalid},
         BadContentCase{"ppmd-short", kSize}, BadContentCase{"ppmd-bit-flip", kSize}),
     [](const auto& info) { return test_name(info.param.entry, ""); });
