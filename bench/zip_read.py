@@ -1,7 +1,7 @@
 """Entry decoding throughput of the ZIP layer, one entry per method, next to 7-Zip's
 `7zz t` testing the same entry (decoding and checking its CRC-32) in the same run.
 
-    .venv/bin/python bench/zip_read.py [MEGABYTES]      (default 32)
+    .venv/bin/python bench/zip_read.py [MEGABYTES [ZIP_READ]]      (default 32, build/zip_read)
 
 The payload is word-like text; the archives are written to a temporary directory by
 zipfile, 7zz and the fixture builder, then each entry is read by build/zip_read (best of
@@ -32,6 +32,7 @@ def best_of(n, f):
 
 def main():
     mb = int(sys.argv[1]) if len(sys.argv) > 1 else 32
+    binary = sys.argv[2] if len(sys.argv) > 2 else str(ROOT / "build" / "zip_read")  # or another build's
     chunk = text_payload(1 << 20)
     text = b"".join(chunk[i:] + chunk[:i] for i in range(0, mb * 4099, 4099))[:mb << 20]
     with tempfile.TemporaryDirectory() as tmp:
@@ -48,7 +49,7 @@ def main():
         archives = {"stored": "py.zip", "deflate": "py.zip", "bzip2": "py.zip", "lzma": "py.zip",
                     "deflate64": "deflate64.zip", "ppmd": "ppmd.zip", "xz": "hand.zip",
                     "zstd": "hand.zip"}
-        out = subprocess.run([str(ROOT / "build" / "zip_read"), "3"]
+        out = subprocess.run([binary, "3"]
                              + sorted({str(tmp / a) for a in archives.values()}),
                              check=True, capture_output=True, text=True).stdout
         ours = {name: float(s) for name, _, s in (line.split() for line in out.splitlines())}

@@ -51,65 +51,49 @@ class StoredDecoder final : public StreamDecoder {
   }
 };
 
-class InflateDecoder final : public StreamDecoder {
- public:
-  using StreamDecoder::StreamDecoder;
-  ~InflateDecoder() override {
-    if (ready_) inflateEnd(&z_);
-  }
-
- private:
-  Status start() override {
-    const int rc = inflateInit2(&z_, -15);  // raw deflate, 32 KiB window
-    if (rc != Z_OK) return rc == Z_MEM_ERROR ? no_memory() : invalid_data();
-    ready_ = true;
-    return ok_status();
-  }
-  Result<Step> step(std::span<const unsigned char> in, unsigned char* out, std::size_t cap,
-                    bool) override {
-    z_.next_in = const_cast<Bytef*>(in.data());
-    z_.avail_in = clamp32(in.size());
-    z_.next_out = out;
-    z_.avail_out = clamp32(cap);
-    const uInt offered_in = z_.avail_in, offered_out = z_.avail_out;
-    const int rc = inflate(&z_, Z_NO_FLUSH);
-    if (rc == Z_MEM_ERROR) return no_memory();
-    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) return invalid_data();
-    return Step{offered_in - z_.avail_in, offered_out - z_.avail_out, rc == Z_STREAM_END};
-  }
-
-  z_stream z_{};
-  bool ready_ = false;
+// A zlib-style library: its stream type, its three calls and the codes they return.
+template <class Stream>
+struct Library {
+  int (*init)(Stream*);
+  int (*run)(Stream*);
+  int (*end)(Stream*);
+  int ok, no_progress, stream_end, no_memory;
 };
 
-class Bzip2Decoder final : public StreamDecoder {
+const Library<z_stream> kInflate{
+    [](z_stream* s) { return inflateInit2(s, -15); },  // raw deflate, 32 KiB window
+    [](z_stream* s) { return inflate(s, Z_NO_FLUSH); },
+    inflateEnd, Z_OK, Z_BUF_ERROR, Z_STREAM_END, Z_MEM_ERROR};
+const Library<bz_stream> kBunzip2{[](bz_stream* s) { return BZ2_bzDecompressInit(s, 0, 0); },
+                                  BZ2_bzDecompress, BZ2_bzDecompressEnd,
+                                  BZ_OK, BZ_OK, BZ_STREAM_END, BZ_MEM_ERROR};
+
+template <class Stream>
+class LibraryDecoder final : public StreamDecoder {
  public:
-  using StreamDecoder::StreamDecoder;
-  ~Bzip2Decoder() override {
-    if (ready_) BZ2_bzDecompressEnd(&bz_);
+  LibraryDecoder(Input& in, const Library<Stream>& lib) : StreamDecoder(in), lib_(lib) {}
+  ~LibraryDecoder() override {
+    if (ready_) lib_.end(&s_);
   }
 
  private:
   Status start() override {
-    const int rc = BZ2_bzDecompressInit(&bz_, 0, 0);
-    if (rc != BZ_OK) return rc == BZ_MEM_ERROR ? no_memory() : invalid_data();
+    const int rc = lib_.init(&s_);
+    if (rc != lib_.ok) return rc == lib_.no_memory ? no_memory() : invalid_data();
     ready_ = true;
     return ok_status();
   }
   Result<Step> step(std::span<const unsigned char> in, unsigned char* out, std::size_t cap,
                     bool) override {
-    bz_.next_in = const_cast<char*>(reinterpret_cast<const char*>(in.data()));
-    bz_.avail_in = clamp32(in.size());
-    bz_.next_out = reinterpret_cast<char*>(out);
-    bz_.avail_out = clamp32(cap);
-    const unsigned offered_in = bz_.avail_in, offered_out = bz_.avail_out;
-    const int rc = BZ2_bzDecompress(&bz_);
-    if (rc == BZ_MEM_ERROR) return no_memory();
-    if (rc != BZ_OK && rc != BZ_STREAM_END) return invalid_data();
-    return Step{offered_in - bz_.avail_in, offered_out - bz_.avail_out, rc == BZ_STREAM_END};
+    auto [rc, done] = call_library(s_, in, out, cap, [this] { return lib_.run(&s_); });
+    if (rc == lib_.no_memory) return no_memory();
+    if (rc != lib_.ok && rc != lib_.no_progress && rc != lib_.stream_end) return invalid_data();
+    done.end = rc == lib_.stream_end;
+    return done;
   }
 
-  bz_stream bz_{};
+  const Library<Stream>& lib_;
+  Stream s_{};
   bool ready_ = false;
 };
 
@@ -149,9 +133,9 @@ class ZstdDecoder final : public StreamDecoder {
 std::unique_ptr<Decoder> make_decoder(Method method, Input& input, std::uint64_t expected_size) {
   switch (method) {
     case Method::Stored: return std::make_unique<detail::StoredDecoder>(input);
-    case Method::Deflate: return std::make_unique<detail::InflateDecoder>(input);
+    case Method::Deflate: return std::make_unique<detail::LibraryDecoder<z_stream>>(input, detail::kInflate);
     case Method::Deflate64: return detail::make_deflate64_decoder(input);
-    case Method::Bzip2: return std::make_unique<detail::Bzip2Decoder>(input);
+    case Method::Bzip2: return std::make_unique<detail::LibraryDecoder<bz_stream>>(input, detail::kBunzip2);
     case Method::Lzma: return detail::make_lzma_decoder(input, expected_size);
     case Method::Xz: return detail::make_xz_decoder(input, expected_size);
     case Method::Zstd: return std::make_unique<detail::ZstdDecoder>(input);

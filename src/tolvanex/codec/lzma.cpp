@@ -43,13 +43,10 @@ class LzmaStream : public StreamDecoder {
  protected:
   Result<Step> step(std::span<const unsigned char> in, unsigned char* out, std::size_t cap,
                     bool finish) override {
-    s_.next_in = in.data();
-    s_.avail_in = in.size();
-    s_.next_out = out;
-    s_.avail_out = cap;
-    const lzma_ret rc = lzma_code(&s_, finish ? LZMA_FINISH : LZMA_RUN);
+    auto [rc, done] = call_library(s_, in, out, cap, [&] { return lzma_code(&s_, finish ? LZMA_FINISH : LZMA_RUN); });
     if (rc != LZMA_OK && rc != LZMA_STREAM_END) return lzma_error(rc);
-    return Step{in.size() - s_.avail_in, cap - s_.avail_out, rc == LZMA_STREAM_END};
+    done.end = rc == LZMA_STREAM_END;
+    return done;
   }
 
   lzma_stream s_ = LZMA_STREAM_INIT;

@@ -2,8 +2,10 @@
 // input, fill output" call, and the makers of the decoders that live in their own files.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 
@@ -41,8 +43,24 @@ class StreamDecoder : public Decoder {
   bool started_ = false;
 };
 
-// What a 32-bit length field of a library can take of a larger size.
-inline unsigned clamp32(std::size_t n) { return n > (1u << 30) ? 1u << 30 : static_cast<unsigned>(n); }
+// One call of a library whose stream has next_in, avail_in, next_out and avail_out, as
+// zlib's, libbz2's and liblzma's have, each with pointer and count types of its own: offers
+// `in` and `out`, makes the call and returns its code with what it consumed and produced.
+template <class Stream, class Call>
+auto call_library(Stream& s, std::span<const unsigned char> in, unsigned char* out, std::size_t cap,
+                  Call call) {
+  using Count = decltype(s.avail_in);
+  const auto offer = [](std::size_t n) {
+    return static_cast<Count>(std::min<std::size_t>(n, std::numeric_limits<Count>::max()));
+  };
+  s.next_in = reinterpret_cast<decltype(s.next_in)>(const_cast<unsigned char*>(in.data()));
+  s.avail_in = offer(in.size());
+  s.next_out = reinterpret_cast<decltype(s.next_out)>(out);
+  s.avail_out = offer(cap);
+  const std::size_t offered_in = s.avail_in, offered_out = s.avail_out;
+  const auto rc = call();
+  return std::make_pair(rc, Step{offered_in - s.avail_in, offered_out - s.avail_out, false});
+}
 
 std::unique_ptr<Decoder> make_lzma_decoder(Input& in, std::uint64_t expected_size);
 std::unique_ptr<Decoder> make_xz_decoder(Input& in, std::uint64_t expected_size);

@@ -41,28 +41,19 @@ constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
 constexpr std::uint16_t kExtraUnicodeComment = 0x6375;
 
-enum Method : std::uint16_t {
-  kStored = 0,
-  kDeflate = 8,
-  kDeflate64 = 9,
-  kBzip2 = 12,
-  kLzma = 14,
-  kZstd = 93,
-  kXz = 95,
-  kPpmd = 98,
-  kAes = 99,
-};
+constexpr std::uint16_t kAes = 99;  // the method of AES-encrypted entries
 
+// The decoder of each accepted compression method.
 std::optional<codec::Method> codec_method(std::uint16_t method) {
   switch (method) {
-    case kStored: return codec::Method::Stored;
-    case kDeflate: return codec::Method::Deflate;
-    case kDeflate64: return codec::Method::Deflate64;
-    case kBzip2: return codec::Method::Bzip2;
-    case kLzma: return codec::Method::Lzma;
-    case kZstd: return codec::Method::Zstd;
-    case kXz: return codec::Method::Xz;
-    case kPpmd: return codec::Method::Ppmd;
+    case 0: return codec::Method::Stored;
+    case 8: return codec::Method::Deflate;
+    case 9: return codec::Method::Deflate64;
+    case 12: return codec::Method::Bzip2;
+    case 14: return codec::Method::Lzma;
+    case 93: return codec::Method::Zstd;
+    case 95: return codec::Method::Xz;
+    case 98: return codec::Method::Ppmd;
     default: return std::nullopt;
   }
 }
