@@ -1,6 +1,7 @@
 // The ZIP container: end-of-central-directory search, ZIP64 locator and record, central
 // directory entries with their extra fields and name rules, local header checks, and the
-// entry reader that runs one decoder and checks size and CRC-32 at the end.
+// entry reader that runs the codec layer's decoder of the entry's method over the entry's
+// bytes and checks size and CRC-32 at the end.
 #include "tolvanex/container/zip.hpp"
 
 #include <zlib.h>
@@ -20,7 +21,7 @@ namespace tolvanex::container {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;  // the buffer of a directory or entry read
 
 constexpr std::uint32_t kEocdSig = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
