@@ -2,7 +2,7 @@
 //
 //   abaqus_scan generate FILE MEGABYTES   write a deck of about that size
 //   abaqus_scan scan FILE [RUNS [KERNEL]] scan it RUNS times (default 3), print the best;
-//                                         KERNEL: auto (default), avx2, sse2, none
+//                                         KERNEL: auto (default), avx2, sse2, portable
 //
 // The generated deck looks like one written by a pre-processor: a heading, materials and
 // sections, one large *NODE block of right-aligned ids with three coordinates, one large
@@ -85,13 +85,13 @@ int generate(const char* path, std::uint64_t megabytes) {
 }
 
 int scan(const char* path, int runs, const char* kernel_name) {
-  using tolvanex::parsers::abaqus::BlockKernel;
+  using tolvanex::text::Kernel;
   tolvanex::parsers::abaqus::DeckReadOptions options;
   const std::string k = kernel_name;
-  options.block_kernel = k == "avx2" ? BlockKernel::Avx2
-                         : k == "sse2" ? BlockKernel::Sse2
-                         : k == "none" ? BlockKernel::None
-                                       : BlockKernel::Auto;
+  options.kernel = k == "avx2"       ? Kernel::Avx2
+                   : k == "sse2"     ? Kernel::Sse2
+                   : k == "portable" ? Kernel::Portable
+                                     : Kernel::Auto;
   double best = 1e300;
   tolvanex::AbaqusInpSummary last;
   for (int r = 0; r < runs; ++r) {
