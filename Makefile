@@ -43,6 +43,7 @@ demo: build
 
 bench: build
 	bash bench/abaqus.sh
+	bash bench/project_lines.sh
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .

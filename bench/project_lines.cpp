@@ -3,7 +3,7 @@
 //
 //   project_lines generate FILE MEGABYTES   write a project of about that size
 //   project_lines scan FILE [RUNS [KERNEL]] read it RUNS times (default 3), print the best;
-//                                           KERNEL: auto (default), avx2, sse2, portable
+//                                           KERNEL: auto (default), avx512, avx2, sse2, portable
 //
 // The generated project looks like one that a solver wrote: nested $begin/$end blocks of
 // geometry parts with their attributes and operations, where most lines are settings no one
@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/io/fsio.hpp"
@@ -100,15 +102,32 @@ constexpr std::string_view kKeys[] = {
     "'Default Surface Material'", "'Thermal Condition'", "'Total Power'", "Temperature"};
 constexpr std::size_t kLongestHead = 29;
 
+// The prefixes and keys by their first byte, so that a line is compared with few of them.
+struct Candidates {
+  std::vector<std::pair<std::string_view, bool>> by_first[256];  // text, whether a key
+  Candidates() {
+    for (const std::string_view p : kPrefixes) by_first[static_cast<unsigned char>(p[0])].push_back({p, false});
+    for (const std::string_view k : kKeys) by_first[static_cast<unsigned char>(k[0])].push_back({k, true});
+  }
+};
+
+// Byte by byte: these are a few bytes each, too short to pay for a call of memcmp.
+bool has_prefix(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (s[i] != prefix[i]) return false;
+  return true;
+}
+
 std::size_t relevant_prefix_length(std::string_view head) {
+  static const Candidates candidates;
   if (head.empty()) return 0;
-  for (const std::string_view p : kPrefixes)
-    if (p[0] == head[0] && head.substr(0, p.size()) == p) return p.size();
-  for (const std::string_view k : kKeys) {
-    if (k[0] != head[0] || head.substr(0, k.size()) != k) continue;
-    const std::string_view rest = head.substr(k.size());
-    if (rest.substr(0, 1) == "=") return k.size() + 1;
-    if (rest.substr(0, 2) == ":=") return k.size() + 2;
+  for (const auto& [text, key] : candidates.by_first[static_cast<unsigned char>(head[0])]) {
+    if (!has_prefix(head, text)) continue;
+    if (!key) return text.size();
+    const std::string_view rest = head.substr(text.size());
+    if (has_prefix(rest, "=")) return text.size() + 1;
+    if (has_prefix(rest, ":=")) return text.size() + 2;
   }
   return 0;
 }
@@ -129,8 +148,7 @@ Result<Outcome> read_project(const char* path, text::Kernel kernel) {
   for (;;) {
     TVX_TRY_ASSIGN(const bool more, lines.next());
     if (!more) break;
-    TVX_TRY_ASSIGN(const std::string_view head, lines.head(kLongestHead));
-    const std::size_t prefix = relevant_prefix_length(head);
+    const std::size_t prefix = relevant_prefix_length(lines.head(kLongestHead));
     if (prefix == 0 || (truncated && remaining <= prefix)) {  // the latter can't fit
       lines.skip();
       continue;
@@ -152,10 +170,11 @@ Result<Outcome> read_project(const char* path, text::Kernel kernel) {
 int scan(const char* path, int runs, const char* kernel_name) {
   using tolvanex::text::Kernel;
   const std::string k = kernel_name;
-  const Kernel kernel = k == "avx2"       ? Kernel::Avx2
-                        : k == "sse2"     ? Kernel::Sse2
-                        : k == "portable" ? Kernel::Portable
-                                          : Kernel::Auto;
+  const Kernel kernel = k == "avx512"     ? Kernel::Avx512
+                      : k == "avx2"     ? Kernel::Avx2
+                      : k == "sse2"     ? Kernel::Sse2
+                      : k == "portable" ? Kernel::Portable
+                                        : Kernel::Auto;
   double best = 1e300;
   Outcome last;
   for (int r = 0; r < runs; ++r) {

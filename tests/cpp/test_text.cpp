@@ -136,8 +136,7 @@ Result<std::string> split_lines(ByteSource& source, text::LineSplitter::Options 
   for (std::size_t k = 0;; ++k) {
     TVX_TRY_ASSIGN(const bool more, lines.next());
     if (!more) return out;
-    TVX_TRY_ASSIGN(const std::string_view head, lines.head(1 + k % 30));
-    out += "[" + std::string(head) + "]";
+    out += "[" + std::string(lines.head(1 + k % 30)) + "]";
     if (k % 2 == 0) continue;  // skipped by the next call
     text::BudgetedText rest;
     rest.begin(UINT64_MAX);
@@ -157,7 +156,7 @@ TEST(LineSplitter, GivesTheLinesWorthALookWhateverTheChunksAndKernel) {
     for (int i = random() % 300; i > 0; --i) in += pieces[random() % std::size(pieces)];
     const std::string expected = expected_lines(in);
     for (const std::size_t chunk : {1, 2, 3, 5, 63, 64, 65, 200, 4096})
-      for (const auto kernel : {text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
+      for (const auto kernel : {text::Kernel::Avx512, text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
         MemorySource source(in);
         const Result<std::string> got = split_lines(source, {chunk, kernel});
         ASSERT_TRUE(got) << got.error().display();

@@ -20,10 +20,14 @@ void BudgetedText::begin(std::uint64_t limit, std::uint64_t measured) {
 }
 
 void BudgetedText::piece(std::string_view bytes) {
-  if (done_) return;
-  decoded_.clear();
-  decoder_.feed(bytes, decoded_);
-  take(decoded_);
+  // In slices, so that a text far past the bound costs no more than the bound.
+  constexpr std::size_t kSlice = 4096;
+  while (!done_ && !bytes.empty()) {
+    decoded_.clear();
+    decoder_.feed(bytes.substr(0, kSlice), decoded_);
+    bytes.remove_prefix(std::min(kSlice, bytes.size()));
+    take(decoded_);
+  }
 }
 
 bool BudgetedText::finish() {
@@ -37,7 +41,17 @@ bool BudgetedText::finish() {
 
 void BudgetedText::take(std::string_view s) {
   for (std::size_t i = 0, len = 0; i < s.size() && !done_; i += len) {
-    const bool white = is_white_space(decode_at(s, i, len));
+    const auto b = static_cast<unsigned char>(s[i]);
+    bool white;
+    if (b < 0x80) {  // ASCII: a whole run of characters that are not white space at once
+      len = 1;
+      white = is_white_space(b);
+      while (!white && i + len < s.size() && static_cast<unsigned char>(s[i + len]) < 0x80 &&
+             !is_white_space(static_cast<unsigned char>(s[i + len])))
+        ++len;
+    } else {
+      white = is_white_space(decode_at(s, i, len));
+    }
     if (white) {
       if (!started_) continue;
       space_size_ += len;

@@ -82,11 +82,9 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
 // With AVX2, the set's bytes too: two nibble lookups, and the sign bit for bytes from 0x80.
 [[gnu::target("avx2")]] inline BlockMasks masks_avx2(const LineStarts& starts, const char* p) {
   const __m256i lf = _mm256_set1_epi8('\n'), sp = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t');
-  const __m256i nibble = _mm256_set1_epi8(0x0F), zero = _mm256_setzero_si256();
-  const __m256i low_table = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(starts.low_nibbles())));
-  const __m256i high_table = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(starts.high_nibbles())));
+  const __m256i nibble = _mm256_set1_epi8(0x0F), zero = _mm256_setzero_si256(), ones = _mm256_set1_epi8(-1);
+  const __m256i low_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(starts.low_nibbles()));
+  const __m256i high_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(starts.high_nibbles()));
   BlockMasks m;
   for (int k = 0; k < 2; ++k) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
@@ -94,12 +92,12 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
     const __m256i hits = _mm256_and_si256(
         _mm256_shuffle_epi8(low_table, _mm256_and_si256(v, nibble)),
         _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
-    const auto missed = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hits, zero)));
-    const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+    // The sign bit of each byte: found in the tables, or from 0x80 up.
+    const __m256i start = _mm256_or_si256(_mm256_xor_si256(_mm256_cmpeq_epi8(hits, zero), ones), v);
     const int shift = 32 * k;
     m.lf |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lf)))} << shift;
     m.blank |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(is_blank))} << shift;
-    m.start |= std::uint64_t{~missed | high} << shift;
+    m.start |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(start))} << shift;
   }
   return m;
 }
@@ -110,6 +108,27 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
   const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
   return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, lf)))} |
          std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, lf)))} << 32;
+}
+
+
+// With AVX-512 (byte compares into mask registers), a block is one vector.
+[[gnu::target("avx512f,avx512bw")]] inline BlockMasks masks_avx512(const LineStarts& starts, const char* p) {
+  const __m512i v = _mm512_loadu_si512(p);
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const __m512i low_table = _mm512_loadu_si512(starts.low_nibbles());
+  const __m512i high_table = _mm512_loadu_si512(starts.high_nibbles());
+  const __m512i hits =
+      _mm512_and_si512(_mm512_shuffle_epi8(low_table, _mm512_and_si512(v, nibble)),
+                       _mm512_shuffle_epi8(high_table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble)));
+  BlockMasks m;
+  m.lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+  m.blank = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(' ')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\t'));
+  m.start = _mm512_test_epi8_mask(hits, hits) | _mm512_movepi8_mask(v);
+  return m;
+}
+
+[[gnu::target("avx512f,avx512bw")]] std::uint64_t lf_mask_avx512(const char* p) {
+  return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8('\n'));
 }
 
 #endif
@@ -123,45 +142,70 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
 // such byte that is not a line feed begins a line with content; the run stops at the first
 // one that is in the LineStarts set.
 
+// One block's lines: `from` marks the bytes at and after where the run started in it. Returns
+// true, with the stop's position in `stop`, when a line in the set begins in the block.
+template <bool kFindsStarts>
+[[gnu::always_inline]] inline bool run_block(const LineStarts& starts, const char* p, const BlockMasks& m,
+                                             std::uint64_t from, bool& line_start, std::uint64_t& lines,
+                                             int& stop) {
+  const std::uint64_t lf = m.lf & from, blank = m.blank & from;
+  const std::uint64_t begun = (lf << 1) | (line_start ? from & (0 - from) : 0);
+  std::uint64_t carried;
+  const bool overflow = __builtin_add_overflow(blank, begun, &carried);
+  const std::uint64_t content = carried & ~blank & ~lf;
+  std::uint64_t stops = content & m.start;
+  if constexpr (!kFindsStarts) {
+    for (std::uint64_t c = content; c != 0; c &= c - 1) {
+      const int bit = __builtin_ctzll(c);
+      stops |= std::uint64_t{starts[static_cast<unsigned char>(p[bit])]} << bit;
+    }
+  }
+  if (stops != 0) {
+    stop = __builtin_ctzll(stops);
+    lines += static_cast<std::uint64_t>(__builtin_popcountll(content & ((std::uint64_t{1} << stop) - 1)));
+    line_start = true;
+    return true;
+  }
+  lines += static_cast<std::uint64_t>(__builtin_popcountll(content));
+  line_start = overflow || (lf >> 63) != 0;
+  return false;
+}
+
 template <BlockMasks (*Masks)(const LineStarts&, const char*), bool kFindsStarts>
 [[gnu::always_inline]] inline std::size_t run_lines(const LineStarts& starts, LineBlocks::Kept& kept,
                                                     std::size_t pos, bool& at_line_start,
                                                     std::uint64_t& lines) {
   // Locals, so that nothing is stored (and nothing need be reloaded) inside the loop.
   const char* const data = kept.data;
-  const std::size_t size = kept.size, kept_block = kept.block;
+  const std::size_t size = kept.size;
   bool line_start = at_line_start;
   std::uint64_t count = 0;
   std::size_t block = pos & ~std::size_t{63};
-  std::uint64_t from = ~std::uint64_t{0} << (pos - block);  // the bytes at and after pos
-  for (; block + 64 <= size; block += 64, from = ~std::uint64_t{0}) {
-    const BlockMasks m = block == kept_block ? kept.masks : Masks(starts, data + block);
-    const std::uint64_t lf = m.lf & from, blank = m.blank & from;
-    const std::uint64_t begun = (lf << 1) | (line_start ? from & (0 - from) : 0);
-    std::uint64_t carried;
-    const bool overflow = __builtin_add_overflow(blank, begun, &carried);
-    const std::uint64_t content = carried & ~blank & ~lf;
-    std::uint64_t stops = content & m.start;
-    if constexpr (!kFindsStarts) {
-      for (std::uint64_t c = content; c != 0; c &= c - 1) {
-        const int bit = __builtin_ctzll(c);
-        stops |= std::uint64_t{starts[static_cast<unsigned char>(data[block + static_cast<std::size_t>(bit)])]} << bit;
-      }
-    }
-    if (stops != 0) {
-      const int bit = __builtin_ctzll(stops);
-      lines += count + static_cast<std::uint64_t>(__builtin_popcountll(content & ((std::uint64_t{1} << bit) - 1)));
+  if (block + 64 > size) return pos;
+  // The first block, from pos on; its masks may be kept from the last call.
+  const BlockMasks first = block == kept.block ? kept.masks : Masks(starts, data + block);
+  int stop = 0;
+  if (run_block<kFindsStarts>(starts, data + block, first, ~std::uint64_t{0} << (pos - block), line_start, count,
+                              stop)) {
+    lines += count;
+    at_line_start = true;
+    kept.block = block;
+    kept.masks = first;
+    return block + static_cast<std::size_t>(stop);
+  }
+  for (block += 64; block + 64 <= size; block += 64) {
+    const BlockMasks m = Masks(starts, data + block);
+    if (run_block<kFindsStarts>(starts, data + block, m, ~std::uint64_t{0}, line_start, count, stop)) {
+      lines += count;
       at_line_start = true;
       kept.block = block;  // the caller goes on in this block
       kept.masks = m;
-      return block + static_cast<std::size_t>(bit);
+      return block + static_cast<std::size_t>(stop);
     }
-    count += static_cast<std::uint64_t>(__builtin_popcountll(content));
-    line_start = overflow || (lf >> 63) != 0;
   }
   lines += count;
   at_line_start = line_start;
-  return std::max(pos, block);
+  return block;
 }
 
 std::size_t run_portable(const LineStarts& s, LineBlocks::Kept& k, std::size_t pos, bool& ls,
@@ -179,6 +223,11 @@ std::size_t run_sse2(const LineStarts& s, LineBlocks::Kept& k, std::size_t pos, 
                                                     std::size_t pos, bool& ls, std::uint64_t& n) {
   return run_lines<masks_avx2, true>(s, k, pos, ls, n);
 }
+
+[[gnu::target("avx512f,avx512bw,popcnt")]] std::size_t run_avx512(const LineStarts& s, LineBlocks::Kept& k,
+                                                                  std::size_t pos, bool& ls, std::uint64_t& n) {
+  return run_lines<masks_avx512, true>(s, k, pos, ls, n);
+}
 #endif
 
 }  // namespace
@@ -187,8 +236,11 @@ Kernel resolve_kernel(Kernel wanted) {
 #if defined(__SSE2__)
   if (wanted == Kernel::Portable) return Kernel::Portable;
   __builtin_cpu_init();
-  if ((wanted == Kernel::Auto || wanted == Kernel::Avx2) && __builtin_cpu_supports("avx2") &&
-      __builtin_cpu_supports("popcnt"))
+  const bool popcnt = __builtin_cpu_supports("popcnt");
+  if ((wanted == Kernel::Auto || wanted == Kernel::Avx512) && __builtin_cpu_supports("avx512bw") && popcnt)
+    return Kernel::Avx512;
+  if ((wanted == Kernel::Auto || wanted == Kernel::Avx512 || wanted == Kernel::Avx2) &&
+      __builtin_cpu_supports("avx2") && popcnt)
     return Kernel::Avx2;
   return Kernel::Sse2;
 #else
@@ -202,6 +254,7 @@ Kernel resolve_kernel(Kernel wanted) {
 LineBlocks::LineBlocks(const LineStarts& starts, Kernel wanted)
     : starts_(starts), kernel_(resolve_kernel(wanted)), run_(run_portable) {
 #if defined(__SSE2__)
+  if (kernel_ == Kernel::Avx512) run_ = run_avx512;
   if (kernel_ == Kernel::Avx2) run_ = run_avx2;
   if (kernel_ == Kernel::Sse2) run_ = run_sse2;
 #endif
@@ -242,6 +295,7 @@ std::uint64_t LineBlocks::line_feeds(std::size_t block) const {
     return mask;
   }
 #if defined(__SSE2__)
+  if (kernel_ == Kernel::Avx512) return lf_mask_avx512(p);
   if (kernel_ == Kernel::Avx2) return lf_mask_avx2(p);
   if (kernel_ == Kernel::Sse2) return lf_mask_sse2(p);
 #endif
@@ -259,7 +313,7 @@ LineSplitter::LineSplitter(ByteSource& source, const LineStarts& starts, Options
 
 Result<std::size_t> LineSplitter::fill(bool keep) {
   const std::size_t kept = keep ? end_ - pos_ : 0;
-  if (kept != 0) std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+  if (kept != 0 && pos_ != 0) std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
   pos_ = 0;
   end_ = kept;
   std::size_t added = 0;
@@ -273,18 +327,18 @@ Result<std::size_t> LineSplitter::fill(bool keep) {
 }
 
 Result<bool> LineSplitter::next() {
-  if (current_) skip();
-  current_ = false;
+  skip();
   for (;;) {
     if (pos_ == end_) {
       TVX_TRY_ASSIGN(const std::size_t added, fill(false));
       if (added == 0) return false;
     }
     TVX_TRY_ASSIGN(const bool found, find_line());
-    if (found) {
-      current_ = true;
-      return true;
-    }
+    if (!found) continue;
+    // The head lies in the buffer whole, unless the input ends sooner.
+    while (end_ - pos_ < kMaxHead && !eof_) TVX_TRY(fill(true));
+    current_ = true;
+    return true;
   }
 }
 
@@ -322,17 +376,8 @@ Result<bool> LineSplitter::find_line() {
   return false;
 }
 
-Result<std::string_view> LineSplitter::head(std::size_t n) {
-  n = std::min(n, kMaxHead);
-  for (;;) {
-    const std::size_t lf = blocks_.next_line_feed(pos_);
-    if (lf - pos_ >= n) return std::string_view(buffer_.data() + pos_, n);
-    if (lf < end_ || eof_) return std::string_view(buffer_.data() + pos_, lf - pos_);
-    TVX_TRY(fill(true));  // the line goes on past the buffer, which holds less than n of it
-  }
-}
-
 Status LineSplitter::read(TextSink& sink) {
+  if (!current_) return ok_status();
   current_ = false;
   for (;;) {
     const std::size_t lf = blocks_.next_line_feed(pos_);

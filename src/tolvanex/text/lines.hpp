@@ -7,6 +7,7 @@
 // the white space that starts a line is passed over here; "blank" below means tab and space.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -18,10 +19,10 @@
 
 namespace tolvanex::text {
 
-// The kernels that look at 64 bytes at a time: AVX2 or SSE2 where the processor has them,
-// else plain loops. Auto takes the widest; the others pin one (for tests and benchmarks) and
-// fall back to a narrower one that the processor has. All give the same results.
-enum class Kernel : std::uint8_t { Auto, Avx2, Sse2, Portable };
+// The kernels that look at 64 bytes at a time: AVX-512 (BW), AVX2 or SSE2 where the processor
+// has them, else 64-bit words. Auto takes the widest; the others pin one (for tests and
+// benchmarks) and fall back to a narrower one that the processor has. All give the same results.
+enum class Kernel : std::uint8_t { Auto, Avx512, Avx2, Sse2, Portable };
 // The kernel that `wanted` runs as on this processor (never Auto).
 Kernel resolve_kernel(Kernel wanted);
 
@@ -34,11 +35,15 @@ class LineStarts {
     for (int b = 0x80; b < 0x100; ++b) in_[b] = true;
     for (const char c : std::string_view("\v\f\r")) add(static_cast<unsigned char>(c));
     for (const char c : ascii) add(static_cast<unsigned char>(c));
-    for (int h = 0; h < 8; ++h) high_[h] = static_cast<unsigned char>(1u << h);
+    for (int i = 0; i < 64; ++i) {  // each table four times over, for loads of 16 to 64 bytes
+      low_[i] = low_[i % 16];
+      high_[i] = (i % 16) < 8 ? static_cast<unsigned char>(1u << (i % 16)) : 0;
+    }
   }
   constexpr bool operator[](unsigned char b) const { return in_[b]; }
   // Nibble tables for vector kernels: an ASCII byte b is in the set exactly when
-  // low_nibbles()[b & 15] & high_nibbles()[b >> 4] is not zero.
+  // low_nibbles()[b & 15] & high_nibbles()[b >> 4] is not zero. Each holds 64 bytes, its 16
+  // entries four times over.
   const unsigned char* low_nibbles() const { return low_; }
   const unsigned char* high_nibbles() const { return high_; }
 
@@ -49,8 +54,8 @@ class LineStarts {
   }
 
   bool in_[256] = {};
-  unsigned char low_[16] = {};
-  unsigned char high_[16] = {};
+  unsigned char low_[64] = {};
+  unsigned char high_[64] = {};
 };
 
 // One buffer's lines, looked at 64 bytes at a time: its line feeds, and runs of lines passed
@@ -71,8 +76,8 @@ class LineBlocks {
   // or among its leading blanks, and is updated; the lines with content (not blank) that
   // begin in what was passed are added to `lines`. Returns where it stopped: at the first
   // byte of a line in the set (`at_line_start` then true), or, where less than a whole
-  // 64-byte block is left, at pos or that block's start (size when none), leaving the rest
-  // to the caller.
+  // 64-byte block is left (blocks count from data[0]), at pos or that block's start (size
+  // when none), leaving the rest to the caller.
   std::size_t run(std::size_t pos, bool& at_line_start, std::uint64_t& lines) {
     return run_(starts_, kept_, pos, at_line_start, lines);
   }
@@ -105,25 +110,25 @@ class LineBlocks {
 };
 
 // Splits a pull source into lines, chunk by chunk, for a reader that keeps few of them. Lines
-// are passed over (by LineBlocks) until one whose first character
-// that is not White_Space starts with a byte of the LineStarts set; the reader then looks at
-// its head and either skips the rest at line-feed speed or takes it in pieces, so a long line
-// is never held whole. Memory is one chunk and a head.
+// are passed over (by LineBlocks) until one whose first character that is not White_Space
+// starts with a byte of the LineStarts set; the reader then looks at its head and either skips
+// the rest at line-feed speed or takes it in pieces, so a long line is never held whole.
+// Memory is one chunk and a head.
 //
 // A prefix test on the head agrees with one on the decoded, trimmed line for an ASCII prefix
 // that does not end in white space: the head starts where the trimmed line does, and ASCII
 // bytes decode as themselves. A prefix that ends in a blank (say "$begin ") holds only when
 // the trimmed line is longer than it, which BudgetedText's size tells. The intended loop,
-// keeping relevant lines trimmed within a byte budget, each charged its size plus a line feed:
+// keeping relevant lines trimmed within a byte budget, each charged its size plus a line feed
+// (once nothing relevant can fit any more and that is noted, relevant lines are skipped too):
 //
 //   LineSplitter lines(source, kRelevantStarts);
 //   BudgetedText text;
 //   for (;;) {
 //     TVX_TRY_ASSIGN(const bool more, lines.next());
 //     if (!more) break;
-//     TVX_TRY_ASSIGN(const std::string_view head, lines.head(kLongestPrefix));
-//     const std::size_t prefix = relevant_prefix_length(head);  // 0: no prefix matches
-//     if (prefix == 0) { lines.skip(); continue; }
+//     const std::size_t prefix = relevant_prefix_length(lines.head(kLongestPrefix));  // 0: none
+//     if (prefix == 0 || (truncated && remaining <= prefix)) { lines.skip(); continue; }
 //     text.begin(remaining, prefix);
 //     TVX_TRY(lines.read(text));
 //     const bool held = text.finish();
@@ -135,7 +140,7 @@ class LineBlocks {
 class LineSplitter {
  public:
   static constexpr std::size_t kDefaultChunkSize = 256 * 1024;
-  static constexpr std::size_t kMaxHead = 1024;
+  static constexpr std::size_t kMaxHead = 256;
 
   struct Options {
     std::size_t chunk_size = kDefaultChunkSize;  // bytes asked of the source at a time
@@ -152,14 +157,17 @@ class LineSplitter {
   Result<bool> next();
   // Up to `n` (at most kMaxHead) bytes of the current line from that character on, without
   // its line feed; fewer when the line ends sooner. Valid until the splitter is used again.
-  Result<std::string_view> head(std::size_t n);
+  std::string_view head(std::size_t n) const {
+    const std::string_view ahead(buffer_.data() + pos_, std::min({n, kMaxHead, end_ - pos_}));
+    return ahead.substr(0, ahead.find('\n'));
+  }
   // Passes over the rest of the current line (done by the next call of next()).
   void skip() {
+    if (current_) at_line_start_ = false;
     current_ = false;
-    at_line_start_ = false;
   }
   // Hands the rest of the current line, from that character through its line feed, to
-  // `sink` in pieces.
+  // `sink` in pieces; nothing when there is no current line.
   Status read(TextSink& sink);
 
  private:
