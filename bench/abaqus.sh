@@ -39,7 +39,7 @@ report() {  # name seconds
 
 echo "deck: $bytes bytes, $lines lines"
 report "wc -l" "$wc_seconds"
-for kernel in auto avx512 avx2 sse2 portable; do
+for kernel in auto avx2 sse2 portable; do
   out=$("$bin" scan "$deck" 5 "$kernel")
   report "scanner ($kernel)" "$(awk '{ print $2 }' <<<"$out")"
 done

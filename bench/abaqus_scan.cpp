@@ -2,7 +2,7 @@
 //
 //   abaqus_scan generate FILE MEGABYTES   write a deck of about that size
 //   abaqus_scan scan FILE [RUNS [KERNEL]] scan it RUNS times (default 3), print the best;
-//                                         KERNEL: auto (default), avx512, avx2, sse2, portable
+//                                         KERNEL: auto (default), avx2, sse2, portable
 //
 // The generated deck looks like one written by a pre-processor: a heading, materials and
 // sections, one large *NODE block of right-aligned ids with three coordinates, one large
@@ -88,8 +88,7 @@ int scan(const char* path, int runs, const char* kernel_name) {
   using tolvanex::text::Kernel;
   tolvanex::parsers::abaqus::DeckReadOptions options;
   const std::string k = kernel_name;
-  options.kernel = k == "avx512"     ? Kernel::Avx512
-                 : k == "avx2"     ? Kernel::Avx2
+  options.kernel = k == "avx2"     ? Kernel::Avx2
                  : k == "sse2"     ? Kernel::Sse2
                  : k == "portable" ? Kernel::Portable
                                    : Kernel::Auto;

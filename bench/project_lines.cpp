@@ -3,7 +3,7 @@
 //
 //   project_lines generate FILE MEGABYTES   write a project of about that size
 //   project_lines scan FILE [RUNS [KERNEL]] read it RUNS times (default 3), print the best;
-//                                           KERNEL: auto (default), avx512, avx2, sse2, portable
+//                                           KERNEL: auto (default), avx2, sse2, portable
 //
 // The generated project looks like one that a solver wrote: nested $begin/$end blocks of
 // geometry parts with their attributes and operations, where most lines are settings no one
@@ -170,8 +170,7 @@ Result<Outcome> read_project(const char* path, text::Kernel kernel) {
 int scan(const char* path, int runs, const char* kernel_name) {
   using tolvanex::text::Kernel;
   const std::string k = kernel_name;
-  const Kernel kernel = k == "avx512"     ? Kernel::Avx512
-                      : k == "avx2"     ? Kernel::Avx2
+  const Kernel kernel = k == "avx2"     ? Kernel::Avx2
                       : k == "sse2"     ? Kernel::Sse2
                       : k == "portable" ? Kernel::Portable
                                         : Kernel::Auto;

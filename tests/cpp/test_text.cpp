@@ -156,7 +156,7 @@ TEST(LineSplitter, GivesTheLinesWorthALookWhateverTheChunksAndKernel) {
     for (int i = random() % 300; i > 0; --i) in += pieces[random() % std::size(pieces)];
     const std::string expected = expected_lines(in);
     for (const std::size_t chunk : {1, 2, 3, 5, 63, 64, 65, 200, 4096})
-      for (const auto kernel : {text::Kernel::Avx512, text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
+      for (const auto kernel : {text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
         MemorySource source(in);
         const Result<std::string> got = split_lines(source, {chunk, kernel});
         ASSERT_TRUE(got) << got.error().display();

@@ -37,6 +37,17 @@
 
 namespace tolvanex::parsers::abaqus {
 namespace {
+// The deck at `path` and every deck it includes, into one summary (at the end of this file).
+Result<AbaqusInpSummary> read_decks(const std::string& path, const DeckReadOptions& options);
+}  // namespace
+
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path) { return read_decks(path, DeckReadOptions{}); }
+
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, const DeckReadOptions& options) {
+  return read_decks(path, options);
+}
+
+namespace {
 
 TolvanexError invalid_utf8() { return TolvanexError::io("stream did not contain valid UTF-8"); }
 
@@ -665,17 +676,12 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
   }
 }
 
-}  // namespace
-
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, const DeckReadOptions& options) {
+Result<AbaqusInpSummary> read_decks(const std::string& path, const DeckReadOptions& options) {
   Collector out;
   DeckWalker walker(out, options);
   TVX_TRY(walker.run(path, parent_of(path).value_or(std::string())));
   return std::move(out).finish();
 }
 
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path) {
-  return inspect_abaqus_inp(path, DeckReadOptions{});
-}
-
+}  // namespace
 }  // namespace tolvanex::parsers::abaqus

@@ -111,26 +111,6 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
 }
 
 
-// With AVX-512 (byte compares into mask registers), a block is one vector.
-[[gnu::target("avx512f,avx512bw")]] inline BlockMasks masks_avx512(const LineStarts& starts, const char* p) {
-  const __m512i v = _mm512_loadu_si512(p);
-  const __m512i nibble = _mm512_set1_epi8(0x0F);
-  const __m512i low_table = _mm512_loadu_si512(starts.low_nibbles());
-  const __m512i high_table = _mm512_loadu_si512(starts.high_nibbles());
-  const __m512i hits =
-      _mm512_and_si512(_mm512_shuffle_epi8(low_table, _mm512_and_si512(v, nibble)),
-                       _mm512_shuffle_epi8(high_table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble)));
-  BlockMasks m;
-  m.lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
-  m.blank = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(' ')) | _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\t'));
-  m.start = _mm512_test_epi8_mask(hits, hits) | _mm512_movepi8_mask(v);
-  return m;
-}
-
-[[gnu::target("avx512f,avx512bw")]] std::uint64_t lf_mask_avx512(const char* p) {
-  return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8('\n'));
-}
-
 #endif
 
 // ---------------------------------------------------------------------------------------
@@ -223,11 +203,6 @@ std::size_t run_sse2(const LineStarts& s, LineBlocks::Kept& k, std::size_t pos, 
                                                     std::size_t pos, bool& ls, std::uint64_t& n) {
   return run_lines<masks_avx2, true>(s, k, pos, ls, n);
 }
-
-[[gnu::target("avx512f,avx512bw,popcnt")]] std::size_t run_avx512(const LineStarts& s, LineBlocks::Kept& k,
-                                                                  std::size_t pos, bool& ls, std::uint64_t& n) {
-  return run_lines<masks_avx512, true>(s, k, pos, ls, n);
-}
 #endif
 
 }  // namespace
@@ -236,11 +211,8 @@ Kernel resolve_kernel(Kernel wanted) {
 #if defined(__SSE2__)
   if (wanted == Kernel::Portable) return Kernel::Portable;
   __builtin_cpu_init();
-  const bool popcnt = __builtin_cpu_supports("popcnt");
-  if ((wanted == Kernel::Auto || wanted == Kernel::Avx512) && __builtin_cpu_supports("avx512bw") && popcnt)
-    return Kernel::Avx512;
-  if ((wanted == Kernel::Auto || wanted == Kernel::Avx512 || wanted == Kernel::Avx2) &&
-      __builtin_cpu_supports("avx2") && popcnt)
+  if ((wanted == Kernel::Auto || wanted == Kernel::Avx2) && __builtin_cpu_supports("avx2") &&
+      __builtin_cpu_supports("popcnt"))
     return Kernel::Avx2;
   return Kernel::Sse2;
 #else
@@ -254,7 +226,6 @@ Kernel resolve_kernel(Kernel wanted) {
 LineBlocks::LineBlocks(const LineStarts& starts, Kernel wanted)
     : starts_(starts), kernel_(resolve_kernel(wanted)), run_(run_portable) {
 #if defined(__SSE2__)
-  if (kernel_ == Kernel::Avx512) run_ = run_avx512;
   if (kernel_ == Kernel::Avx2) run_ = run_avx2;
   if (kernel_ == Kernel::Sse2) run_ = run_sse2;
 #endif
@@ -295,7 +266,6 @@ std::uint64_t LineBlocks::line_feeds(std::size_t block) const {
     return mask;
   }
 #if defined(__SSE2__)
-  if (kernel_ == Kernel::Avx512) return lf_mask_avx512(p);
   if (kernel_ == Kernel::Avx2) return lf_mask_avx2(p);
   if (kernel_ == Kernel::Sse2) return lf_mask_sse2(p);
 #endif

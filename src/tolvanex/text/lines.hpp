@@ -19,10 +19,10 @@
 
 namespace tolvanex::text {
 
-// The kernels that look at 64 bytes at a time: AVX-512 (BW), AVX2 or SSE2 where the processor
-// has them, else 64-bit words. Auto takes the widest; the others pin one (for tests and
-// benchmarks) and fall back to a narrower one that the processor has. All give the same results.
-enum class Kernel : std::uint8_t { Auto, Avx512, Avx2, Sse2, Portable };
+// The kernels that look at 64 bytes at a time: AVX2 or SSE2 where the processor has them, else
+// 64-bit words. Auto takes the widest; the others pin one (for tests and benchmarks) and fall
+// back to a narrower one that the processor has. All give the same results.
+enum class Kernel : std::uint8_t { Auto, Avx2, Sse2, Portable };
 // The kernel that `wanted` runs as on this processor (never Auto).
 Kernel resolve_kernel(Kernel wanted);
 
@@ -35,15 +35,15 @@ class LineStarts {
     for (int b = 0x80; b < 0x100; ++b) in_[b] = true;
     for (const char c : std::string_view("\v\f\r")) add(static_cast<unsigned char>(c));
     for (const char c : ascii) add(static_cast<unsigned char>(c));
-    for (int i = 0; i < 64; ++i) {  // each table four times over, for loads of 16 to 64 bytes
+    for (int i = 0; i < 32; ++i) {  // each table twice over, for 32-byte loads
       low_[i] = low_[i % 16];
       high_[i] = (i % 16) < 8 ? static_cast<unsigned char>(1u << (i % 16)) : 0;
     }
   }
   constexpr bool operator[](unsigned char b) const { return in_[b]; }
   // Nibble tables for vector kernels: an ASCII byte b is in the set exactly when
-  // low_nibbles()[b & 15] & high_nibbles()[b >> 4] is not zero. Each holds 64 bytes, its 16
-  // entries four times over.
+  // low_nibbles()[b & 15] & high_nibbles()[b >> 4] is not zero. Each holds its 16 entries
+  // twice over.
   const unsigned char* low_nibbles() const { return low_; }
   const unsigned char* high_nibbles() const { return high_; }
 
@@ -54,8 +54,8 @@ class LineStarts {
   }
 
   bool in_[256] = {};
-  unsigned char low_[64] = {};
-  unsigned char high_[64] = {};
+  unsigned char low_[32] = {};
+  unsigned char high_[32] = {};
 };
 
 // One buffer's lines, looked at 64 bytes at a time: its line feeds, and runs of lines passed
