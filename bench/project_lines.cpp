@@ -1,5 +1,5 @@
-// Line loop throughput on AEDT-like project text: the splitter, the prefix test and the
-// budgeted text, as a project reader drives them.
+// Line loop throughput on AEDT-like project text: the splitter, the relevance test and the
+// budgeted text, as the project reader drives them.
 //
 //   project_lines generate FILE MEGABYTES   write a project of about that size
 //   project_lines scan FILE [RUNS [KERNEL]] read it RUNS times (default 3), print the best;
@@ -17,11 +17,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/io/fsio.hpp"
+#include "tolvanex/parsers/hfss.hpp"
 #include "tolvanex/text/budgeted_text.hpp"
 #include "tolvanex/text/lines.hpp"
 
@@ -91,52 +90,17 @@ int generate(const char* path, std::uint64_t megabytes) {
   return 0;
 }
 
-// The bytes that may start a kept line, and the test of its head.
+// The bytes that may start a relevant line: the first bytes of its prefixes and keys.
 constexpr text::LineStarts kRelevantStarts("$VPNSDFIBAT'");
-constexpr std::string_view kPrefixes[] = {"$begin ", "$end ", "Version(", "VariableProp(",
-                                          "PostProcessingVariableProp("};
-constexpr std::string_view kKeys[] = {
-    "ProjectName", "Product", "Name", "SolutionType", "DesignName", "Factory", "IsSolved",
-    "BoundType", "SolutionTypeOption", "ProblemOption", "AmbientTemperature", "AmbientPressure",
-    "AmbientRadiationTemperature", "'Default Fluid Material'", "'Default Solid Material'",
-    "'Default Surface Material'", "'Thermal Condition'", "'Total Power'", "Temperature"};
-constexpr std::size_t kLongestHead = 29;
-
-// The prefixes and keys by their first byte, so that a line is compared with few of them.
-struct Candidates {
-  std::vector<std::pair<std::string_view, bool>> by_first[256];  // text, whether a key
-  Candidates() {
-    for (const std::string_view p : kPrefixes) by_first[static_cast<unsigned char>(p[0])].push_back({p, false});
-    for (const std::string_view k : kKeys) by_first[static_cast<unsigned char>(k[0])].push_back({k, true});
-  }
-};
-
-// Byte by byte: these are a few bytes each, too short to pay for a call of memcmp.
-bool has_prefix(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (s[i] != prefix[i]) return false;
-  return true;
-}
-
-std::size_t relevant_prefix_length(std::string_view head) {
-  static const Candidates candidates;
-  if (head.empty()) return 0;
-  for (const auto& [text, key] : candidates.by_first[static_cast<unsigned char>(head[0])]) {
-    if (!has_prefix(head, text)) continue;
-    if (!key) return text.size();
-    const std::string_view rest = head.substr(text.size());
-    if (has_prefix(rest, "=")) return text.size() + 1;
-    if (has_prefix(rest, ":=")) return text.size() + 2;
-  }
-  return 0;
-}
+constexpr std::size_t kHead = parsers::hfss::AEDT_RELEVANCE_PREFIX_BYTES;
 
 struct Outcome {
   std::uint64_t kept = 0;
   bool truncated = false;
 };
 
+// The loop of the AEDT reader: relevant lines, trimmed, within a 2 MiB budget, each charged
+// its size and a line feed.
 Result<Outcome> read_project(const char* path, text::Kernel kernel) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
@@ -148,15 +112,17 @@ Result<Outcome> read_project(const char* path, text::Kernel kernel) {
   for (;;) {
     TVX_TRY_ASSIGN(const bool more, lines.next());
     if (!more) break;
-    const std::size_t prefix = relevant_prefix_length(lines.head(kLongestHead));
-    if (prefix == 0 || (truncated && remaining <= prefix)) {  // the latter can't fit
+    const std::string_view head = lines.head(kHead);
+    if (!parsers::hfss::is_relevant_aedt_line(head)) {
       lines.skip();
       continue;
     }
-    line.begin(remaining, prefix);
+    char copy[kHead];  // read() moves the buffer that the head points into
+    const std::string_view held_head(copy, head.copy(copy, kHead));
+    line.begin(remaining, kHead);
     TVX_TRY(lines.read(line));
     const bool held = line.finish();
-    if (line.size() < prefix) continue;
+    if (!parsers::hfss::is_relevant_aedt_line(held_head.substr(0, line.size()))) continue;
     if (!held || line.size() + 1 > remaining) {
       truncated = true;
       continue;

@@ -116,23 +116,23 @@ class LineBlocks {
 // Memory is one chunk and a head.
 //
 // A prefix test on the head agrees with one on the decoded, trimmed line for an ASCII prefix
-// that does not end in white space: the head starts where the trimmed line does, and ASCII
-// bytes decode as themselves. A prefix that ends in a blank (say "$begin ") holds only when
-// the trimmed line is longer than it, which BudgetedText's size tells. The intended loop,
-// keeping relevant lines trimmed within a byte budget, each charged its size plus a line feed
-// (once nothing relevant can fit any more and that is noted, relevant lines are skipped too):
+// of at most that many bytes: the head starts where the trimmed line does, and ASCII bytes
+// decode as themselves; only a prefix that ends in white space (say "$begin ") may match a
+// head that trimming cuts shorter, so the test is repeated on the head cut to the trimmed
+// size, which BudgetedText measures exactly as far as asked. The intended loop, keeping
+// relevant lines trimmed within a byte budget, each charged its size and a line feed:
 //
 //   LineSplitter lines(source, kRelevantStarts);
 //   BudgetedText text;
 //   for (;;) {
 //     TVX_TRY_ASSIGN(const bool more, lines.next());
 //     if (!more) break;
-//     const std::size_t prefix = relevant_prefix_length(lines.head(kLongestPrefix));  // 0: none
-//     if (prefix == 0 || (truncated && remaining <= prefix)) { lines.skip(); continue; }
-//     text.begin(remaining, prefix);
+//     const std::string head(lines.head(kHead));  // a copy: read() moves the buffer
+//     if (!relevant(head)) { lines.skip(); continue; }
+//     text.begin(remaining, kHead);
 //     TVX_TRY(lines.read(text));
 //     const bool held = text.finish();
-//     if (text.size() < prefix) continue;   // the prefix's blank was trailing white space
+//     if (!relevant(head.substr(0, text.size()))) continue;
 //     if (!held || text.size() + 1 > remaining) { truncated = true; continue; }
 //     kept.append(text.kept()).push_back('\n');
 //     remaining -= text.size() + 1;
