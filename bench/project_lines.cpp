@@ -1,23 +1,14 @@
 // Line loop throughput on AEDT-like project text: the splitter, the relevance test and the
-// budgeted text, as the project reader drives them.
-//
-//   project_lines generate FILE MEGABYTES   write a project of about that size
-//   project_lines scan FILE [RUNS [KERNEL]] read it RUNS times (default 3), print the best;
-//                                           KERNEL: auto (default), avx2, sse2, portable
+// budgeted text, as the project reader drives them (usage in line_bench.hpp).
 //
 // The generated project looks like one that a solver wrote: nested $begin/$end blocks of
 // geometry parts with their attributes and operations, where most lines are settings no one
-// asks for, and long runs of mesh and field data (rows of numbers, base64 text). A few lines
-// in a hundred are kept; the 2 MiB budget runs out early, as it does on real projects.
-#include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+// asks for, and long runs of mesh and field data (rows of numbers, base64 text). About one line
+// in twelve is relevant; the 2 MiB budget runs out early, as it does on real projects.
 #include <string>
 #include <string_view>
 
+#include "line_bench.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/hfss.hpp"
@@ -28,32 +19,15 @@ namespace {
 
 using namespace tolvanex;
 
-int generate(const char* path, std::uint64_t megabytes) {
-  std::FILE* f = std::fopen(path, "wb");
-  if (!f) {
-    std::perror(path);
-    return 1;
-  }
-  const std::uint64_t target = megabytes * 1000 * 1000;
-  std::uint64_t seed = 12345;
-  auto next = [&seed]() {
-    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-    return seed >> 33;
-  };
+void generate(line_bench::Sample& project) {
   static const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string buf =
+  project.text =
       "$begin 'AnsoftProject'\n\tCreated='Mon Jan  1 00:00:00 2024'\n\tProduct='ElectronicsDesktop'\n"
       "\t$begin 'Desktop'\n\t\tVersion(2024, 1)\n\t\tInfrastructureVersion(1, 0)\n\t$end 'Desktop'\n"
       "\t$begin 'HFSSModel'\n\t\tName='HFSSDesign1'\n\t\tSolutionType='DrivenModal'\n";
-  std::uint64_t written = 0;
-  char line[256];
-  for (std::uint64_t part = 0; written + buf.size() < target; ++part) {
-    const int n = std::snprintf(
-        line, sizeof line,
-        "\t\t\t$begin 'GeometryPart'\n\t\t\t\t$begin 'Attributes'\n\t\t\t\t\tName='Part%llu'\n",
-        static_cast<unsigned long long>(part));
-    buf.append(line, static_cast<std::size_t>(n));
-    buf +=
+  for (unsigned long long part = 0; project.below(); ++part) {
+    project.format("\t\t\t$begin 'GeometryPart'\n\t\t\t\t$begin 'Attributes'\n\t\t\t\t\tName='Part%llu'\n", part);
+    project.text +=
         "\t\t\t\t\tFlags=''\n\t\t\t\t\tColor='(143 175 143)'\n\t\t\t\t\tTransparency=0\n"
         "\t\t\t\t\tPartCoordinateSystem=1\n\t\t\t\t\tUDMId=-1\n\t\t\t\t\tGroupId=-1\n"
         "\t\t\t\t\tMaterialValue='\"copper\"'\n\t\t\t\t\tSurfaceMaterialValue='\"\"'\n"
@@ -65,43 +39,30 @@ int generate(const char* path, std::uint64_t megabytes) {
         "\t\t\t\t\t\tXSize='1mm'\n\t\t\t\t\t\tYSize='2mm'\n\t\t\t\t\t\tZSize='3mm'\n"
         "\t\t\t\t\t$end 'Operation'\n\t\t\t\t$end 'Operations'\n\t\t\t$end 'GeometryPart'\n";
     // Mesh data: rows of numbers; then field data as base64 lines.
-    buf += "\t\t\t$begin 'MeshData'\n";
+    project.text += "\t\t\t$begin 'MeshData'\n";
     for (int r = 0; r < 60; ++r) {
-      const int m = std::snprintf(line, sizeof line, "%llu, %.6e, %.6e, %.6e\n",
-                                  static_cast<unsigned long long>(next() % 1000000),
-                                  static_cast<double>(next()) / 1e9, static_cast<double>(next()) / 1e9,
-                                  static_cast<double>(next()) / 1e9);
-      buf.append(line, static_cast<std::size_t>(m));
+      const unsigned long long node = project.random() % 1000000;
+      const double x = static_cast<double>(project.random()) / 1e9;
+      const double y = static_cast<double>(project.random()) / 1e9;
+      const double z = static_cast<double>(project.random()) / 1e9;
+      project.format("%llu, %.6e, %.6e, %.6e\n", node, x, y, z);
     }
-    buf += "\t\t\t$end 'MeshData'\n\t\t\tFieldData64=\n";
+    project.text += "\t\t\t$end 'MeshData'\n\t\t\tFieldData64=\n";
     for (int r = 0; r < 40; ++r) {
-      for (int c = 0; c < 76; ++c) buf += kBase64[next() % 64];
-      buf += '\n';
-    }
-    if (buf.size() > (1u << 20)) {
-      std::fwrite(buf.data(), 1, buf.size(), f);
-      written += buf.size();
-      buf.clear();
+      for (int c = 0; c < 76; ++c) project.text += kBase64[project.random() % 64];
+      project.text += '\n';
     }
   }
-  buf += "\t$end 'HFSSModel'\n$end 'AnsoftProject'\n";
-  std::fwrite(buf.data(), 1, buf.size(), f);
-  std::fclose(f);
-  return 0;
+  project.text += "\t$end 'HFSSModel'\n$end 'AnsoftProject'\n";
 }
 
 // The bytes that may start a relevant line: the first bytes of its prefixes and keys.
 constexpr text::LineStarts kRelevantStarts("$VPNSDFIBAT'");
 constexpr std::size_t kHead = parsers::hfss::AEDT_RELEVANCE_PREFIX_BYTES;
 
-struct Outcome {
-  std::uint64_t kept = 0;
-  bool truncated = false;
-};
-
 // The loop of the AEDT reader: relevant lines, trimmed, within a 2 MiB budget, each charged
 // its size and a line feed.
-Result<Outcome> read_project(const char* path, text::Kernel kernel) {
+Result<std::string> scan(const char* path, text::Kernel kernel) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
   text::LineSplitter lines(source, kRelevantStarts, {text::LineSplitter::kDefaultChunkSize, kernel});
@@ -130,41 +91,9 @@ Result<Outcome> read_project(const char* path, text::Kernel kernel) {
     kept.append(line.kept()).push_back('\n');
     remaining -= line.size() + 1;
   }
-  return Outcome{kept.size(), truncated};
-}
-
-int scan(const char* path, int runs, const char* kernel_name) {
-  using tolvanex::text::Kernel;
-  const std::string k = kernel_name;
-  const Kernel kernel = k == "avx2"     ? Kernel::Avx2
-                      : k == "sse2"     ? Kernel::Sse2
-                      : k == "portable" ? Kernel::Portable
-                                        : Kernel::Auto;
-  double best = 1e300;
-  Outcome last;
-  for (int r = 0; r < runs; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
-    auto result = read_project(path, kernel);
-    const auto t1 = std::chrono::steady_clock::now();
-    if (!result) {
-      std::fprintf(stderr, "%s\n", result.error().display().c_str());
-      return 1;
-    }
-    last = result.value();
-    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-  }
-  std::printf("seconds %.4f kept %llu truncated %d\n", best, static_cast<unsigned long long>(last.kept),
-              last.truncated ? 1 : 0);
-  return 0;
+  return "kept " + std::to_string(kept.size()) + " truncated " + (truncated ? "true" : "false");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc >= 4 && std::strcmp(argv[1], "generate") == 0)
-    return generate(argv[2], std::strtoull(argv[3], nullptr, 10));
-  if (argc >= 3 && std::strcmp(argv[1], "scan") == 0)
-    return scan(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3, argc >= 5 ? argv[4] : "auto");
-  std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | scan FILE [RUNS [KERNEL]]\n", argv[0]);
-  return 2;
-}
+int main(int argc, char** argv) { return line_bench::run(argc, argv, generate, scan); }
