@@ -74,7 +74,8 @@ Result<std::string> scan(const char* path, text::Kernel kernel) {
     TVX_TRY_ASSIGN(const bool more, lines.next());
     if (!more) break;
     const std::string_view head = lines.head(kHead);
-    if (!parsers::hfss::is_relevant_aedt_line(head)) {
+    // Once a line was dropped, one whose head shows it too long changes nothing.
+    if (!parsers::hfss::is_relevant_aedt_line(head) || (truncated && text::trimmed_size_at_least(head) >= remaining)) {
       lines.skip();
       continue;
     }

@@ -76,4 +76,12 @@ void BudgetedText::take(std::string_view s) {
   }
 }
 
+std::size_t trimmed_size_at_least(std::string_view head) {
+  std::size_t size = head.size();
+  while (size > 0 && (static_cast<unsigned char>(head[size - 1]) >= 0x80 ||
+                      is_white_space(static_cast<unsigned char>(head[size - 1]))))
+    --size;
+  return size;
+}
+
 }  // namespace tolvanex::text

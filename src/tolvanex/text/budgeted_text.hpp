@@ -50,4 +50,10 @@ class BudgetedText final : public TextSink {
   bool done_ = false;             // past the bound: nothing more to learn
 };
 
+// A lower bound of the decoded, trimmed size of any text that starts with `head`, when `head`
+// starts with a character that is not white space: up to its last ASCII byte that is not
+// white space (decoding never makes a text shorter). A reader that may skip texts too long
+// for what remains of its budget decides on this without reading them.
+std::size_t trimmed_size_at_least(std::string_view head);
+
 }  // namespace tolvanex::text

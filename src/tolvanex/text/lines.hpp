@@ -120,7 +120,8 @@ class LineBlocks {
 // decode as themselves; only a prefix that ends in white space (say "$begin ") may match a
 // head that trimming cuts shorter, so the test is repeated on the head cut to the trimmed
 // size, which BudgetedText measures exactly as far as asked. The intended loop, keeping
-// relevant lines trimmed within a byte budget, each charged its size and a line feed:
+// relevant lines trimmed within a byte budget, each charged its size and a line feed (once a
+// line was dropped, a relevant line whose head shows it too long is not even read):
 //
 //   LineSplitter lines(source, kRelevantStarts);
 //   BudgetedText text;
@@ -128,7 +129,10 @@ class LineBlocks {
 //     TVX_TRY_ASSIGN(const bool more, lines.next());
 //     if (!more) break;
 //     const std::string head(lines.head(kHead));  // a copy: read() moves the buffer
-//     if (!relevant(head)) { lines.skip(); continue; }
+//     if (!relevant(head) || (truncated && trimmed_size_at_least(head) >= remaining)) {
+//       lines.skip();
+//       continue;
+//     }
 //     text.begin(remaining, kHead);
 //     TVX_TRY(lines.read(text));
 //     const bool held = text.finish();
