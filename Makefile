@@ -44,6 +44,7 @@ demo: build
 bench: build
 	bash bench/vs_wc.sh abaqus_scan 1100
 	bash bench/vs_wc.sh project_lines 1000
+	$(VPY) bench/hdf5.py
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
