@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
+#include "support.hpp"
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/formats.hpp"
 #include "tolvanex/json.hpp"
@@ -100,26 +99,23 @@ TEST(Driver, FailsWithoutAFormatOrAReader) {
 }
 
 TEST(Walk, DepthFirstInListingOrderWithBoundedOpenListings) {
-  std::string root = (fs::temp_directory_path() / "tolvanex-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(root.data()), nullptr);
+  const tvx_test::TempDir t;
   // A chain 15 deep with files at every level, so more than 10 listings would be open.
-  std::string dir = root;
+  std::string dir;
   for (int depth = 0; depth < 15; ++depth) {
-    dir += "/d" + std::to_string(depth);
-    fs::create_directory(dir);
-    for (int i = 0; i < 3; ++i) std::ofstream(dir + "/f" + std::to_string(i));
+    dir += "d" + std::to_string(depth) + "/";
+    for (int i = 0; i < 3; ++i) t.write(dir + "f" + std::to_string(i));
   }
   // The expected order: the file system's own listing order, depth first, pre-order.
   std::vector<std::string> expected;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) expected.push_back(entry.path());
-  dispatch::DirectoryWalk walk(root, true);
+  for (const auto& entry : fs::recursive_directory_iterator(t.path())) expected.push_back(entry.path());
+  dispatch::DirectoryWalk walk(t.str(), true);
   std::vector<std::string> got;
   std::size_t most_open = 0;
   while (auto p = walk.next()) {
     got.push_back(*p);
     most_open = std::max(most_open, walk.open_listings());
   }
-  fs::remove_all(root);
   EXPECT_EQ(got, expected);
   EXPECT_EQ(most_open, dispatch::DirectoryWalk::kMaxOpenListings);
 }
