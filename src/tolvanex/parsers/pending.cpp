@@ -12,9 +12,6 @@ TolvanexError not_readable(SimFormat format) {
 Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::HfssAedt);
 }
-Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::IcepakTzr);
-}
 Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
   return not_readable(SimFormat::FluentHdf5);
 }
