@@ -91,7 +91,7 @@ NO_ENTRIES = "Icepak TZR archive did not contain any tar entries"
 CUT_HEADER = "io error: tar archive ended inside a header block"
 CUT_DATA = "io error: tar archive ended inside entry data"
 FILE = member(b"f", b"abc")
-EXT = b"io error: tar archive has two %s for one entry"
+EXT = "io error: tar archive has two {} for one entry"
 
 
 @pytest.mark.parametrize("data, message", [
@@ -105,9 +105,9 @@ EXT = b"io error: tar archive has two %s for one entry"
     (header(size=b"12a"), "io error: tar header has an invalid size field"),
     (header(size=b" \x00 7"), "io error: tar header has an invalid size field"),
     (pax(rec(b"path", b"a")), "io error: tar archive ended after an extended header without its entry"),
-    (pax(b"") * 2 + FILE, EXT % b"pax extended headers"),
-    (pax(b"a\x00", b"L", GNU) * 2 + FILE, EXT % b"GNU long names"),
-    (pax(b"a\x00", b"K", USTAR) * 2 + FILE, EXT % b"GNU long links"),
+    (pax(b"") * 2 + FILE, EXT.format("pax extended headers")),
+    (pax(b"a\x00", b"L", GNU) * 2 + FILE, EXT.format("GNU long names")),
+    (pax(b"a\x00", b"K", USTAR) * 2 + FILE, EXT.format("GNU long links")),
     (member(b"s", kind=b"S"), "io error: tar sparse entry without a GNU header"),
     (member(b"s", kind=b"S", magic=GNU, at=[(482, b"\x01"), (483, b"1")]), CUT_HEADER),
     (member(b"s", kind=b"S", magic=GNU, at=[(483, b"zz")]), "io error: tar header has an invalid real-size field"),
@@ -115,7 +115,7 @@ EXT = b"io error: tar archive has two %s for one entry"
 def test_error_texts(tmp_path, data, message):
     path = tmp_path / "a.tzr"
     path.write_bytes(data)
-    assert inspect_error(path, "tzr") == (message.decode() if isinstance(message, bytes) else message)
+    assert inspect_error(path, "tzr") == message
 
 
 def test_directory_is_too_short(tmp_path):
@@ -140,7 +140,7 @@ PAX_PATH = rec(b"mtime", b"1") + rec(b"path", b"") + rec(b"path", b"p/a") + rec(
 @pytest.mark.parametrize("data, entries", [
     (member(b"proj\\model") + member(b"././a/b") + member(b"./") + member(b"/abs") + member(b"\xffa"),
      [("proj/model", "file", 0), ("a/b", "file", 0), ("", "file", 0), ("/abs", "file", 0), ("\ufffda", "file", 0)]),
-    (b"".join(member(b"t", kind=k) for k in b"\x0012345679gZ" for k in [bytes([k])]),
+    (b"".join(member(b"t", kind=bytes([k])) for k in b"\x0012345679gZ"),
      [("t", t, 0) for t in ["file", "hard-link", "symlink", "other", "other", "directory", "other",
                              "other", "other", "other", "other"]]),
     (pax(b"12 path=abc\n", b"x", OLD) + pax(b"x\x00", b"L", OLD) + pax(b"", b"K", OLD),
