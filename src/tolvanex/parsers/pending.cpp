@@ -12,11 +12,5 @@ TolvanexError not_readable(SimFormat format) {
 Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::HfssAedt);
 }
-Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
-  return not_readable(SimFormat::FluentHdf5);
-}
-Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::AnsysMechanical);
-}
 
 }  // namespace tolvanex::parsers
