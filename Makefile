@@ -44,6 +44,7 @@ demo: build
 bench: build
 	bash bench/abaqus.sh
 	$(VPY) bench/hdf5.py
+	$(VPY) bench/icepak.py
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .

@@ -71,7 +71,7 @@ ENTRIES = [("proj/", "directory", 0), ("proj/job", "file", 3), ("proj/model", "f
            ("proj/data/a.dat", "file", 5)]
 
 
-@pytest.mark.parametrize("gz", [False])
+@pytest.mark.parametrize("gz", [False, True])
 def test_project_record_full_compact_and_scanned(tmp_path, gz):
     entries = [{"name": n, "entry_type": t, "bytes": b} for n, t, b in ENTRIES]
     head = {"project_name": "proj", "gzip_compressed": gz, "entry_count": 4, "file_count": 3,
@@ -92,6 +92,7 @@ CUT_HEADER = "io error: tar archive ended inside a header block"
 CUT_DATA = "io error: tar archive ended inside entry data"
 FILE = member(b"f", b"abc")
 EXT = "io error: tar archive has two {} for one entry"
+BAD_CRC = gzip.compress(FILE)[:-8] + bytes(8)
 
 
 @pytest.mark.parametrize("data, message", [
@@ -108,6 +109,10 @@ EXT = "io error: tar archive has two {} for one entry"
     (pax(b"") * 2 + FILE, EXT.format("pax extended headers")),
     (pax(b"a\x00", b"L", GNU) * 2 + FILE, EXT.format("GNU long names")),
     (pax(b"a\x00", b"K", USTAR) * 2 + FILE, EXT.format("GNU long links")),
+    (gzip.compress(b""), NO_ENTRIES), (b"\x1f\x8b", "io error: unexpected end of compressed data"),
+    (b"\x1f\x8bgarbage..", "io error: invalid gzip header"), (BAD_CRC, "io error: invalid checksum"),
+    (gzip.compress(FILE)[:-20], "io error: unexpected end of compressed data"),
+    (gzip.compress(member(b"f", size=b"%011o" % 5000)), CUT_DATA),
     (member(b"s", kind=b"S"), "io error: tar sparse entry without a GNU header"),
     (member(b"s", kind=b"S", magic=GNU, at=[(482, b"\x01"), (483, b"1")]), CUT_HEADER),
     (member(b"s", kind=b"S", magic=GNU, at=[(483, b"zz")]), "io error: tar header has an invalid real-size field"),
@@ -154,6 +159,8 @@ PAX_PATH = rec(b"mtime", b"1") + rec(b"path", b"") + rec(b"path", b"p/a") + rec(
     (pax(b"long/name\x00", b"L", GNU) + pax(b"target", b"K", GNU) + member(b"short", magic=GNU)
      + pax(rec(b"path", b"pax")) + pax(b"gnu\x00\x00", b"L", GNU) + member(b"short"),
      [("long/name", "file", 0), ("gnu\x00", "file", 0)]),
+    (gzip.compress(FILE) + gzip.compress(FILE), [("f", "file", 3)]),  # the first member only
+    (gzip.compress(FILE + bytes(1024))[:-8] + bytes(8), [("f", "file", 3)]),  # its trailer unread
     (SPARSE + member(b"after", b"xy"), [("s", "other", 70000), ("after", "file", 2)]),
     (archive([("d/" + "n" * 150, 3, REG)], tarfile.PAX_FORMAT, pax_headers={"comment": "c"}),
      [("@PaxHeader", "other", 13), ("d/" + "n" * 150, "file", 3)]),

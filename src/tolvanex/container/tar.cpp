@@ -186,13 +186,14 @@ struct TarReader::Pending {
 TarReader::TarReader(ByteSource& source)
     : source_(source), buffer_(std::make_unique<char[]>(kBufferSize)) {}
 
+// Reads stop at the end of the block: nothing past what the archive needs is requested.
 Result<bool> TarReader::read_block() {
   if (end_ - begin_ < kBlock) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
     while (end_ < kBlock) {
-      TVX_TRY_ASSIGN(const std::size_t n, source_.read(buffer_.get() + end_, kBufferSize - end_));
+      TVX_TRY_ASSIGN(const std::size_t n, source_.read(buffer_.get() + end_, kBlock - end_));
       if (n == 0) break;
       end_ += n;
     }
@@ -204,20 +205,35 @@ Result<bool> TarReader::read_block() {
   return true;
 }
 
-Status TarReader::skip(std::uint64_t count) {
-  const auto buffered = static_cast<std::size_t>(std::min<std::uint64_t>(count, end_ - begin_));
-  begin_ += buffered;
-  count -= buffered;
-  if (count == 0) return ok_status();
-  TVX_TRY_ASSIGN(const std::uint64_t moved, source_.skip(count));
-  if (moved < count) return tar_error(kTruncatedData);
-  return ok_status();
-}
+std::uint64_t TarReader::padding(std::uint64_t size) { return (kBlock - size % kBlock) % kBlock; }
 
-// The data and its padding are passed over apart, so a size near 2^64 cannot overflow.
-Status TarReader::skip_member(std::uint64_t data_size) {
-  TVX_TRY(skip(data_size));
-  return skip((kBlock - data_size % kBlock) % kBlock);
+// Data and padding are passed over apart, so a size near 2^64 cannot overflow. A header is
+// due after them, so a skip that fits the buffer reads that block in the same request.
+Status TarReader::skip(std::uint64_t data, std::uint64_t pad) {
+  const auto from_data = static_cast<std::size_t>(std::min<std::uint64_t>(data, end_ - begin_));
+  begin_ += from_data;
+  data -= from_data;
+  const auto from_pad = static_cast<std::size_t>(std::min<std::uint64_t>(pad, end_ - begin_));
+  begin_ += from_pad;
+  pad -= from_pad;
+  if (data == 0 && pad == 0) return ok_status();
+
+  begin_ = end_ = 0;
+  if (data <= kBufferSize - kBlock - pad) {
+    const auto want = static_cast<std::size_t>(data + pad);
+    while (end_ < want) {
+      TVX_TRY_ASSIGN(const std::size_t n, source_.read(buffer_.get() + end_, want + kBlock - end_));
+      if (n == 0) return tar_error(kTruncatedData);
+      end_ += n;
+    }
+    begin_ = want;
+    return ok_status();
+  }
+  for (const std::uint64_t count : {data, pad}) {
+    TVX_TRY_ASSIGN(const std::uint64_t moved, source_.skip(count));
+    if (moved < count) return tar_error(kTruncatedData);
+  }
+  return ok_status();
 }
 
 template <class Sink>
@@ -225,7 +241,8 @@ Status TarReader::stream(std::uint64_t count, Sink&& sink) {
   while (count > 0) {
     if (begin_ == end_) {
       begin_ = end_ = 0;
-      TVX_TRY_ASSIGN(const std::size_t n, source_.read(buffer_.get(), kBufferSize));
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, kBufferSize));
+      TVX_TRY_ASSIGN(const std::size_t n, source_.read(buffer_.get(), want));
       if (n == 0) return tar_error(kTruncatedData);
       end_ = n;
     }
@@ -249,7 +266,7 @@ Status TarReader::read_sparse_extensions() {
 
 Result<const TarEntry*> TarReader::next() {
   if (done_) return nullptr;
-  TVX_TRY(skip_member(data_to_skip_));
+  TVX_TRY(skip(data_to_skip_, padding(data_to_skip_)));
   data_to_skip_ = 0;
 
   Pending pending;
@@ -277,17 +294,18 @@ Result<const TarEntry*> TarReader::next() {
         if (pending.pax) return tar_error("tar archive has two pax extended headers for one entry");
         PaxRecords& pax = pending.pax.emplace();
         TVX_TRY(stream(*size, [&](std::string_view bytes) { pax.feed(bytes); }));
+        TVX_TRY(skip(0, padding(*size)));
       } else if (type == 'L') {
         if (pending.long_name) return tar_error("tar archive has two GNU long names for one entry");
         std::string& name = pending.long_name.emplace();
         TVX_TRY(stream(*size, [&](std::string_view bytes) { name.append(bytes); }));
+        TVX_TRY(skip(0, padding(*size)));
         if (!name.empty() && name.back() == '\0') name.pop_back();
       } else {
         if (pending.long_link) return tar_error("tar archive has two GNU long links for one entry");
         pending.long_link = true;
-        TVX_TRY(skip(*size));
+        TVX_TRY(skip(*size, padding(*size)));
       }
-      TVX_TRY(skip((kBlock - *size % kBlock) % kBlock));
       continue;
     }
 

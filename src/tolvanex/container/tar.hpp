@@ -18,7 +18,9 @@
 //     "path", else a ustar prefix, "/" and the name, else the name.
 //
 // No buffer is sized from a header: a long name grows as its bytes arrive, and a pax header
-// is parsed as it streams, keeping only its first "path" and "size". Errors are Io errors
+// is parsed as it streams, keeping only its first "path" and "size". The source is never
+// asked for bytes past the next header block, so a gzip member whose tar ends at its zero
+// block (and has more after it) is not read to its trailer. Errors are Io errors
 // with this layer's own texts (e.g. "tar header checksum mismatch"), or the source's own.
 #pragma once
 
@@ -54,9 +56,9 @@ class TarReader {
 
   // Makes a whole header block available at `block_`; false at a clean end of the stream.
   Result<bool> read_block();
-  // Passes over `count` bytes of member data; an early end is the truncation error.
-  Status skip(std::uint64_t count);
-  Status skip_member(std::uint64_t data_size);
+  // Passes over member data and its padding; an early end is the truncation error.
+  Status skip(std::uint64_t data, std::uint64_t pad);
+  static std::uint64_t padding(std::uint64_t size);
   // Hands `count` bytes of member data, as they arrive, to `sink`.
   template <class Sink>
   Status stream(std::uint64_t count, Sink&& sink);

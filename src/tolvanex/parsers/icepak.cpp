@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "tolvanex/codec/codec.hpp"
 #include "tolvanex/container/tar.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
@@ -54,8 +55,12 @@ Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64
   const bool gzip = magic[0] == 0x1F && magic[1] == 0x8B;
   Tally tally(gzip, byte_budget);
   FileSource plain(file);
-  if (gzip) return TolvanexError::message("gzip-wrapped Icepak archives are not readable yet");
-  TVX_TRY(read_entries(plain, tally));
+  if (gzip) {
+    codec::GzipMemberSource inflated(plain);
+    TVX_TRY(read_entries(inflated, tally));
+  } else {
+    TVX_TRY(read_entries(plain, tally));
+  }
   if (tally.empty()) return TolvanexError::message("Icepak TZR archive did not contain any tar entries");
   return std::move(tally).finish();
 }
