@@ -47,18 +47,13 @@ def archive(members=(), fmt=tarfile.GNU_FORMAT, **kw):
         for name, size, kind in members:
             info = tarfile.TarInfo(name)
             info.size, info.type = size, kind
-            tar.addfile(info, io.BytesIO(b"\x00" * size) if kind == tarfile.REGTYPE else None)
+            tar.addfile(info, io.BytesIO(bytes(size)))
     return out.getvalue()
 
 
-def inspect(tmp_path, data, gz=False, **kw):
-    path = tmp_path / "a.tzr"
-    path.write_bytes(gzip.compress(data) if gz else data)
-    return tolvanex.inspect(str(path), **kw)
-
-
-def data_of(tmp_path, data, gz=False):
-    return inspect(tmp_path, data, gz)["summary"]["data"]
+def data_of(tmp_path, data, gz=False, summary=False):
+    (tmp_path / "a.tzr").write_bytes(gzip.compress(data) if gz else data)
+    return tolvanex.inspect(str(tmp_path / "a.tzr"), summary=summary)["summary"]["data"]
 
 
 def listed(tmp_path, data):
@@ -78,7 +73,7 @@ def test_project_record_full_compact_and_scanned(tmp_path, gz):
             "directory_count": 1, "uncompressed_bytes": 708, "job_file_present": True,
             "model_file_present": True}
     assert data_of(tmp_path, archive(PROJECT), gz) == {**head, "entries": entries, "truncated": False}
-    compact = inspect(tmp_path, archive(PROJECT), gz, summary=True)["summary"]["data"]
+    compact = data_of(tmp_path, archive(PROJECT), gz, summary=True)
     sample = {"total": 4, "sample": entries, "truncated": False}
     assert compact == {**head, "entries": sample, "source_truncated": False}
     (scanned,) = tolvanex.scan([str(tmp_path)])
@@ -118,9 +113,8 @@ BAD_CRC = gzip.compress(FILE)[:-8] + bytes(8)
     (member(b"s", kind=b"S", magic=GNU, at=[(483, b"zz")]), "io error: tar header has an invalid real-size field"),
 ])
 def test_error_texts(tmp_path, data, message):
-    path = tmp_path / "a.tzr"
-    path.write_bytes(data)
-    assert inspect_error(path, "tzr") == message
+    (tmp_path / "a.tzr").write_bytes(data)
+    assert inspect_error(tmp_path / "a.tzr", "tzr") == message
 
 
 def test_directory_is_too_short(tmp_path):
@@ -191,7 +185,7 @@ def test_budget_drops_names_that_do_not_fit_and_counts_all(tmp_path):
     assert [len(e["name"]) for e in full["entries"]] == [1_000_000, 900_000]
     assert (full["truncated"], full["entry_count"], full["uncompressed_bytes"], full["project_name"]) == (
         True, 3, 6, "p")
-    compact = inspect(tmp_path, data, summary=True)["summary"]["data"]
+    compact = data_of(tmp_path, data, summary=True)
     assert (compact["entries"]["total"], compact["source_truncated"]) == (2, True)
 
 

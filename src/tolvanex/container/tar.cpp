@@ -70,6 +70,15 @@ std::uint64_t header_sum(const char* block) {
   return sum;
 }
 
+// Appends a decimal digit to `value`; false for a non-digit or an overflow.
+bool push_digit(std::uint64_t& value, char c) {
+  if (c < '0' || c > '9') return false;
+  const auto digit = static_cast<std::uint64_t>(c - '0');
+  if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return false;
+  value = value * 10 + digit;
+  return true;
+}
+
 // Pax extended records, "<length> <key>=<value>\n", parsed as their bytes arrive. Only the
 // first well-formed "path" (a non-empty one: an empty value unsets a key) and "size" (decimal
 // digits) are kept. A malformed record ends the parse, since nothing after it can be framed.
@@ -102,8 +111,7 @@ class PaxRecords {
     ++seen_;
     switch (state_) {
       case State::Length:
-        if (c >= '0' && c <= '9' && length_ <= (std::numeric_limits<std::uint64_t>::max() - 9) / 10) {
-          length_ = length_ * 10 + static_cast<std::uint64_t>(c - '0');
+        if (push_digit(length_, c)) {
           digits_ = true;
         } else if (c == ' ' && digits_ && seen_ < length_) {
           state_ = State::Key;
@@ -150,11 +158,10 @@ class PaxRecords {
       value_.append(bytes);
     } else if (key_kind_ == Key::Size) {
       for (char c : bytes) {
-        if (c < '0' || c > '9' || number_ > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) {
+        if (!push_digit(number_, c)) {
           number_ok_ = false;
           return;
         }
-        number_ = number_ * 10 + static_cast<std::uint64_t>(c - '0');
         has_digits_ = true;
       }
     }

@@ -16,9 +16,6 @@
 namespace tolvanex::parsers::icepak {
 namespace {
 
-class Tally;
-Status read_entries(ByteSource& tar, Tally& tally);
-
 // The summary as entries arrive, in archive order.
 class Tally {
  public:
@@ -36,6 +33,8 @@ class Tally {
   // empty once two entries disagree or one has no "/".
   std::optional<std::string> project_;
 };
+
+Status read_entries(ByteSource& tar, Tally& tally);
 
 }  // namespace
 
