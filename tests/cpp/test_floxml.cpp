@@ -255,30 +255,6 @@ TEST(FloxmlReader, TextSpanningManyBufferRefillsIsKeptWhole) {
   EXPECT_EQ(inspect_doc(wrap("<name>" + name + "</name>")), expect_json({{"name", "\"" + name + "\""}}));
 }
 
-TEST(BudgetedText, KeepsWhatDecodingAndTrimmingWholeWouldKeep) {
-  const std::string nbsp = "\xC2\xA0", ideo = "\xE3\x80\x80", nel = "\xC2\x85";
-  const std::string texts[] = {
-      "abc", "a b", nbsp + "a" + nbsp, ideo + " " + ideo + "x y" + nbsp + " " + nel + "\v\f",
-      "a\xFF", "\xFF\xFE", "\xE2\x82", "a\xE2\x82 " + nbsp, "\xC3\xA9\xC3\xA9", nbsp + nbsp,
-      "x" + std::string(40, ' ') + "y", "x" + nbsp + nbsp + nbsp + nbsp, ideo + ideo + ideo + "z",
-      "\xC2", "\xF0\x9F\x98\x80" + ideo,
-  };
-  for (const std::string& t : texts) {
-    const std::string decoded = text::decode_lossy(t);
-    const std::string_view trimmed = text::trim_unicode(decoded);
-    for (std::uint64_t limit = 0; limit <= trimmed.size() + 2; ++limit) {
-      for (std::size_t step : {1, 2, 3, 5, 1000}) {
-        BudgetedText b;
-        b.begin(limit);
-        for (std::size_t i = 0; i < t.size(); i += step) b.piece(std::string_view(t).substr(i, step));
-        const bool fits = b.finish();
-        EXPECT_EQ(fits, trimmed.size() <= limit) << t << " / " << limit << " / " << step;
-        if (fits) EXPECT_EQ(b.kept(), trimmed) << t << " / " << limit << " / " << step;
-      }
-    }
-  }
-}
-
 TEST(FloxmlReader, TextsAroundTheBudgetAreKeptOrDroppedWhole) {
   // The budget counts the decoded, trimmed text; white space of any kind at its ends is free.
   const std::string nbsp = "\xC2\xA0";

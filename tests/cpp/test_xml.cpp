@@ -451,7 +451,7 @@ struct Mode {
 };
 
 // Gathers the pieces of a text; white space given by count shows as `?`.
-struct Gather final : TextSink {
+struct Gather final : text::TextSink {
   void piece(std::string_view bytes) override {
     EXPECT_FALSE(bytes.empty());
     text.append(bytes);
@@ -683,7 +683,7 @@ TEST(XmlPullReader, WhiteSpaceOfUnknownFateIsNotHeld) {
   }
   // Through a sink, a text's pieces are of bounded size, and white space that turns out to be
   // inside the text arrives whole.
-  struct Sizes final : TextSink {
+  struct Sizes final : text::TextSink {
     void piece(std::string_view bytes) override {
       largest = std::max(largest, bytes.size());
       total += bytes.size();

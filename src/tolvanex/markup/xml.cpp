@@ -687,7 +687,7 @@ Result<XmlEvent> XmlScanner::text(std::string_view head) {
     TVX_TRY(scan(nullptr, kTextStops));
     return event(XmlEventKind::Text, {});
   }
-  TextSink* const sink = r_.text_sink_;
+  text::TextSink* const sink = r_.text_sink_;
   auto put = [&](const char* p, std::size_t n) {
     if (sink) sink->piece(std::string_view(p, n));
     else scratch_.append(p, n);

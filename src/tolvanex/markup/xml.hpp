@@ -36,6 +36,7 @@
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
+#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::xml {
 
@@ -143,20 +144,6 @@ class NameStack {
 
 class TagFilter;  // reads the attributes of a start tag as it streams by (xml.cpp)
 
-// Takes the bytes of a kept Text event as they are scanned (see set_text_sink).
-class TextSink {
- public:
-  virtual void piece(std::string_view bytes) = 0;
-  // White space inside a text may have to be held until a later byte shows that it is not at
-  // the end. Of such a run, the tokenizer holds no more than the sink could ever keep, `room()`
-  // bytes; what it did not hold then comes as a count.
-  virtual std::uint64_t room() const = 0;
-  virtual void unheld_space(std::uint64_t bytes) = 0;
-
- protected:
-  ~TextSink() = default;
-};
-
 class XmlPullReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = 8192;
@@ -198,7 +185,7 @@ class XmlPullReader {
   // event that is neither dropped nor skimmed go to `sink`, in order and in pieces of no fixed
   // size, before the event comes (then with empty bytes). Their concatenation is what the
   // event would hold, except for white space given by count. A null sink restores whole texts.
-  void set_text_sink(TextSink* sink) { text_sink_ = sink; }
+  void set_text_sink(text::TextSink* sink) { text_sink_ = sink; }
 
   // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
   // GeneralRef events come where they would, with their kinds and errors, but with empty
@@ -253,7 +240,7 @@ class XmlPullReader {
   bool drop_markup_ = false;
   bool clipped_ = false;
   KeyFilter filter_ = nullptr;
-  TextSink* text_sink_ = nullptr;
+  text::TextSink* text_sink_ = nullptr;
   std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };
 

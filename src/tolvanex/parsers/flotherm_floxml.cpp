@@ -8,6 +8,7 @@
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/budgeted_text.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
@@ -274,7 +275,7 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   ParserState state(byte_budget);
   // Text that would not be kept here is not even buffered; one that would comes in pieces,
   // held only as far as it can fit in what is left of the budget.
-  BudgetedText budgeted;
+  text::BudgetedText budgeted;
   reader.set_text_sink(&budgeted);
   std::string scratch;
   for (;;) {
