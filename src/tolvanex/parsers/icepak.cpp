@@ -12,6 +12,7 @@
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/saturating.hpp"
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/utf8.hpp"
 
 namespace tolvanex::parsers::icepak {
 namespace {
