@@ -77,7 +77,8 @@ constexpr std::array<FormatRow, kFormatCount> kTable = {{
      .accepted_names = {"tzr", "icepak", "icepak-tzr"},
      .suffixes = {{".tzr"}},
      .limitations = {"Archive inventory only; Icepak Classic model payloads, mesh, results, and "
-                     "solver semantics are not decoded."}},
+                     "solver semantics are not decoded."},
+     .reader = reader<SimFormat::IcepakTzr, icepak::inspect_icepak_tzr>},
     {.format = SimFormat::FlothermFloxml,
      .name = "flotherm-floxml",
      .accepted_names = {"floxml", "flotherm", "flotherm-floxml"},
