@@ -1,13 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tolvanex/json.hpp"
+#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 #include "tolvanex/saturating.hpp"
 

@@ -33,8 +33,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 
 namespace tolvanex::parsers::comsol {
