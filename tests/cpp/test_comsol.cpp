@@ -397,6 +397,40 @@ TEST(Comsol, SerialisedModelErrors) {
             "at line 1 column 10");
 }
 
+TEST(Comsol, AnythingButWhiteSpaceAfterTheValueFails) {
+  // Tags long enough to put the byte after the value on either side of the feed's batch and
+  // chunk boundaries.
+  for (std::size_t tag : {1, 4062, 4063, 65501, 65502}) {
+    const std::string value = R"({"tag":")" + std::string(tag, 't') + R"(","type":"physics"})";
+    for (const std::string gap : {"", " ", "\n\t"}) {
+      const std::pair<char, const char*> bytes[] = {
+          {'\0', "invalid literal"}, {'\x01', "invalid literal"}, {'\x7F', "invalid literal"},
+          {'\xFF', "invalid literal"}, {'x', "invalid literal"}, {'}', "unexpected '}'"}};
+      for (const auto& [byte, message] : bytes) {
+        const std::string doc = value + gap + byte + " this is not JSON [[[";
+        const std::size_t at = value.size() + gap.size();
+        const std::size_t nl = doc.rfind('\n', at);
+        const std::string want = std::string("error:json error: syntax error while parsing value - ") + message +
+                                 "; expected end of input at line " + (nl == std::string::npos ? "1" : "2") +
+                                 " column " + std::to_string(nl == std::string::npos ? at + 1 : at - nl);
+        for (std::size_t step : {1, 3, 4096, 1 << 20}) EXPECT_EQ(smodel(doc, step), want) << tag << gap << step;
+      }
+    }
+  }
+  // A NUL byte elsewhere between tokens is no end of input either.
+  const std::pair<std::string, std::string> cases[] = {
+      {std::string("\0", 1), "value - invalid literal at line 1 column 1"},
+      {std::string("[1,\0]", 5), "value - invalid literal at line 1 column 4"},
+      {std::string("[1\0]", 4), "array - invalid literal; expected ']' at line 1 column 3"},
+      {std::string("{\"a\"\0:1}", 8), "object separator - invalid literal; expected ':' at line 1 column 5"},
+      {std::string("[\"\0\"]", 4), "value - invalid string: control character U+0000 (NUL) must be escaped to "
+                                     "\\u0000 at line 1 column 3"},
+  };
+  for (const auto& [doc, want] : cases) {
+    for (std::size_t step : {1, 1 << 20}) EXPECT_EQ(smodel(doc, step), "error:json error: syntax error while parsing " + want);
+  }
+}
+
 TEST(Comsol, NestingLimit) {
   EXPECT_EQ(smodel(nest(127)), "[[],[],[]]");
   const std::string deep = nest(127, R"({"tag":"t","type":"study"})");

@@ -19,6 +19,7 @@
 //   - a number longer than kNumberLimit bytes becomes a short one of the same shape (sign,
 //     integer part, fraction, exponent and their markers) that is finite exactly when the
 //     original is: values are never used, but a number beyond a double is an error;
+//   - a NUL byte between tokens becomes another control byte (see refill);
 //   - where a value must stand (at the start, after "[", after ":", after "," inside an
 //     array), a literal or an empty array or object becomes the number 0, which carries no
 //     tag either but makes the lexer start afresh. Not when a ".", "e" or "E" follows (that
@@ -299,7 +300,15 @@ class JsonFeed {
           expect_value_ = false;
         }
         recent_ = c == ':' && recent_ == Recent::TagKey ? Recent::TagColon : Recent::Other;
-        take(1, true);
+        if (c == 0) {
+          // Between tokens nlohmann takes a NUL byte for the end of the input (it reads C
+          // strings so), which would accept anything after it. Another control byte is what
+          // the NUL is: an invalid literal, at the same place.
+          out_.push_back(Out{'\x01', here_});
+          take(1, false);
+        } else {
+          take(1, true);
+        }
       }
     }
   }
