@@ -39,6 +39,19 @@ void close_pending(std::map<std::size_t, PendingEntity>& pending, std::size_t de
   out.push_back({local, std::move(*done.name)});
 }
 
+// The nine model settings, by the last three elements of their path.
+struct SettingPath {
+  std::string_view a, b, c;
+};
+constexpr SettingPath kSettings[] = {
+    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
+    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
+    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
+    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
+    {"solve", "overall_control", "outer_iterations"},
+};
+constexpr std::size_t kNoSetting = std::size(kSettings);
+
 // The part of a raw name after its last ":". Compared with ASCII words it answers as the
 // decoded local name would: a ":" byte always decodes to that character, and ASCII bytes to
 // themselves, never into a replacement.
@@ -133,34 +146,22 @@ void ParserState::end(const std::string& local, std::size_t depth) {
   if (!grid_axes_.empty() && grid_axes_.top() / 3 == depth - 1) grid_axes_.pop();
 }
 
-bool ParserState::tail_is(std::string_view a, std::string_view b, std::string_view c) const {
+std::size_t ParserState::setting(std::string_view leaf) const {
   const std::size_t d = open_.size();
-  return d >= 3 && leaf() == c && local_at(d - 1) == b && local_at(d - 2) == a;
+  if (d < 3) return kNoSetting;
+  for (std::size_t i = 0; i < kNoSetting; ++i) {
+    const SettingPath& s = kSettings[i];
+    if (leaf == s.c && local_at(d - 1) == s.b && local_at(d - 2) == s.a) return i;
+  }
+  return kNoSetting;
 }
-
-namespace {
-
-struct SettingPath {
-  std::string_view a, b, c;
-};
-constexpr SettingPath kSettings[] = {
-    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
-    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
-    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
-    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
-    {"solve", "overall_control", "outer_iterations"},
-};
-
-}  // namespace
 
 bool ParserState::is_relevant_text() const {
   if (open_.empty()) return false;
   const std::string_view l = leaf();
   const std::size_t d = open_.size();
   if (d == 2 && l == "name") return true;
-  for (const SettingPath& s : kSettings) {
-    if (tail_is(s.a, s.b, s.c)) return true;
-  }
+  if (setting(l) != kNoSetting) return true;
   if (is_grid_field(l) && !grid_axes_.empty()) return true;
   if (l == "power" && !pending_source_depths_.empty()) return true;
   if (l == "name") {
@@ -190,8 +191,7 @@ void ParserState::text(std::string_view piece) {
       &solution_, &dimensionality_, nullptr, &radiation_, &turbulence_type_,
       &gravity_direction_, &ambient_temperature_, &datum_pressure_, &outer_iterations_,
   };
-  for (std::size_t i = 0; i < std::size(kSettings); ++i) {
-    if (!tail_is(kSettings[i].a, kSettings[i].b, kSettings[i].c)) continue;
+  if (const std::size_t i = setting(l); i != kNoSetting) {
     if (text_fields[i]) {
       *text_fields[i] = std::move(trimmed);
     } else {

@@ -146,7 +146,8 @@ class ParserState {
   // The local part of the name at `depth` (1: the root), up to the path's length.
   std::string_view local_at(std::size_t depth) const;
   std::string_view leaf() const { return local_at(open_.size()); }
-  bool tail_is(std::string_view a, std::string_view b, std::string_view c) const;
+  // Which of the model settings the path ends in (given its leaf), or one past the last.
+  std::size_t setting(std::string_view leaf) const;
 
   const xml::NameStack& open_;
   // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
