@@ -9,49 +9,29 @@
 #include "tolvanex/json.hpp"
 #include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
-#include "tolvanex/saturating.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::parsers::comsol;
 
 namespace {
 
-// Hands out `head`, `size` bytes of `fill` and `tail` in reads of at most `step` bytes,
-// without holding the fill; then fails, if asked to.
-class PatternSource final : public ByteSource {
+// Hands out a text in reads of at most `step` bytes; then fails, if asked to.
+class TextSource final : public ByteSource {
  public:
-  PatternSource(std::string head, char fill, std::uint64_t size, std::string tail, std::size_t step = SIZE_MAX,
-                bool fail = false)
-      : head_(std::move(head)), tail_(std::move(tail)), fill_(fill), size_(size), step_(step), fail_(fail) {}
+  TextSource(std::string_view text, std::size_t step, bool fail = false) : text_(text), step_(step), fail_(fail) {}
   Result<std::size_t> read(char* buffer, std::size_t size) override {
-    const std::uint64_t total = head_.size() + size_ + tail_.size();
-    if (pos_ == total && fail_) return TolvanexError::io("corrupt deflate stream");
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>({size, step_, total - pos_}));
-    for (std::size_t i = 0; i < n;) {
-      const std::uint64_t fill_end = head_.size() + size_;
-      if (pos_ >= head_.size() && pos_ < fill_end) {
-        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, fill_end - pos_));
-        std::fill_n(buffer + i, k, fill_);
-        i += k, pos_ += k;
-      } else {
-        buffer[i++] = pos_ < head_.size() ? head_[pos_] : tail_[pos_ - fill_end];
-        ++pos_;
-      }
-    }
+    if (pos_ == text_.size() && fail_) return TolvanexError::io("corrupt deflate stream");
+    const std::size_t n = std::min({size, step_, text_.size() - pos_});
+    std::copy_n(text_.data() + pos_, n, buffer);
+    pos_ += n;
     return n;
   }
 
  private:
-  std::string head_, tail_;
-  char fill_;
-  std::uint64_t size_, step_;
+  std::string_view text_;
+  std::size_t step_, pos_ = 0;
   bool fail_;
-  std::uint64_t pos_ = 0;
 };
-
-PatternSource text_source(std::string_view text, std::size_t step = SIZE_MAX, bool fail = false) {
-  return PatternSource(std::string(text), 0, 0, "", step, fail);
-}
 
 std::string tags_json(const TreeInfo& t) {
   json::Json j = json::Json::array();
@@ -61,14 +41,14 @@ std::string tags_json(const TreeInfo& t) {
 
 // The serialised model's tags as [[physics],[study],[material]], or "error:" and the text.
 std::string smodel(std::string_view text, std::size_t step = 1 << 20) {
-  PatternSource src = text_source(text, step);
+  TextSource src(text, step);
   TreeInfo tree;
   Status st = read_smodel(src, tree);
   return st ? tags_json(tree) : "error:" + st.error().display();
 }
 
 std::string dmodel(std::string_view text) {
-  PatternSource src = text_source(text, 7);
+  TextSource src(text, 7);
   TreeInfo tree;
   Status st = read_dmodel(src, tree);
   if (!st) return "error:" + st.error().display();
@@ -79,7 +59,7 @@ std::string dmodel(std::string_view text) {
 
 // [title, description, comsol_version, node_type, is_runnable].
 std::string modelinfo(std::string_view text) {
-  PatternSource src = text_source(text, 7);
+  TextSource src(text, 7);
   ModelInfo info;
   Status st = read_modelinfo(src, info);
   if (!st) return "error:" + st.error().display();
@@ -91,6 +71,8 @@ std::string modelinfo(std::string_view text) {
   return out.dump();
 }
 
+const std::string kSyntax = "error:json error: syntax error while parsing ";
+
 std::string nest(std::size_t depth, const std::string& inner = "0") {
   std::string s;
   for (std::size_t i = 0; i < depth; ++i) s += i % 2 ? "{\"k\":" : "[";
@@ -101,48 +83,32 @@ std::string nest(std::size_t depth, const std::string& inner = "0") {
 
 }  // namespace
 
-TEST(Comsol, SizeBucketsAndMemberNames) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Savepoint1/model.txt", "solution"}, {"results/savepoint1/x", "data"}, {"mesh_solution.bin", "solution"},
-      {"GeomManager/a", "geometry"},       {"x.MPHBIN", "binary"},            {"savepoint1/", "solution"},
-      {"a/Geometry.txt", "geometry"},      {"MESH1.mphbin", "mesh"},          {"dmodel.xml", "data"},
-      {"", "data"},                        {"x.mphbin/", "data"},             {"SOLUTIONS", "solution"},
-  };
-  for (const auto& [name, bucket] : cases) EXPECT_EQ(size_bucket(name), bucket) << name;
-  EXPECT_EQ(saturating_add(UINT64_MAX - 1, 5), UINT64_MAX);
-  EXPECT_EQ(member_of("dmodel.xml"), Member::DModel);
-  EXPECT_EQ(member_of("usedlicenses.txt"), Member::UsedLicenses);
-  for (const char* n : {"sub/dmodel.xml", "DModel.xml", "./fileversion", "/fileversion", "smodel.json "}) {
-    EXPECT_EQ(member_of(n), Member::None) << n;
-  }
-}
-
 TEST(Comsol, TrimmedSegments) {
   // Colon mode gives [schema, saved_in] (null: absent); lines mode the licence lines.
-  const std::pair<std::string, const char*> versions[] = {
-      {"12: 3.4", R"(["12","3.4"])"}, {"a:b:c", R"(["a","b:c"])"}, {":", R"(["",""])"}, {"abc", R"([null,"abc"])"},
-      {" \t\r\n ", "[null,null]"},    {"", "[null,null]"},          {" a b : c  d ", R"(["a b","c  d"])"},
-      {"\xE2\x80\x83 5.6 \xC2\xA0: COMSOL 6.1\n", R"(["5.6","COMSOL 6.1"])"},
-      {"\xEF\xBB\xBF" "1:2", "[\"\xEF\xBB\xBF" "1\",\"2\"]"},  // a byte-order mark is text
-  };
-  const std::pair<std::string, const char*> licences[] = {
-      {"A\r\n\r\n B \nA", R"(["A","B","A"])"}, {"x\ry\n", "[\"x\\ry\"]"}, {"\n\n  \n", "[]"},
-      {"\xE2\x80\xA8lic\xE2\x80\xA8\n", R"(["lic"])"},  // U+2028 is trimmed, not a line end
+  using Mode = TrimmedSegments::Mode;
+  const std::tuple<Mode, std::string, const char*> cases[] = {
+      {Mode::FirstColon, "12: 3.4", R"(["12","3.4"])"}, {Mode::FirstColon, "a:b:c", R"(["a","b:c"])"},
+      {Mode::FirstColon, ":", R"(["",""])"},            {Mode::FirstColon, "abc", R"([null,"abc"])"},
+      {Mode::FirstColon, " \t\r\n ", "[null,null]"},    {Mode::FirstColon, "", "[null,null]"},
+      {Mode::FirstColon, " a b : c  d ", R"(["a b","c  d"])"},
+      {Mode::FirstColon, "\xE2\x80\x83 5.6 \xC2\xA0: COMSOL 6.1\n", R"(["5.6","COMSOL 6.1"])"},
+      {Mode::FirstColon, "\xEF\xBB\xBF" "1:2", "[\"\xEF\xBB\xBF" "1\",\"2\"]"},  // a byte-order mark is text
+      {Mode::Lines, "A\r\n\r\n B \nA", R"(["A","B","A"])"}, {Mode::Lines, "x\ry\n", "[\"x\\ry\"]"},
+      {Mode::Lines, "\n\n  \n", "[]"},
+      {Mode::Lines, "\xE2\x80\xA8lic\xE2\x80\xA8\n", R"(["lic"])"},  // U+2028 is no line end
   };
   const auto opt = [](const std::optional<std::string>& s) { return s ? json::Json(*s) : json::Json(); };
   for (std::size_t step : {1, 2, 64}) {
-    for (const auto& [text, want] : versions) {
-      TrimmedSegments seg(TrimmedSegments::Mode::FirstColon);
+    for (const auto& [mode, text, want] : cases) {
+      TrimmedSegments seg(mode);
       for (std::size_t i = 0; i < text.size(); i += step) seg.feed(std::string_view(text).substr(i, step));
       seg.finish();
+      if (mode == Mode::Lines) {
+        EXPECT_EQ(json::Json(seg.take_texts()).dump(), want) << text;
+        continue;
+      }
       const FileVersion v = file_version_from(seg.split(), seg.take_texts());
       EXPECT_EQ(json::Json::array({opt(v.schema), opt(v.saved_in)}).dump(), want) << text;
-    }
-    for (const auto& [text, want] : licences) {
-      TrimmedSegments seg(TrimmedSegments::Mode::Lines);
-      for (std::size_t i = 0; i < text.size(); i += step) seg.feed(std::string_view(text).substr(i, step));
-      seg.finish();
-      EXPECT_EQ(json::Json(seg.take_texts()).dump(), want) << text;
     }
   }
 }
@@ -150,49 +116,19 @@ TEST(Comsol, TrimmedSegments) {
 TEST(Comsol, LongWhiteSpaceRunsAreTakenFromASecondRead) {
   // A run of white space past the holding limit: texts are given up and rebuilt from ranges.
   const std::string run(TrimmedSegments::kPendingLimit + 10, ' ');
-  const std::string text = " one" + run + "two" + run + "\nthree\n" + run;
-  TrimmedSegments seg(TrimmedSegments::Mode::Lines);
-  seg.feed(text);
-  seg.finish();
-  ASSERT_TRUE(seg.needs_extract());
-  PatternSource again = text_source(text, 1000);
-  ASSERT_TRUE(seg.extract(again));
-  EXPECT_EQ(seg.take_texts(), (std::vector<std::string>{"one" + run + "two", "three"}));
-  TrimmedSegments ver(TrimmedSegments::Mode::FirstColon);
-  ver.feed("1.0:a");
-  for (int i = 0; i < 1000; ++i) ver.feed(std::string(10'000, ' '));
-  ver.finish();
-  ASSERT_TRUE(ver.needs_extract());
-  PatternSource src("1.0:a", ' ', 10'000'000, "");
-  ASSERT_TRUE(ver.extract(src));
-  const FileVersion v = file_version_from(ver.split(), ver.take_texts());
-  EXPECT_EQ(std::pair(v.schema, v.saved_in), std::pair(std::optional<std::string>("1.0"), std::optional<std::string>("a")));
-}
-
-TEST(Comsol, MemberStreamVerdicts) {
-  const char* const kUtf8 = "io error: stream did not contain valid UTF-8";
-  struct Case {
-    std::string text;
-    std::size_t consumer_reads;  // bytes the consumer asks for before finish()
-    bool fail;                   // the source fails after the text
-    const char* error;           // null: fine
-  };
-  const Case cases[] = {
-      {"caf\xC3\xA9", 100, false, nullptr}, {"caf\xC3\xA9", 2, false, nullptr}, {"ab\xFF" "cd", 100, false, kUtf8},
-      {"ab\xC3", 100, false, kUtf8},        {"ab\xC3", 0, false, kUtf8},
-      // A read failure wins over ill-formed bytes before it.
-      {"x\xFF", 100, true, "io error: corrupt deflate stream"},
-  };
-  for (const Case& c : cases) {
-    PatternSource raw = text_source(c.text, 3, c.fail);
-    MemberStream stream(raw);
-    char buf[1];
-    for (std::size_t total = 0; total < c.consumer_reads; ++total) {
-      Result<std::size_t> r = stream.read(buf, 1);
-      if (!r || r.value() == 0) break;
-    }
-    Status st = stream.finish();
-    EXPECT_EQ(st ? std::string() : st.error().display(), c.error ? c.error : "") << c.text;
+  using Mode = TrimmedSegments::Mode;
+  for (const auto& [mode, text, want] :
+       {std::tuple{Mode::Lines, " one" + run + "two" + run + "\nthree\n" + run, "one" + run + "two|three|"},
+        std::tuple{Mode::FirstColon, "1.0:a" + run + run, std::string("1.0|a|")}}) {
+    TrimmedSegments seg(mode);
+    for (std::size_t i = 0; i < text.size(); i += 1000) seg.feed(std::string_view(text).substr(i, 1000));
+    seg.finish();
+    ASSERT_TRUE(seg.needs_extract());
+    TextSource again(text, 777);
+    ASSERT_TRUE(seg.extract(again));
+    std::string got;
+    for (const std::string& t : seg.take_texts()) got += t + "|";
+    EXPECT_EQ(got, want);
   }
 }
 
@@ -212,25 +148,19 @@ TEST(Comsol, ModelInformation) {
       {"<runnable>1</runnable><runnable>No</runnable>", "[null,null,null,null,false]"},
       {R"(<m runnable="True"/><m runnable="0"/><m runnable="FALSE"/>)", "[null,null,null,null,false]"},
       {R"(<m runnable="on"/>)", "[null,null,null,null,null]"},
-      {R"(<m runnable=" true"/>)", "[null,null,null,null,null]"},
-      {R"(<m runnable=""/>)", "[null,null,null,null,null]"},
+      {R"(<m runnable="1"/><m runnable=" true"/>)", "[null,null,null,null,null]"},
+      {R"(<m runnable="1"/><m runnable=""/>)", "[null,null,null,null,null]"},
       {R"(<m runnable="yes"/><m runnable="maybe"/>)", "[null,null,null,null,null]"},
       {R"(<m title="a&lt;b"/>)", R"(["a&lt;b",null,null,null,null])"},
       {R"(<m title="1" title="2"/>)", R"(["1",null,null,null,null])"},
       {R"(<m TITLE="1" title="2"/>)", R"(["2",null,null,null,null])"},
-      // A repeated key skips to the next white space; what follows is read as attributes.
-      {R"(<m other="1" other='x title="T"'/>)", R"(["T",null,null,null,null])"},
-      {R"(<m other="x title='T'" title = "U"/>)", R"(["U",null,null,null,null])"},
-      {R"(<m title="A"description="B"/>)", R"(["A","B",null,null,null])"},
-      {R"(<m title=A description="B"/>)", R"([null,"B",null,null,null])"},
-      {R"(<m title="a/"/>)", R"(["a/",null,null,null,null])"},
       {"<!DOCTYPE m><?pi <title>P</title>?><!-- <title>C</title> --><m/>", "[null,null,null,null,null]"},
       {"\xEF\xBB\xBF<title>x</title>", R"(["x",null,null,null,null])"},
       {"<title>open", R"(["open",null,null,null,null])"},
       {R"(<m title="open/>)", "error:xml error: syntax error: tag not closed: `>` not found before end of input"},
       {"<a></b>", "error:xml error: ill-formed document: expected `</a>`, but `</b>` was found"},
-      {"<t>A & B</t>",
-       "error:xml error: ill-formed document: entity or character reference not closed: `;` not found before end of input"},
+      {"<t>A & B</t>", "error:xml error: ill-formed document: entity or character reference not closed: `;` not "
+                       "found before end of input"},
   };
   for (const auto& [doc, want] : cases) EXPECT_EQ(modelinfo(doc), want) << doc;
 }
@@ -246,13 +176,10 @@ TEST(Comsol, ModelTree) {
       {R"(<Study tag="s2"/><STUDY tag="s1" param="p"/><material tag="m"/><cs:material tag="z"/>)",
        R"([{"name":"p","value":null,"reference":null}][[],["s1","s2"],["m"]])"},
       {"<physics tag='q'>text &amp; more</physics>", R"([][["q"],[],[]])"},
-      // A repeated key skips to the next white space; what follows is read as attributes.
-      {R"(<x other="1" other='a param="v"'/>)", R"([{"name":"v","value":null,"reference":null}][[],[],[]])"},
-      {R"(<x other="1" param="p" other='a value="v"' value="w"/>)",
-       R"([{"name":"p","value":"v","reference":null}][[],[],[]])"},
-      {R"(<x param = 'p' value=v reference="r"/>)", R"([{"name":"p","value":null,"reference":"r"}][[],[],[]])"},
-      {R"(<x param="p"value="v" tag="t"/><physics tag="t/" />)", R"([{"name":"p","value":"v","reference":null}][["t/"],[],[]])"},
-      {R"(<x param="p" value="v/>)", "error:xml error: syntax error: tag not closed: `>` not found before end of input"},
+      {R"(<x param="p"value="v" tag="t"/><physics tag="t/" />)",
+       R"([{"name":"p","value":"v","reference":null}][["t/"],[],[]])"},
+      {R"(<x param="p" value="v/>)", "error:xml error: syntax error: tag not closed: `>` not found before end of "
+                                     "input"},
       {"<!DOCTYPE r [<!ENTITY e 'v'>]><?pi <x param='a'/>?><r><!-- <x param='b'/> -->"
        "<![CDATA[<x param='c'/>]]><x param='d'/></r>",
        R"([{"name":"d","value":null,"reference":null}][[],[],[]])"},
@@ -270,18 +197,16 @@ TEST(Comsol, SerialisedModelTags) {
       {R"({"tag":5,"apiClass":"physics"})", "[[],[],[]]"},
       {R"({"tag":"p","apiClass":"physics","apiClass":null})", "[[],[],[]]"},  // the last value counts
       {R"({"tag":"a","tag":"b","type":"PHYSICS"})", R"([["b"],[],[]])"},
-      {R"({"tag":"a","tag":[],"type":"physics"})", "[[],[],[]]"},
-      {R"({"Tag":"a","type":"physics"})", "[[],[],[]]"},
+      {R"({"tag":"a","tag":[],"type":"physics"})", "[[],[],[]]"}, {R"({"Tag":"a","type":"physics"})", "[[],[],[]]"},
       {R"({"apiClass":"Physics","x":[{"tag":"in","type":"study"}],"tag":"out"})", R"([["out"],["in"],[]])"},
       {R"([[[{"a":{"tag":"deep","apiClass":"\u004daterial"}}]]])", R"([[],[],["deep"]])"},
       {R"({"\u0074ag":"esc","type":"study"})", R"([[],["esc"],[]])"},
       {R"([{"tag":"b","type":"physics"},{"tag":"a","type":"physics"},{"tag":"b","type":"physics"}])",
        R"([["a","b"],[],[]])"},
-      {" \t\r\n{}\n ", "[[],[],[]]"},
-      {"[1.5e308, -1e-400, 123456789012345678901234567890]", "[[],[],[]]"},
-      {nest(127), "[[],[],[]]"},
-      {nest(126, R"({"tag":"t","type":"study"})"), R"([[],["t"],[]])"},
-      {"{\"tag\":\"" + std::string(10000, 'x') + "\",\"type\":\"study\"}", "[[],[\"" + std::string(10000, 'x') + "\"],[]]"},
+      {" \t\r\n{}\n ", "[[],[],[]]"}, {"[1.5e308, -1e-400, 123456789012345678901234567890]", "[[],[],[]]"},
+      {nest(127), "[[],[],[]]"}, {nest(126, R"({"tag":"t","type":"study"})"), R"([[],["t"],[]])"},
+      {"{\"tag\":\"" + std::string(10000, 'x') + "\",\"type\":\"study\"}",
+       "[[],[\"" + std::string(10000, 'x') + "\"],[]]"},
   };
   for (const auto& [doc, want] : cases) {
     for (std::size_t step : {1, 100, 1 << 20}) EXPECT_EQ(smodel(doc, step), want) << doc.substr(0, 80);
@@ -294,29 +219,23 @@ TEST(Comsol, SerialisedModelErrors) {
       {"", "value - unexpected end of input; expected '[', '{', or a literal at line 1 column 1"},
       {"  \n ", "value - unexpected end of input; expected '[', '{', or a literal at line 2 column 2"},
       {"\xEF\xBB\xBF{}", "value - invalid literal at line 1 column 1"},
-      {"\xEF\xBF\xBD", "value - invalid literal at line 1 column 1"},
       {"{} x", "value - invalid literal; expected end of input at line 1 column 4"},
       {"{}{}", "value - unexpected '{'; expected end of input at line 1 column 3"},
       {"[1,]", "value - unexpected ']'; expected '[', '{', or a literal at line 1 column 4"},
-      {"[1,", "value - unexpected end of input; expected '[', '{', or a literal at line 1 column 4"},
       {"{\"a\":1,}", "object key - unexpected '}'; expected string literal at line 1 column 8"},
       {"{\"a\":1 \"b\"}", "object - unexpected string literal; expected '}' at line 1 column 10"},
-      {"'a'", "value - invalid literal at line 1 column 1"},
       {"/*c*/1", "value - invalid literal at line 1 column 1"},
-      {"{1\n}", "object key - unexpected number literal; expected string literal at line 1 column 2"},
-      {"\"a\nb\"", "value - invalid string: control character U+000A (LF) must be escaped to \\u000A or \\n at line 1 column 3"},
-      {"\"\\x\"", "value - invalid string: forbidden character after backslash at line 1 column 3"},
-      {"[\"\\uD800\"]", "value - invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF at line 1 column 9"},
-      {"\"\\uDC00\"", "value - invalid string: surrogate U+DC00..U+DFFF must follow U+D800..U+DBFF at line 1 column 7"},
-      {"01", "value - unexpected number literal; expected end of input at line 1 column 2"},
+      {"\"a\nb\"", "value - invalid string: control character U+000A (LF) must be escaped to \\u000A or \\n at "
+                   "line 1 column 3"},
+      {"[\"\\uD800\"]", "value - invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF at "
+                        "line 1 column 9"},
       {"1.e5", "value - invalid number; expected digit after '.' at line 1 column 3"},
-      {"[tru]", "value - invalid literal at line 1 column 5"},
       {"{\"a\" 1}", "object separator - unexpected number literal; expected ':' at line 1 column 6"},
       {std::string(127, '['), "value - unexpected end of input; expected '[', '{', or a literal at line 1 column 128"},
       {"\n  " + std::string(200, '{'), "object key - unexpected '{'; expected string literal at line 2 column 4"},
   };
   for (const auto& [doc, want] : cases) {
-    for (std::size_t step : {1, 1 << 20}) EXPECT_EQ(smodel(doc, step), "error:json error: syntax error while parsing " + want);
+    for (std::size_t step : {1, 1 << 20}) EXPECT_EQ(smodel(doc, step), kSyntax + want);
   }
   const std::pair<std::string, std::string> others[] = {
       {"[1e400]", "number overflow at line 1 column 6"},
@@ -326,11 +245,6 @@ TEST(Comsol, SerialisedModelErrors) {
       {"[\n" + std::string(127, '['), "recursion limit exceeded at line 2 column 127"},
   };
   for (const auto& [doc, want] : others) EXPECT_EQ(smodel(doc, 1), "error:json error: " + want);
-  // A number or string of a gigabyte is not held, and errors keep their place.
-  const std::uint64_t gib = 1ull << 30;
-  PatternSource number("[1", '0', gib, "]");
-  TreeInfo tree;
-  EXPECT_EQ(read_smodel(number, tree).error().display(), "json error: number overflow at line 1 column " + std::to_string(gib + 2));
 }
 
 TEST(Comsol, AnythingButWhiteSpaceAfterTheValueFails) {
@@ -363,7 +277,7 @@ TEST(Comsol, AnythingButWhiteSpaceAfterTheValueFails) {
                                    "\\u0000 at line 1 column 3"},
   };
   for (const auto& [doc, want] : cases) {
-    for (std::size_t step : {1, 1 << 20}) EXPECT_EQ(smodel(doc, step), "error:json error: syntax error while parsing " + want);
+    for (std::size_t step : {1, 1 << 20}) EXPECT_EQ(smodel(doc, step), kSyntax + want);
   }
 }
 
@@ -425,7 +339,8 @@ std::string oracle(const std::string& doc) {
     const std::size_t index = p == 0 ? 0 : std::min(p, doc.size() + 1) - 1;
     const std::size_t line = 1 + std::count(doc.begin(), doc.begin() + std::min(index, doc.size()), '\n');
     const std::size_t nl = index == 0 ? std::string::npos : doc.rfind('\n', index - 1);
-    return " at line " + std::to_string(line) + " column " + std::to_string(nl == std::string::npos ? index + 1 : index - nl);
+    const std::size_t column = nl == std::string::npos ? index + 1 : index - nl;
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
   };
   Oracle o;
   nlohmann::json::sax_parse(doc, &o);
@@ -463,8 +378,9 @@ TEST(Comsol, FeedMatchesWholeTextParse) {
   const std::string big(10000, 'x'), digits(9000, '7'), zeros(9000, '0');
   std::vector<std::string> docs = {
       "[\"" + big + "\", 1e400]", "[\"" + big + "\u00e9\\n\\u00e9\\ud83d\\ude00" + big + "\"] x",
-      "[\"" + big + "\\uD800\"]", "[\"" + big + "\\q" + big + "\"]", "[\"" + big + "\x01\"]", "[\"" + big + "\\u12G4\"]",
-      "{\"" + big + "\":1,\"tag\":\"" + big + "\",\"type\":\"physics\"}", "{\"tag\" : \"" + big + "\", \"type\":\"" + big + "\"}",
+      "[\"" + big + "\\uD800\"]", "[\"" + big + "\\q" + big + "\"]", "[\"" + big + "\x01\"]",
+      "[\"" + big + "\\u12G4\"]", "{\"" + big + "\":1,\"tag\":\"" + big + "\",\"type\":\"physics\"}",
+      "{\"tag\" : \"" + big + "\", \"type\":\"" + big + "\"}",
       "[\"" + big, "[" + digits + "]", "[-" + digits + "e-9000]", "[-" + digits + "e-8692]", "[" + digits + "e-8691]",
       "[0." + zeros + "1e9310]", "[0." + zeros + "1e9309]", "[0." + zeros + "1E+9309]", "[1." + digits + "e308]",
       "[2." + digits + "e308]", "[" + digits + "." + digits + "e-8000 ]", "[" + digits + ".]", "[" + digits + ".5e]",

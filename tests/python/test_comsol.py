@@ -44,35 +44,34 @@ def param(name, value=None, reference=None):
 
 
 def test_full_record(tmp_path):
-    path = tmp_path / "beam.mph"
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("fileversion", "1882: COMSOL 6.1.0.357\n")
-        z.writestr("modelinfo.xml", '<?xml version="1.0"?>\n<ModelInfo isRunnable="true">'
-                   "<Title>Beam</Title><Description> A beam </Description>"
-                   '<ComsolVersion>COMSOL 6.1</ComsolVersion><NodeType attr="x">Model</NodeType>'
-                   "</ModelInfo>")
-        z.writestr("dmodel.xml", '<model><param param="L" value="2[m]" reference="len"/>'
-                   '<physics tag="solid"/><study tag="std1"/><material tag="mat2"/></model>')
-        z.writestr("smodel.json", '{"nodes":[{"tag":"ht","apiClass":"Physics"},'
-                   '{"tag":"mat1","type":"Material"},{"tag":"solid","type":"physics"}]}')
-        z.writestr("usedlicenses.txt", "COMSOL\r\nSTRUCTURALMECHANICS\r\n")
-        z.writestr("savepoint1/", b"")
-        z.writestr("savepoint1/solution1.mphbin", b"s" * 100)
-        z.writestr("mesh/mesh1.mphbin", b"m" * 30)
-        z.writestr("geometry/geom1.mphbin", b"g" * 20)
-        z.writestr("data.mphbin", b"b" * 7)
-    infos = zipfile.ZipFile(path).infolist()
-    members = ("fileversion", "modelinfo.xml", "dmodel.xml", "smodel.json", "usedlicenses.txt")
-    data_bytes = sum(i.file_size for i in infos if i.filename in members)
-    assert record(str(path)) == {
+    files = {
+        "fileversion": "1882: COMSOL 6.1.0.357\n",
+        "modelinfo.xml": '<?xml version="1.0"?>\n<ModelInfo isRunnable="true"><Title>Beam</Title><Description> A beam '
+                         '</Description><ComsolVersion>COMSOL 6.1</ComsolVersion><NodeType attr="x">Model</NodeType>'
+                         "</ModelInfo>",
+        "dmodel.xml": '<model><param param="L" value="2[m]" reference="len"/><physics tag="solid"/><study tag="std1"/>'
+                      '<material tag="mat2"/></model>',
+        "smodel.json": '{"nodes":[{"tag":"ht","apiClass":"Physics"},{"tag":"mat1","type":"Material"},'
+                       '{"tag":"solid","type":"physics"}]}',
+        "usedlicenses.txt": "COMSOL\r\nSTRUCTURALMECHANICS\r\n",
+        "savepoint1/": "", "savepoint1/solution1.mphbin": "s" * 100, "mesh/mesh1.mphbin": "m" * 30,
+        "geometry/geom1.mphbin": "g" * 20, "data.mphbin": "b" * 7,
+    }
+    # Written by Python's zipfile, each entry by another of the common methods.
+    methods = [zipfile.ZIP_DEFLATED, zipfile.ZIP_STORED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA]
+    with zipfile.ZipFile(tmp_path / "beam.mph", "w") as z:
+        for i, (name, text) in enumerate(files.items()):
+            z.writestr(name, text, compress_type=methods[i % 4])
+    assert record(str(tmp_path / "beam.mph")) == {
         "schema": "1882", "saved_in": "COMSOL 6.1.0.357", "title": "Beam", "description": "A beam",
         "comsol_version": "COMSOL 6.1", "node_type": "Model", "is_runnable": True,
         "parameters": [param("L", "2[m]", "len")], "physics_tags": ["ht", "solid"], "study_tags": ["std1"],
         "material_tags": ["mat1", "mat2"], "used_licenses": ["COMSOL", "STRUCTURALMECHANICS"],
-        "size_breakdown": [{"bucket": "binary", "bytes": 7}, {"bucket": "data", "bytes": data_bytes},
+        "size_breakdown": [{"bucket": "binary", "bytes": 7},
+                           {"bucket": "data", "bytes": sum(len(files[n]) for n in list(files)[:5])},
                            {"bucket": "geometry", "bytes": 20}, {"bucket": "mesh", "bytes": 30},
                            {"bucket": "solution", "bytes": 100}],
-        "entries": sorted(i.filename for i in infos),
+        "entries": sorted(files),
     }
 
 
@@ -88,16 +87,14 @@ def test_empty_and_not_an_archive(tmp_path, data, message):
 
 
 def test_entries_sorted_by_bytes_and_bucketed(tmp_path):
-    data = record(mph(tmp_path, [
-        ("b.txt", b"1"), ("A/", b""), ("a.txt", b"22"), ("Savepoint1/model.txt", b"333"),
-        ("results/savepoint1/x", b"4444"), ("mesh_solution.bin", b"55555"),
-        ("GeomManager/a", b"666666"), ("x.MPHBIN", b"7777777"),
-    ]))
-    assert data["entries"] == ["A/", "GeomManager/a", "Savepoint1/model.txt", "a.txt", "b.txt",
-                               "mesh_solution.bin", "results/savepoint1/x", "x.MPHBIN"]
+    names = ["b.txt", "A/", "a.txt", "Savepoint1/model.txt", "results/savepoint1/x", "mesh_solution.bin",
+             "GeomManager/a", "x.MPHBIN", "a/Geometry.txt", "MESH1.mphbin", "x.mphbin/", "SOLUTIONS"]
+    data = record(mph(tmp_path, [(name, b"x" * 2**i) for i, name in enumerate(names)]))
+    assert data["entries"] == sorted(names)
     assert data["size_breakdown"] == [
-        {"bucket": "binary", "bytes": 7}, {"bucket": "data", "bytes": 1 + 2 + 4},
-        {"bucket": "geometry", "bytes": 6}, {"bucket": "solution", "bytes": 3 + 5}]
+        {"bucket": "binary", "bytes": 128}, {"bucket": "data", "bytes": 1 + 2 + 4 + 16 + 1024},
+        {"bucket": "geometry", "bytes": 64 + 256}, {"bucket": "mesh", "bytes": 512},
+        {"bucket": "solution", "bytes": 8 + 32 + 2048}]
     # A bucket of empty entries is listed; sums saturate.
     assert record(mph(tmp_path, [("savepoint1/", b"")]))["size_breakdown"] == [{"bucket": "solution", "bytes": 0}]
     small = raw_deflate(b"x" * 1000)
@@ -116,15 +113,6 @@ def test_only_exact_root_names_are_members(tmp_path):
                                         "usedlicenses.txt "], size_breakdown=[{"bucket": "data", "bytes": 13}])
 
 
-def test_white_space_runs_longer_than_held_are_read_again(tmp_path):
-    run = " " * 70_000
-    licences = ("x" + run + "y\n" + run + "\nz" + run).encode()
-    data = record(mph(tmp_path, [Entry("usedlicenses.txt", raw_deflate(licences), DEFLATE, plain=licences),
-                                 ("fileversion", ("1" + run + ":" + run + "2" + run).encode())]))
-    assert data["used_licenses"] == ["x" + run + "y", "z"]
-    assert (data["schema"], data["saved_in"]) == ("1", "2")
-
-
 @pytest.mark.parametrize("member", ["fileversion", "usedlicenses.txt", "modelinfo.xml", "dmodel.xml", "smodel.json"])
 def test_member_must_be_utf8(tmp_path, member):
     assert inspect_error(mph(tmp_path, [(member, b"<a>\xc3(</a>")])) == UTF8
@@ -141,8 +129,10 @@ def test_member_listed_twice_is_read_from_last_listing(tmp_path):
     assert data["physics_tags"] == ["p"]
 
 
-MODELINFO_BAD, MODELINFO_ERR = ("modelinfo.xml", b"<a></b>"), "xml error: ill-formed document: expected `</a>`, but `</b>` was found"
-DMODEL_BAD, DMODEL_ERR = ("dmodel.xml", b"</x>"), "xml error: ill-formed document: close tag `</x>` does not match any open tag"
+MODELINFO_BAD = ("modelinfo.xml", b"<a></b>")
+MODELINFO_ERR = "xml error: ill-formed document: expected `</a>`, but `</b>` was found"
+DMODEL_BAD = ("dmodel.xml", b"</x>")
+DMODEL_ERR = "xml error: ill-formed document: close tag `</x>` does not match any open tag"
 SMODEL_BAD = ("smodel.json", b"[1,]")
 SMODEL_ERR = ("json error: syntax error while parsing value - unexpected ']'; expected '[', '{', "
               "or a literal at line 1 column 4")
@@ -154,10 +144,12 @@ SMODEL_ERR = ("json error: syntax error while parsing value - unexpected ']'; ex
     ([SMODEL_BAD, DMODEL_BAD], DMODEL_ERR),
     ([SMODEL_BAD], SMODEL_ERR),
     # A failure of the archive pass comes first, wherever it stands.
-    ([("a.txt", b"x"), Entry("other.bin", b"", flags=1)], "zip error: unsupported Zip archive: encrypted entries are not supported"),
+    ([("a.txt", b"x"), Entry("other.bin", b"", flags=1)],
+     "zip error: unsupported Zip archive: encrypted entries are not supported"),
     ([MODELINFO_BAD, bad_crc("usedlicenses.txt", b"L")], "io error: invalid checksum"),
     ([SMODEL_BAD, DMODEL_BAD, ("fileversion", b"\xff")], UTF8),
-    ([MODELINFO_BAD, ("x", b""), Entry("y", b"", 7)], "zip error: unsupported Zip archive: compression method 7 is not supported"),
+    ([MODELINFO_BAD, ("x", b""), Entry("y", b"", 7)],
+     "zip error: unsupported Zip archive: compression method 7 is not supported"),
     ([bad_crc("dmodel.xml", b"<a/>"), Entry("y", b"", flags=1)], "io error: invalid checksum"),
     ([("dmodel.xml", b"\xff<a/>"), bad_crc("smodel.json", b"{}")], UTF8),
     ([Entry("smodel.json", b"\xff" * 10, DEFLATE, plain=b"{}")], "io error: invalid compressed data"),
@@ -180,20 +172,6 @@ def test_model_tree_and_tag_merging(tmp_path):
     data = record(mph(tmp_path, [("smodel.json", smodel), ("dmodel.xml", dmodel)]))
     assert data["parameters"] == [param("L", "2[m]"), param("L", "a&lt;b"), param("a"), param("k", None, "r")]
     assert (data["physics_tags"], data["study_tags"], data["material_tags"]) == (["a", "b", "c"], ["s"], ["m"])
-
-
-@pytest.mark.parametrize("text, message", [
-    (b"[" * 127 + b"]" * 127, None),
-    (b"[" * 128 + b"]" * 128, "json error: recursion limit exceeded at line 1 column 128"),
-    (b"\xef\xbb\xbf{}", "json error: syntax error while parsing value - invalid literal at line 1 column 1"),
-    (b"", "json error: syntax error while parsing value - unexpected end of input; expected '[', '{', "
-          "or a literal at line 1 column 1"),
-    (b'{"tag":"x","type":"physics"}\x00 this is not JSON [[[',
-     "json error: syntax error while parsing value - invalid literal; expected end of input at line 1 column 29"),
-])
-def test_serialised_model_parse(tmp_path, text, message):
-    path = mph(tmp_path, [("smodel.json", text)])
-    assert (record(path)["physics_tags"] == []) if message is None else inspect_error(path) == message
 
 
 def bomb(name, *segments):
@@ -222,6 +200,8 @@ PICKS = {"smodel.json": "d['physics_tags']", "dmodel.xml": "d['physics_tags']", 
      "must be escaped to \\u0001 at line 1 column %d" % (GIB // 2 + 3)),
     ("smodel.json", [b"[", (b"[],", 100_000_000), b"[]]"], []),
     ("smodel.json", [b"[", (b"7", GIB // 2), b"e-536870700]"], []),
+    ("smodel.json", [b"[1", (b"0", GIB // 2), b"]"], "json error: number overflow at line 1 column %d" %
+     (GIB // 2 + 2)),
     ("dmodel.xml", [b"<r>", (b"x", GIB // 2), b'<physics tag="p"/></r>'], ["p"]),
     ("modelinfo.xml", [b"<r>", (b"x", GIB // 2), b"<title>t</title></r>"], "t"),
     # Markup and attribute values that no reader uses are scanned, not held, and an open
@@ -242,24 +222,3 @@ def test_bombs_stream_in_bounded_memory(tmp_path, member, segments, outcome):
     result, growth = measured(f"(lambda d: {PICKS[member]})(tolvanex.inspect(path)['summary']['data'])", path)
     assert result == repr(outcome)
     assert growth < 32
-
-
-@pytest.mark.parametrize("method", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA])
-def test_members_in_every_common_method(tmp_path, method):
-    path = tmp_path / "m.mph"
-    with zipfile.ZipFile(path, "w", method) as z:
-        z.writestr("smodel.json", '[{"tag":"s","type":"study"}]' + " " * 10_000)
-        z.writestr("dmodel.xml", '<physics tag="p"/>' * 1000)
-    data = record(str(path))
-    assert (data["physics_tags"], data["study_tags"]) == (["p"], ["s"])
-
-
-def test_scan_reads_archives_and_stops_at_a_broken_one(tmp_path):
-    (tmp_path / "a").mkdir()
-    mph(tmp_path / "a", [("fileversion", b"1:2")], name="good.mph")
-    records = tolvanex.scan([str(tmp_path / "a")])
-    assert [(r["file_name"], r["summary"]["data"]["schema"]) for r in records] == [("good.mph", "1")]
-    mph(tmp_path / "a", [("modelinfo.xml", b"<a></b>")], name="z.mph")
-    with pytest.raises(RuntimeError) as info:
-        tolvanex.scan([str(tmp_path / "a")])
-    assert str(info.value) == MODELINFO_ERR

@@ -1,5 +1,5 @@
-"""FloXML files through tolvanex: a project as a golden record, `.xml` files told by their
-first element, errors, and the memory that hostile files may take."""
+"""FloXML files through tolvanex: a project as a golden record, errors, and the memory that
+hostile files may take."""
 import pytest
 
 import tolvanex
@@ -50,42 +50,21 @@ PROJECT = """\
 """
 
 PROJECT_SUMMARY = dict(
-    EMPTY,
-    name="Case",
-    solution="flow_heat",
-    dimensionality="3d",
-    transient=True,
-    radiation="off",
-    turbulence_type="lvel_k_epsilon",
-    gravity_direction="neg_y",
-    ambient_temperature="35",
-    datum_pressure="1e5",
+    EMPTY, name="Case", solution="flow_heat", dimensionality="3d", transient=True, radiation="off",
+    turbulence_type="lvel_k_epsilon", gravity_direction="neg_y", ambient_temperature="35", datum_pressure="1e5",
     outer_iterations="800",
-    grid=[
-        {"axis": "x_grid", "grid_type": "max_size", "min_size": None, "max_size": None},
-        {"axis": "y_grid", "grid_type": None, "min_size": "0.1", "max_size": "2"},
-    ],
+    grid=[{"axis": "x_grid", "grid_type": "max_size", "min_size": None, "max_size": None},
+          {"axis": "y_grid", "grid_type": None, "min_size": "0.1", "max_size": "2"}],
     attribute_type_counts=[{"name": "material_att", "count": 1}, {"name": "source_att", "count": 2}],
-    attributes=[
-        {"kind": "material_att", "name": "Copper"},
-        {"kind": "source_att", "name": "Amp"},
-        {"kind": "source_att", "name": "Chip"},
-    ],
+    attributes=[{"kind": "material_att", "name": "Copper"}, {"kind": "source_att", "name": "Amp"},
+                {"kind": "source_att", "name": "Chip"}],
     geometry_type_counts=[{"name": "assembly", "count": 1}, {"name": "cuboid", "count": 2}],
-    geometry=[
-        {"kind": "assembly", "name": "Heat sink"},
-        {"kind": "cuboid", "name": "Base"},
-        {"kind": "cuboid", "name": "PCB"},
-    ],
+    geometry=[{"kind": "assembly", "name": "Heat sink"}, {"kind": "cuboid", "name": "Base"},
+              {"kind": "cuboid", "name": "PCB"}],
     sources=[{"name": "Amp", "powers": ["1"]}, {"name": "Chip", "powers": ["2.5", "3"]}],
-    solution_domain={
-        "fluid": "Air",
-        "boundaries": [
-            {"face": "x_high", "kind": "ambient", "value": "Outside"},
-            {"face": "x_low", "kind": "ambient", "value": "Outside"},
-            {"face": "y_low", "kind": "boundary", "value": "symmetry"},
-        ],
-    },
+    solution_domain={"fluid": "Air", "boundaries": [{"face": "x_high", "kind": "ambient", "value": "Outside"},
+                                                   {"face": "x_low", "kind": "ambient", "value": "Outside"},
+                                                   {"face": "y_low", "kind": "boundary", "value": "symmetry"}]},
 )
 
 
@@ -104,39 +83,11 @@ def test_inspect_project(tmp_path, name):
     assert tolvanex.inspect(write(tmp_path / name, PROJECT)) == record(name, PROJECT_SUMMARY)
 
 
-def test_inspect_with_forced_format_and_path(tmp_path):
-    path = write(tmp_path / "project.txt", "<sm_xml_case/>")
-    got = tolvanex.inspect(path, format="FloTHERM-FloXML", include_paths=True)
-    assert got == dict(record("project.txt", dict(EMPTY, root="sm_xml_case")), path=path)
-
-
-def test_scan_detects_xml_by_its_first_element(tmp_path):
-    write(tmp_path / "a_case.xml", "\ufeff<?xml version='1.0'?><!-- c --><ns:xml_case/>")
-    write(tmp_path / "b_other.xml", "<project><xml_case/></project>")
-    write(tmp_path / "c_upper.xml", "<XML_CASE/>")
-    write(tmp_path / "d_empty.xml", "")
-    write(tmp_path / "e_broken.xml", "a & b <xml_case/>")
-    write(tmp_path / "f_late_error.xml", "<sm_xml_case><name>S</name>")
-    write(tmp_path / "g_plain.floxml", "<xml_case><name>G</name></xml_case>")
-    (tmp_path / "h_dir.xml").mkdir()
-    # The walk keeps the directory's own order; compare by name.
-    got = sorted(tolvanex.scan([str(tmp_path)]), key=lambda r: r["file_name"])
-    assert got == [record("a_case.xml", EMPTY), record("f_late_error.xml", dict(EMPTY, root="sm_xml_case", name="S")),
-                   record("g_plain.floxml", dict(EMPTY, name="G"))]
-
-
-@pytest.mark.parametrize("content", ["<project/>", "", "<?xml version='1.0'?><!-- only -->", "</xml_case>", "<!x>", None])
-def test_xml_without_floxml_root_has_no_format(tmp_path, content):
-    path = str(tmp_path / "other.xml") if content is None else write(tmp_path / "other.xml", content)
-    with pytest.raises(RuntimeError) as err:
-        tolvanex.inspect(path)
-    assert str(err.value) == f"unsupported file format for {path}"
-
-
 @pytest.mark.parametrize("content, message", [
     ("<project/>", "expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <project>"),
     ("<?xml version='1.0'?>\n<!-- nothing -->\n", "FloTHERM FloXML file did not contain a root element"),
-    ("<xml_case><name>a</nam></xml_case>", "xml error: ill-formed document: expected `</name>`, but `</nam>` was found"),
+    ("<xml_case><name>a</nam></xml_case>",
+     "xml error: ill-formed document: expected `</name>`, but `</nam>` was found"),
     ("<xml_case><name>A & B</name></xml_case>",
      "xml error: ill-formed document: entity or character reference not closed: `;` not found before end of input"),
     (None, "io error: No such file or directory (os error 2)"),
@@ -162,14 +113,6 @@ def test_every_prefix_of_a_project_is_a_summary_or_a_known_error(tmp_path):
             assert data["root"] == "xml_case"
             seen_ok += 1
     assert seen_ok > 10
-    # Cut between elements: what was read stays; an open source is dropped, its count stays.
-    cut = PROJECT[:PROJECT.index("<solution_domain>")]
-    assert tolvanex.inspect(write(tmp_path / "p.floxml", cut))["summary"]["data"] == dict(
-        PROJECT_SUMMARY, solution_domain=None)
-    data = tolvanex.inspect(write(tmp_path / "p.floxml", PROJECT[:PROJECT.index("<power>1</power>")]))
-    data = data["summary"]["data"]
-    assert data["attribute_type_counts"] == [{"name": "material_att", "count": 1}, {"name": "source_att", "count": 2}]
-    assert (data["sources"], data["geometry"]) == ([{"name": "Chip", "powers": ["2.5", "3"]}], [])
 
 
 NAME = "tolvanex.inspect(path)['summary']['data']['name']"
@@ -189,13 +132,6 @@ MISMATCH = "xml error: ill-formed document: expected `</xml_case>`, but `</>` wa
     ("name.xml", b"<", b"p", 50, b"xml_case/>", SCAN, []),
     # What the reader does not keep is scanned, not held.
     ("a.floxml", b"<xml_case><name>N</name><data>", b"1.0 2.0 ", 50, b"</data></xml_case>", NAME, "N"),
-    ("a.floxml", b"<xml_case><name>N</name><!--", b"comment ", 50, b"--></xml_case>", NAME, "N"),
-    ("a.floxml", b"<xml_case><name>N</name><![CDATA[", b"cdata ", 50, b"]]></xml_case>", NAME, "N"),
-    ("a.floxml", b"<?pi ", b"instruction ", 50, b"?><xml_case><name>N</name></xml_case>", NAME, "N"),
-    ("a.floxml", b"<!DOCTYPE xml_case [", b"<!-- x --> ", 50, b"]><xml_case><name>N</name></xml_case>", NAME, "N"),
-    ("a.floxml", b"<xml_case><name>N</name><data>&", b"entity", 50, b";</data></xml_case>", NAME, "N"),
-    ("a.floxml", b"<xml_case><name>N</name><data value='", b"1.0 2.0 ", 50, b"'/></xml_case>", NAME, "N"),
-    ("a.floxml", b"<xml_case><name a='1' ", b"b", 50, b"='2'>N</name></xml_case>", NAME, "N"),
     # An open element costs its name and a byte or two; an open entity about a byte more.
     ("a.floxml", b"<xml_case><name>N</name>", b"<a>", 24, b"", NAME, "N"),
     ("a.floxml", b"<xml_case><name>N</name><geometry>", b"<geometry>", 20, b"", NAME, "N"),
