@@ -43,6 +43,7 @@ demo: build
 
 bench: build
 	bash bench/abaqus.sh
+	$(VPY) bench/hdf5.py
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .

@@ -64,12 +64,13 @@ struct Unit {
   friend bool operator==(Unit, Unit) = default;
 };
 
-// A value or a TolvanexError, in the manner of std::expected.
-template <class T>
+// A value or an error (a TolvanexError unless a layer has its own), in the manner of
+// std::expected.
+template <class T, class E = TolvanexError>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(TolvanexError error) : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -77,11 +78,11 @@ class [[nodiscard]] Result {
   T& value() & { return std::get<0>(v_); }
   const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
-  const TolvanexError& error() const& { return std::get<1>(v_); }
-  TolvanexError&& error() && { return std::get<1>(std::move(v_)); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
 
  private:
-  std::variant<T, TolvanexError> v_;
+  std::variant<T, E> v_;
 };
 
 using Status = Result<Unit>;

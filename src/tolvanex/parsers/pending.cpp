@@ -15,11 +15,5 @@ Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_
 Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::IcepakTzr);
 }
-Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string&) {
-  return not_readable(SimFormat::FluentHdf5);
-}
-Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::AnsysMechanical);
-}
 
 }  // namespace tolvanex::parsers

@@ -1,0 +1,271 @@
+#include "tolvanex/hdf5/contain.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "tolvanex/io/fsio.hpp"
+
+namespace tolvanex::hdf5 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The child's answer: any number of progress bytes 'P', then one frame, 'R' (the encoded
+// record) or 'E' (an error message), each with a 64-bit little-endian length.
+constexpr char kProgress = 'P';
+constexpr char kRecord = 'R';
+constexpr char kError = 'E';
+
+bool write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+bool write_frame(int fd, char kind, std::string_view payload) {
+  char header[9] = {kind};
+  for (int i = 0; i < 8; ++i) header[1 + i] = static_cast<char>((std::uint64_t{payload.size()} >> (8 * i)) & 0xFF);
+  return write_all(fd, header, sizeof header) && write_all(fd, payload.data(), payload.size());
+}
+
+class PipeProgress final : public Progress {
+ public:
+  PipeProgress(int fd, Clock::duration interval) : fd_(fd), interval_(interval), last_(Clock::now()) {}
+  void tick() override {
+    const auto now = Clock::now();
+    if (now - last_ < interval_) return;
+    last_ = now;
+    write_all(fd_, &kProgress, 1);
+  }
+
+ private:
+  int fd_;
+  Clock::duration interval_;
+  Clock::time_point last_;
+};
+
+// Caps the child's address space at what it inherited plus `headroom`, so a library that
+// allocates without end fails an allocation instead of exhausting the machine; and offers
+// the child first to the kernel's out-of-memory killer.
+void limit_child_memory(std::uint64_t headroom) {
+  unsigned long pages = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  if (pages != 0) {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_AS, &lim) == 0) {
+      const rlim_t want = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + headroom;
+      if (lim.rlim_cur == RLIM_INFINITY || want < lim.rlim_cur) {
+        lim.rlim_cur = lim.rlim_max == RLIM_INFINITY || want < lim.rlim_max ? want : lim.rlim_max;
+        setrlimit(RLIMIT_AS, &lim);
+      }
+    }
+  }
+  const int fd = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    write_all(fd, "1000", 4);
+    ::close(fd);
+  }
+}
+
+[[noreturn]] void child_main(int fd, pid_t parent, const ChildWork& work, const ContainOptions& options) {
+  // Ctrl-C is for the caller to handle once the call returns, not a reason to fail the file.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  // A crash is reported by the caller; the caller's own crash handlers (Python's
+  // faulthandler, a sanitizer) would print about a process that is not theirs.
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) signal(sig, SIG_DFL);
+#ifdef __linux__
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+  if (getppid() != parent) _exit(2);
+  limit_child_memory(options.memory_headroom);
+
+  PipeProgress progress(fd, options.stall_limit / 8);
+  bool sent = false;
+  auto run = [&] {
+    try {
+      Hdf5Result<std::string> result = work(progress);
+      sent = result ? write_frame(fd, kRecord, result.value())
+                    : write_frame(fd, kError, result.error().message);
+    } catch (const std::bad_alloc&) {
+      sent = write_frame(fd, kError, io_error(ENOMEM).message);
+    } catch (...) {
+      _exit(3);
+    }
+  };
+  // The work runs on a thread of its own, which allocates from a fresh malloc arena: the
+  // main arena is the caller's heap, and sorting its inherited free chunks would copy
+  // page after page of it (copy on write) for every file.
+  try {
+    std::thread(run).join();
+  } catch (const std::system_error&) {
+    run();
+  }
+  // Never return into the caller's code, never run its exit handlers.
+  _exit(sent ? 0 : 4);
+}
+
+// Reads the child's answer as it arrives; nothing is allocated from a declared length
+// beyond the bytes that came.
+class ReplyReader {
+ public:
+  // False when the bytes can't be an answer.
+  bool feed(const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n;) {
+      switch (state_) {
+        case State::Kind:
+          if (p[i] == kProgress) {
+            ++i;
+            break;
+          }
+          if (p[i] != kRecord && p[i] != kError) return false;
+          kind_ = p[i++];
+          state_ = State::Length;
+          break;
+        case State::Length:
+          length_ |= std::uint64_t{static_cast<unsigned char>(p[i++])} << (8 * length_bytes_);
+          if (++length_bytes_ == 8) state_ = length_ == 0 ? State::Done : State::Payload;
+          break;
+        case State::Payload: {
+          const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, length_ - payload_.size()));
+          payload_.append(p + i, take);
+          i += take;
+          if (payload_.size() == length_) state_ = State::Done;
+          break;
+        }
+        case State::Done:
+          return false;
+      }
+    }
+    return true;
+  }
+  bool complete() const { return state_ == State::Done; }
+  char kind() const { return kind_; }
+  std::string& payload() { return payload_; }
+
+ private:
+  enum class State { Kind, Length, Payload, Done };
+  State state_ = State::Kind;
+  char kind_ = 0;
+  std::uint64_t length_ = 0;
+  int length_bytes_ = 0;
+  std::string payload_;
+};
+
+// Waits for the child's exit; its status, or -1 when it was collected elsewhere.
+int reap(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+std::string duration_text(std::chrono::milliseconds d) {
+  if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+  return std::to_string(d.count()) + " ms";
+}
+
+}  // namespace
+
+Hdf5InspectError library_failed(const std::string& why) {
+  return {"HDF5 library failed on this file (" + why + ")"};
+}
+
+Hdf5Result<std::string> run_in_child(const ChildWork& work, const ContainOptions& options) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return io_error(errno);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return io_error(err);
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    child_main(fds[1], parent, work, options);
+  }
+  ::close(fds[1]);
+  const int fd = fds[0];
+
+  auto give_up = [&](Hdf5InspectError error) -> Hdf5Result<std::string> {
+    kill(pid, SIGKILL);
+    reap(pid);
+    ::close(fd);
+    return error;
+  };
+
+  ReplyReader reply;
+  auto last = Clock::now();
+  char buf[1 << 16];
+  for (;;) {
+    const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
+    if (silent >= options.stall_limit)
+      return give_up(library_failed("no progress for " + duration_text(options.stall_limit)));
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>((options.stall_limit - silent).count()) + 1);
+    if (ready < 0 && errno != EINTR) return give_up(io_error(errno));
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return give_up(io_error(errno));
+    }
+    if (n == 0) break;
+    last = Clock::now();
+    if (!reply.feed(buf, static_cast<std::size_t>(n))) return give_up(library_failed("its answer was malformed"));
+  }
+  ::close(fd);
+
+  const int status = reap(pid);
+  if (status != -1 && WIFSIGNALED(status))
+    return library_failed("killed by signal " + std::to_string(WTERMSIG(status)));
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    return library_failed("exited with status " + std::to_string(WEXITSTATUS(status)));
+  if (!reply.complete()) return library_failed("it ended without an answer");
+  if (reply.kind() == kError) return Hdf5InspectError{std::move(reply.payload())};
+  return std::move(reply.payload());
+}
+
+Hdf5Result<FileImage> FileImage::read(const std::string& path) {
+  auto file = fsio::File::open_read(path);
+  if (!file) return Hdf5InspectError{"I/O error: " + file.error().payload()};
+  auto size = file.value().size();
+  if (!size) return Hdf5InspectError{"I/O error: " + size.error().payload()};
+  if (size.value() > SIZE_MAX) return io_error(ENOMEM);
+  FileImage image;
+  image.size_ = static_cast<std::size_t>(size.value());
+  image.data_.reset(new (std::nothrow) char[image.size_ ? image.size_ : 1]);
+  if (!image.data_) return io_error(ENOMEM);
+  auto got = file.value().read_at(image.data_.get(), image.size_, 0);
+  if (!got) return Hdf5InspectError{"I/O error: " + got.error().payload()};
+  image.size_ = got.value();  // a file that shrank since is read as it now is
+  return image;
+}
+
+}  // namespace tolvanex::hdf5

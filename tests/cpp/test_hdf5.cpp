@@ -1,0 +1,156 @@
+// The HDF5 inspectors' own pieces: text forms, the object inventory, the reply encoding and
+// the containment of a child that crashes, hangs or answers. Files themselves are tested
+// from Python, where h5py builds them.
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "tolvanex/hdf5/contain.hpp"
+#include "tolvanex/hdf5/inspectors.hpp"
+#include "tolvanex/hdf5/text_forms.hpp"
+#include "tolvanex/hdf5/wire.hpp"
+
+using namespace tolvanex;
+using namespace tolvanex::hdf5;
+
+TEST(Hdf5TextForms, Floats) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, const char*> cases[] = {
+      {1.0, "1.0"}, {0.5, "0.5"}, {0.0001, "0.0001"}, {123456789.0, "123456789.0"},
+      {1234.5, "1234.5"}, {1e16, "1e16"}, {9999999999999998.0, "9999999999999998.0"},
+      {1.5e-7, "1.5e-7"}, {-2.5e20, "-2.5e20"}, {1e-5, "1e-5"}, {0.0, "0.0"}, {-0.0, "-0.0"},
+      {std::nan(""), "NaN"}, {inf, "inf"}, {-inf, "-inf"}, {0.1, "0.1"},
+      {static_cast<double>(0.1f), "0.10000000149011612"}, {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e308"}, {0.00012, "0.00012"}};
+  for (const auto& [value, text] : cases) {
+    std::string out;
+    append_f64(out, value);
+    EXPECT_EQ(out, text) << text;
+  }
+}
+
+TEST(Hdf5TextForms, QuotedTexts) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"plain 'x'", R"("plain 'x'")"},
+      {"\t\n\r\\\"", R"("\t\n\r\\\"")"}, {"\x1b\x7f", R"("\u{1b}\u{7f}")"},
+      {"\xc2\xa0\xc2\xad\xe2\x80\x8b\xef\xbb\xbf", R"("\u{a0}\u{ad}\u{200b}\u{feff}")"},
+      {"e\xcc\x81 \xe3\x85\xa4", R"("e\u{301} \u{3164}")"},                    // mark, filler
+      {"\xee\x80\x80\xcd\xb8\xf3\xa0\x80\x81", R"("\u{e000}\u{378}\u{e0001}")"},  // private, unassigned, tag
+      {"é€😀\xe2\x80\xa8", "\"é€😀\\u{2028}\""}};
+  for (const auto& [in, text] : cases) {
+    std::string out;
+    append_quoted(out, in);
+    EXPECT_EQ(out, text) << text;
+  }
+  std::string nul;
+  append_quoted(nul, std::string_view("a\0b", 3));
+  EXPECT_EQ(nul, R"("a\0b")");
+}
+
+TEST(Hdf5TextForms, Datatypes) {
+  using K = Hdf5Dtype::Kind;
+  Hdf5Dtype compound{K::Compound, {"x", "id"}, {{K::F64}, {K::I32}}, {}, {}};
+  Hdf5Dtype array{K::Array, {}, {compound}, {2, 3}, {}};
+  Hdf5Dtype enumeration{K::Enum, {"A", "B\""}, {}, {}, {}};
+  Hdf5Dtype other{K::Other, {}, {}, {}, "u24"};
+  EXPECT_EQ(dtype_text(array), R"(Array(Compound([("x", F64), ("id", I32)]), [2, 3]))");
+  EXPECT_EQ(dtype_text(enumeration), R"(Enum(["A", "B\""]))");
+  EXPECT_EQ(dtype_text(other), R"(Other("u24"))");
+  EXPECT_EQ(dtype_text({K::VariableLengthString}), "VariableLengthString");
+  EXPECT_EQ(attr_value_text(std::vector<std::string>{}), "StringArray([])");
+  EXPECT_EQ(attr_value_text(std::int64_t{-5}), "I64(-5)");
+}
+
+TEST(Hdf5Mechanical, InventoryRecordsAndUsedBytes) {
+  constexpr char kInventory[] =
+      "|,17,105,Static Structural\0 | , 3 , 105 , Modal \0|,x,105,A\0|,3,105\0"
+      "|,3,105,\0|,1,+400,Part, copy\0|,1,4294967296,x\0\0|,1,4294967295,y";
+  const auto objects = parse_object_inventory(std::string_view(kInventory, sizeof kInventory - 1));
+  std::vector<std::pair<std::string, std::uint32_t>> got;
+  for (const auto& o : objects) got.emplace_back(o.name, o.type_id);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint32_t>>{
+                     {"Static Structural", 105}, {"Modal", 105}, {"", 105}, {"Part, copy", 400},
+                     {"y", 4294967295u}}));
+
+  const std::pair<const char*, std::uint64_t> used[] = {
+      {"U64(10)", 10}, {"I64(10)", 100}, {"U64()", 100}, {"U64(18446744073709551616)", 100},
+      {"U64(18446744073709551615)", 18446744073709551615u}, {"I64Array([1, 2])", 100}};
+  for (const auto& [text, bytes] : used)
+    EXPECT_EQ(dataset_used_bytes({"/s", {10, 10}, "U8", {{"UsedSize", text}}}), bytes) << text;
+  EXPECT_EQ(dataset_used_bytes({"/s", {}, "U8", {}}), 1u);
+  EXPECT_EQ(dataset_used_bytes({"/s", {1ull << 32, 1ull << 32, 3}, "U8", {}}), 0u);  // modulo 2^64
+}
+
+TEST(Hdf5Wire, RoundTripAndDamage) {
+  MechanicalMechdbSummary s;
+  s.mechanical_version = "25.1";
+  s.object_type_counts = {{4294967295u, 2}};
+  s.streams = {{"/a", 7}, {"/b", 0}};
+  s.sidecars.lock_file_present = true;
+  const std::string bytes = wire::encode(s);
+  EXPECT_EQ(wire::decode<MechanicalMechdbSummary>(bytes), s);
+  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, bytes.size() / 2, bytes.size() - 1})
+    EXPECT_FALSE(wire::decode<MechanicalMechdbSummary>(bytes.substr(0, cut))) << cut;
+  std::string huge_count = wire::encode(FluentHdf5Summary{});
+  huge_count.replace(0, 8, std::string(8, '\xff'));  // 2^64-1 root attributes declared
+  EXPECT_FALSE(wire::decode<FluentHdf5Summary>(huge_count));
+  EXPECT_FALSE(wire::decode<FluentHdf5Summary>(wire::encode(FluentHdf5Summary{}) + "x"));
+}
+
+TEST(Hdf5Containment, ChildOutcomes) {
+  const ContainOptions quick{std::chrono::milliseconds(300)};
+  const std::pair<ChildWork, std::string> cases[] = {
+      {[](Progress&) { return Hdf5Result<std::string>(std::string("answer")); }, ""},
+      {[](Progress&) { return Hdf5Result<std::string>(Hdf5InspectError{"HDF5 format error: x"}); },
+       "HDF5 format error: x"},
+      {[](Progress&) -> Hdf5Result<std::string> { raise(SIGSEGV); return std::string(); },
+       "HDF5 library failed on this file (killed by signal 11)"},
+      {[](Progress&) -> Hdf5Result<std::string> { _exit(7); },
+       "HDF5 library failed on this file (exited with status 7)"},
+      {[](Progress&) -> Hdf5Result<std::string> { for (;;) pause(); },
+       "HDF5 library failed on this file (no progress for 300 ms)"},
+      {[](Progress& p) -> Hdf5Result<std::string> {  // slow but alive: not ended
+         for (int i = 0; i < 60; ++i) { usleep(10'000); p.tick(); }
+         return std::string("late");
+       }, ""},
+  };
+  for (const auto& [work, error] : cases) {
+    const auto result = run_in_child(work, quick);
+    if (error.empty())
+      EXPECT_TRUE(result.ok() && (result.value() == "answer" || result.value() == "late"));
+    else
+      EXPECT_EQ(result.ok() ? std::string("ok") : result.error().message, error);
+  }
+}
+
+TEST(Hdf5Containment, SameRecordInProcessAndContained) {
+  const std::string path = ::testing::TempDir() + "tolvanex_same_record.cas.h5";
+  {  // a small file written with the library itself: a group, a dataset, attributes
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t group = H5Gcreate2(file, "zone", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    const hsize_t dims[1] = {3};
+    const hid_t space = H5Screate_simple(1, dims, nullptr);
+    const hid_t set = H5Dcreate2(group, "x", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t attr = H5Acreate2(set, "n", H5T_STD_U16BE, space, H5P_DEFAULT, H5P_DEFAULT);
+    const std::uint16_t values[3] = {1, 2, 65535};
+    H5Awrite(attr, H5T_NATIVE_UINT16, values);
+    H5Aclose(attr);
+    H5Dclose(set);
+    H5Sclose(space);
+    H5Gclose(group);
+    H5Fclose(file);
+  }
+  const auto contained = inspect_fluent_hdf5(path);
+  const auto image = FileImage::read(path);
+  NoProgress none;
+  const auto in_process = fluent_summary(image.value().bytes(), none);
+  ASSERT_TRUE(contained.ok() && in_process.ok());
+  EXPECT_EQ(contained.value(), in_process.value());
+  EXPECT_EQ(contained.value().datasets.at(0).attributes.at(0).value, "I64Array([1, 2, 65535])");
+  std::remove(path.c_str());
+}
