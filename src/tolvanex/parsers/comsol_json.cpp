@@ -103,6 +103,25 @@ class NumberShape {
     return false;
   }
 
+  // Takes the digits at the start of [p, p + n) where a digit keeps the state (an integer part
+  // past its first digit, a fraction or exponent past its first) in one go, as accept() would
+  // one by one; returns how many. Long numbers are mostly such runs.
+  std::size_t accept_run(const char* p, std::size_t n) {
+    if (state_ != State::Int && state_ != State::Frac && state_ != State::ExpDigits) return 0;
+    std::size_t r = 0;
+    while (r < n && is_digit(p[r])) ++r;
+    if (state_ == State::ExpDigits) {
+      exp_digits_ += r;
+      for (std::size_t i = 0; i < r && exp_value_ < kClamp; ++i) exp_value_ = exp_value_ * 10 + (p[i] - '0');
+      return r;
+    }
+    (state_ == State::Int ? int_digits_ : frac_digits_) += r;
+    std::size_t i = 0;
+    for (; i < r && significant_.size() < kSignificant; ++i) digit(p[i]);
+    for (; i < r && !sticky_; ++i) sticky_ = p[i] != '0';
+    return r;
+  }
+
   // A short number of the same shape, finite exactly when this one is, each byte with its
   // offset in the original text. A replaced run's first digit stands for the original run's
   // first digit and its other digits for the last one: the parser may stop at a number's
@@ -466,13 +485,14 @@ class JsonFeed {
     for (;;) {
       if (peek(0) < 0) break;  // also refills the input
       std::size_t i = in_pos_;
-      while (i < in_len_ && shape.accept(static_cast<unsigned char>(in_[i]))) {
-        if (text.size() < kNumberLimit) {
-          text.push_back(in_[i]);
-        } else {
-          condense = true;
-        }
-        ++i;
+      for (;;) {
+        std::size_t n = shape.accept_run(in_.data() + i, in_len_ - i);
+        if (n == 0 && (i == in_len_ || !shape.accept(static_cast<unsigned char>(in_[i])))) break;
+        n = std::max<std::size_t>(n, 1);
+        const std::size_t kept = std::min(n, kNumberLimit - text.size());
+        text.append(in_.data() + i, kept);
+        condense = condense || kept < n;
+        i += n;
       }
       here_.column += i - in_pos_;
       const bool stopped = i < in_len_;
