@@ -42,7 +42,8 @@ demo: build
 	$(VPY) scripts/demo.py
 
 bench: build
-	bash bench/abaqus.sh
+	bash bench/vs_wc.sh abaqus_scan 1100
+	bash bench/vs_wc.sh project_lines 1000
 	$(VPY) bench/hdf5.py
 
 wheel: setup

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -11,26 +8,17 @@
 #include "tolvanex/json.hpp"
 #include "tolvanex/parsers/flotherm_floxml.hpp"
 #include "tolvanex/parsers/readers.hpp"
+#include "support.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::parsers::flotherm;
 
 namespace {
 
-std::string temp_file(const std::string& content) {
-  static int counter = 0;
-  const std::string path =
-      testing::TempDir() + "floxml_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + ".xml";
-  std::ofstream(path, std::ios::binary) << content;
-  return path;
-}
-
-// The summary as exact JSON, or "error:" and the display text.
+// The summary as exact JSON, or "ERROR " and the display text.
 std::string inspect_doc(const std::string& doc, std::uint64_t budget = kDefaultByteBudget) {
-  const std::string path = temp_file(doc);
-  Result<FlothermFloxmlSummary> r = inspect_flotherm_floxml(path, budget);
-  std::remove(path.c_str());
-  return r ? json::write(r.value()) : "error:" + r.error().display();
+  const tvx_test::TempDir dir;
+  return tvx_test::outcome(inspect_flotherm_floxml(dir.write("case.xml", doc), budget));
 }
 
 // The summary of `<xml_case/>` with some keys replaced by the given JSON texts, as exact JSON.
@@ -50,9 +38,9 @@ std::string with(const std::map<std::string, std::string>& changes) {
 
 std::string wrap(const std::string& body) { return "<xml_case>" + body + "</xml_case>"; }
 
-const std::string kRoot = "error:expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <";
-const std::string kNoRoot = "error:FloTHERM FloXML file did not contain a root element";
-const std::string kIllFormed = "error:xml error: ill-formed document: ";
+const std::string kRoot = "ERROR expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <";
+const std::string kNoRoot = "ERROR FloTHERM FloXML file did not contain a root element";
+const std::string kIllFormed = "ERROR xml error: ill-formed document: ";
 
 }  // namespace
 
@@ -149,39 +137,15 @@ TEST(FloxmlReader, SummariesAndErrors) {
       {"<xml_case><name>a</nome></xml_case>", kIllFormed + "expected `</name>`, but `</nome>` was found"},
       {"<xml_case><name>a & b</name>",
        kIllFormed + "entity or character reference not closed: `;` not found before end of input"},
-      {"<xml_case><!-- open", "error:xml error: syntax error: comment not closed: `-->` not found before end of input"},
-      {"<xml_case><geometry", "error:xml error: syntax error: tag not closed: `>` not found before end of input"},
+      {"<xml_case><!-- open", "ERROR xml error: syntax error: comment not closed: `-->` not found before end of input"},
+      {"<xml_case><geometry", "ERROR xml error: syntax error: tag not closed: `>` not found before end of input"},
       {"<xml_case/></xml_case>", kIllFormed + "close tag `</xml_case>` does not match any open tag"},
   };
   for (const Case& c : cases) EXPECT_EQ(inspect_doc(c.doc, c.budget), c.want) << c.doc.substr(0, 100);
-  Result<FlothermFloxmlSummary> missing = inspect_flotherm_floxml(testing::TempDir() + "no/such.xml", 10);
-  EXPECT_EQ(missing.error().display(), "io error: No such file or directory (os error 2)");
-  Result<FlothermFloxmlSummary> dir = inspect_flotherm_floxml(testing::TempDir(), 10);
-  EXPECT_EQ(dir.error().display(), "xml error: I/O error: Is a directory (os error 21)");
-}
-
-TEST(BudgetedText, KeepsWhatDecodingAndTrimmingWholeWouldKeep) {
-  const std::string nbsp = "\xC2\xA0", ideo = "\xE3\x80\x80", nel = "\xC2\x85";
-  const std::string texts[] = {
-      "abc", "a b", nbsp + "a" + nbsp, ideo + " " + ideo + "x y" + nbsp + " " + nel + "\v\f",
-      "a\xFF", "\xFF\xFE", "\xE2\x82", "a\xE2\x82 " + nbsp, "\xC3\xA9\xC3\xA9", nbsp + nbsp,
-      "x" + std::string(40, ' ') + "y", "x" + nbsp + nbsp + nbsp + nbsp, ideo + ideo + ideo + "z",
-      "\xC2", "\xF0\x9F\x98\x80" + ideo,
-  };
-  for (const std::string& t : texts) {
-    const std::string decoded = text::decode_lossy(t);
-    const std::string_view trimmed = text::trim_unicode(decoded);
-    for (std::uint64_t limit = 0; limit <= trimmed.size() + 2; ++limit) {
-      for (std::size_t step : {1, 2, 3, 5, 1000}) {
-        BudgetedText b;
-        b.begin(limit);
-        for (std::size_t i = 0; i < t.size(); i += step) b.piece(std::string_view(t).substr(i, step));
-        const bool fits = b.finish();
-        EXPECT_EQ(fits, trimmed.size() <= limit) << t << " / " << limit << " / " << step;
-        if (fits) EXPECT_EQ(b.kept(), trimmed) << t << " / " << limit << " / " << step;
-      }
-    }
-  }
+  const tvx_test::TempDir dir;
+  EXPECT_EQ(tvx_test::outcome(inspect_flotherm_floxml(dir.str("no/such.xml"), 10)),
+            "ERROR io error: No such file or directory (os error 2)");
+  EXPECT_EQ(tvx_test::outcome(inspect_flotherm_floxml(dir.str(), 10)), "ERROR xml error: I/O error: Is a directory (os error 21)");
 }
 
 TEST(FloxmlReader, TextsAroundTheBudgetAreKeptOrDroppedWhole) {
@@ -223,12 +187,9 @@ TEST(FloxmlRootProbe, FirstElementDecides) {
       // Of a long name the tail is kept, and with it the local part when a ":" is in it.
       {"<" + p + ":xml_case/>", true}, {"<" + p + "xml_case/>", false}, {"<" + p + ":" + p + ":sm_xml_case>", true},
   };
-  for (const auto& [doc, want] : cases) {
-    const std::string path = temp_file(doc);
-    EXPECT_EQ(has_flotherm_root(path), want) << doc.substr(0, 80);
-    std::remove(path.c_str());
-  }
-  for (const std::string& path : {testing::TempDir() + "no/such.xml", testing::TempDir(), std::string("a\0b.xml", 7)}) {
+  const tvx_test::TempDir dir;
+  for (const auto& [doc, want] : cases) EXPECT_EQ(has_flotherm_root(dir.write("case.xml", doc)), want) << doc.substr(0, 80);
+  for (const std::string& path : {dir.str("no/such.xml"), dir.str(), std::string("a\0b.xml", 7)}) {
     EXPECT_FALSE(has_flotherm_root(path));
   }
 }

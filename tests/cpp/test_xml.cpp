@@ -26,7 +26,7 @@ const char* kind_name(XmlEventKind k) {
 }
 
 // Gathers the pieces of a text; white space given by count shows as `?`.
-struct Gather final : TextSink {
+struct Gather final : text::TextSink {
   void piece(std::string_view bytes) override {
     EXPECT_FALSE(bytes.empty());
     largest = std::max(largest, bytes.size());

@@ -11,9 +11,9 @@
 #include <memory>
 #include <optional>
 
-#include "tolvanex/container/zip_internal.hpp"
+#include "tolvanex/codec/stream.hpp"
 
-namespace tolvanex::container::detail {
+namespace tolvanex::codec::detail {
 namespace {
 
 constexpr int kMaxBits = 15;
@@ -67,7 +67,7 @@ int build(Huffman& h, const std::uint8_t* lengths, int n) {
 
 class Deflate64Decoder final : public Decoder {
  public:
-  explicit Deflate64Decoder(RangeReader& in) : in_(in) {}
+  explicit Deflate64Decoder(Input& in) : in_(in) {}
 
   Result<std::size_t> decode(unsigned char* out, std::size_t cap, bool& ended) override {
     if (!ring_) ring_ = std::make_unique<unsigned char[]>(kRing);
@@ -304,7 +304,7 @@ class Deflate64Decoder final : public Decoder {
     return fail(invalid_data());  // no code of any length matches
   }
 
-  RangeReader& in_;
+  Input& in_;
   std::unique_ptr<unsigned char[]> ring_;
   std::uint64_t written_ = 0;
   std::uint64_t delivered_ = 0;
@@ -322,8 +322,8 @@ class Deflate64Decoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> make_deflate64_decoder(RangeReader& in) {
+std::unique_ptr<Decoder> make_deflate64_decoder(Input& in) {
   return std::make_unique<Deflate64Decoder>(in);
 }
 
-}  // namespace tolvanex::container::detail
+}  // namespace tolvanex::codec::detail

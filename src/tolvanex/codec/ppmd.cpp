@@ -1,13 +1,14 @@
-// PPMd variant I revision 1 (ZIP method 98) through libarchive's decoder for it. libarchive
-// exposes that decoder only inside its ZIP reader, so the entry is handed to the streaming
-// ZIP reader as a one-entry archive: a made-up local header carrying the entry's method,
-// sizes and CRC-32, then the entry's compressed bytes as they are read from the file.
+// PPMd variant I revision 1 (as ZIP stores it: 2 bytes of model parameters, then the range
+// coded data) through libarchive's decoder for it. libarchive exposes that decoder only
+// inside its ZIP reader, so the stream is handed to the streaming ZIP reader as a one-entry
+// archive: a made-up local header carrying the method and the expected size, then the
+// compressed bytes as they are pulled from the input.
 //
-// After the compressed bytes the feed goes on with zero bytes. A stream that ends with the
-// end marker stops there; one written without it would otherwise make libarchive fail on
-// the last block it decodes. Only the declared number of bytes is taken, and the entry
-// reader checks them against the declared CRC-32, so what follows the real data never
-// reaches the caller.
+// Not every writer marks the stream's end, so the decoder runs until the expected size.
+// Output comes only from the stream's own bytes: once they are used up, the range decoder's
+// look-ahead gets four zero bytes of padding, and a request beyond that fails as data cut
+// short. Fed zeros without end, a stream can decode its most probable symbol forever, so a
+// few bytes that declared gigabytes would make gigabytes of output.
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -17,12 +18,15 @@
 #include <optional>
 #include <string>
 
-#include "tolvanex/container/zip_internal.hpp"
+#include "tolvanex/codec/stream.hpp"
 
-namespace tolvanex::container::detail {
+namespace tolvanex::codec::detail {
 namespace {
 
-constexpr unsigned char kZeros[4096] = {};
+// The range decoder holds four bytes ahead in its code register; an encoder may flush
+// fewer than that at the end.
+constexpr std::size_t kPadding = 4;
+constexpr unsigned char kZeros[kPadding] = {};
 
 void put16(std::string& s, std::uint32_t v) {
   s.push_back(static_cast<char>(v & 0xff));
@@ -39,7 +43,7 @@ void put64(std::string& s, std::uint64_t v) {
 
 class PpmdDecoder final : public Decoder {
  public:
-  PpmdDecoder(RangeReader& in, const EntryInfo& info) : in_(in), info_(info) {}
+  PpmdDecoder(Input& in, std::uint64_t expected_size) : in_(in), size_(expected_size) {}
   ~PpmdDecoder() override {
     if (a_) archive_read_free(a_);
   }
@@ -48,13 +52,13 @@ class PpmdDecoder final : public Decoder {
     if (!a_) TVX_TRY(start());
     std::size_t n = 0;
     while (n < cap) {
-      if (produced_ == info_.uncompressed_size) {
+      if (produced_ == size_) {
         ended = true;
         break;
       }
       if (block_left_ > 0) {
-        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(
-            {cap - n, block_left_, info_.uncompressed_size - produced_}));
+        const std::size_t k = static_cast<std::size_t>(
+            std::min<std::uint64_t>({cap - n, block_left_, size_ - produced_}));
         std::memcpy(out + n, block_, k);
         block_ += k;
         block_left_ -= k;
@@ -70,14 +74,14 @@ class PpmdDecoder final : public Decoder {
       std::size_t size = 0;
       la_int64_t offset = 0;
       const int rc = archive_read_data_block(a_, &buf, &size, &offset);
-      if (input_error_) return *input_error_;
+      TVX_TRY(feed_status());
       if (rc == ARCHIVE_EOF) {
         lib_ended_ = true;
         continue;
       }
       if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return library_error();
       // A warning comes with the last block, when libarchive's own size checks disagree;
-      // the entry reader makes the same checks on what is taken.
+      // the container makes the same checks on what is taken.
       block_ = static_cast<const unsigned char*>(buf);
       block_left_ = size;
       if (rc == ARCHIVE_WARN) lib_ended_ = true;
@@ -87,36 +91,43 @@ class PpmdDecoder final : public Decoder {
 
  private:
   Status start() {
+    // A ZIP64 local header: method 98, no CRC-32 (not checked here), the expected size,
+    // and a compressed size that never runs out before the input does.
     header_ = "PK\x03\x04";
     put16(header_, 63);  // version needed
     put16(header_, 0);   // flags
     put16(header_, 98);  // method
     put32(header_, 0);   // time and date
-    put32(header_, info_.crc32);
-    const bool zip64 = info_.compressed_size >= 0xffffffffu || info_.uncompressed_size >= 0xffffffffu;
-    put32(header_, zip64 ? 0xffffffffu : static_cast<std::uint32_t>(info_.compressed_size));
-    put32(header_, zip64 ? 0xffffffffu : static_cast<std::uint32_t>(info_.uncompressed_size));
-    put16(header_, 1);            // name length
-    put16(header_, zip64 ? 20 : 0);  // extra length
+    put32(header_, 0);   // CRC-32
+    put32(header_, 0xffffffffu);
+    put32(header_, 0xffffffffu);
+    put16(header_, 1);   // name length
+    put16(header_, 20);  // extra length
     header_.push_back('x');
-    if (zip64) {
-      put16(header_, 0x0001);
-      put16(header_, 16);
-      put64(header_, info_.uncompressed_size);
-      put64(header_, info_.compressed_size);
-    }
+    put16(header_, 0x0001);
+    put16(header_, 16);
+    put64(header_, size_);
+    put64(header_, UINT64_MAX >> 2);
 
     a_ = archive_read_new();
     if (!a_) return no_memory();
     if (archive_read_support_format_zip_streamable(a_) != ARCHIVE_OK) return library_error();
-    // The CRC-32 is checked by the entry reader over exactly the bytes it takes.
     archive_read_set_format_option(a_, "zip", "ignorecrc32", "1");
-    if (archive_read_open(a_, this, nullptr, &PpmdDecoder::feed, nullptr) != ARCHIVE_OK)
-      return input_error_ ? Status(*input_error_) : Status(library_error());
+    if (archive_read_open(a_, this, nullptr, &PpmdDecoder::feed, nullptr) != ARCHIVE_OK) {
+      TVX_TRY(feed_status());
+      return library_error();
+    }
     archive_entry* entry = nullptr;
     const int rc = archive_read_next_header(a_, &entry);
-    if (input_error_) return *input_error_;
+    TVX_TRY(feed_status());
     if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return library_error();
+    return ok_status();
+  }
+
+  // What went wrong on the input side takes precedence over what libarchive makes of it.
+  Status feed_status() {
+    if (input_error_) return *input_error_;
+    if (exhausted_) return truncated_data();
     return ok_status();
   }
 
@@ -124,8 +135,8 @@ class PpmdDecoder final : public Decoder {
     return a_ && archive_errno(a_) == ENOMEM ? no_memory() : invalid_data();
   }
 
-  // libarchive's read callback: the header, then the compressed bytes, then zeros. A block
-  // handed out stays valid until the next call, so it is consumed only then.
+  // libarchive's read callback: the header, the compressed bytes, the padding, then the
+  // end. A block handed out stays valid until the next call, so it is consumed only then.
   static la_ssize_t feed(::archive*, void* self, const void** buffer) {
     auto& d = *static_cast<PpmdDecoder*>(self);
     if (!d.header_sent_) {
@@ -140,21 +151,28 @@ class PpmdDecoder final : public Decoder {
       d.input_error_ = std::move(avail).error();
       return ARCHIVE_FATAL;
     }
-    if (avail.value().empty()) {
+    if (!avail.value().empty()) {
+      d.lent_ = avail.value().size();
+      *buffer = avail.value().data();
+      return static_cast<la_ssize_t>(d.lent_);
+    }
+    if (!d.padded_) {
+      d.padded_ = true;
       *buffer = kZeros;
       return sizeof kZeros;
     }
-    d.lent_ = avail.value().size();
-    *buffer = avail.value().data();
-    return static_cast<la_ssize_t>(d.lent_);
+    d.exhausted_ = true;
+    return 0;
   }
 
-  RangeReader& in_;
-  EntryInfo info_;
+  Input& in_;
+  std::uint64_t size_;
   ::archive* a_ = nullptr;
   std::string header_;
   bool header_sent_ = false;
   std::size_t lent_ = 0;
+  bool padded_ = false;
+  bool exhausted_ = false;
   std::optional<TolvanexError> input_error_;
   const unsigned char* block_ = nullptr;
   std::size_t block_left_ = 0;
@@ -164,8 +182,8 @@ class PpmdDecoder final : public Decoder {
 
 }  // namespace
 
-std::unique_ptr<Decoder> make_ppmd_decoder(RangeReader& in, const EntryInfo& info) {
-  return std::make_unique<PpmdDecoder>(in, info);
+std::unique_ptr<Decoder> make_ppmd_decoder(Input& in, std::uint64_t expected_size) {
+  return std::make_unique<PpmdDecoder>(in, expected_size);
 }
 
-}  // namespace tolvanex::container::detail
+}  // namespace tolvanex::codec::detail

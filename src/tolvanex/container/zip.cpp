@@ -1,6 +1,7 @@
 // The ZIP container: end-of-central-directory search, ZIP64 locator and record, central
 // directory entries with their extra fields and name rules, local header checks, and the
-// entry reader that runs one decoder and checks size and CRC-32 at the end.
+// entry reader that runs the codec layer's decoder of the entry's method over the entry's
+// bytes and checks size and CRC-32 at the end.
 #include "tolvanex/container/zip.hpp"
 
 #include <zlib.h>
@@ -13,14 +14,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tolvanex/container/zip_internal.hpp"
+#include "tolvanex/codec/codec.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::container {
 
-using detail::RangeReader;
-
 namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;  // the buffer of a directory or entry read
 
 constexpr std::uint32_t kEocdSig = 0x06054b50;
 constexpr std::uint32_t kZip64LocatorSig = 0x07064b50;
@@ -41,17 +42,22 @@ constexpr std::uint16_t kExtraZip64 = 0x0001;
 constexpr std::uint16_t kExtraUnicodePath = 0x7075;
 constexpr std::uint16_t kExtraUnicodeComment = 0x6375;
 
-enum Method : std::uint16_t {
-  kStored = 0,
-  kDeflate = 8,
-  kDeflate64 = 9,
-  kBzip2 = 12,
-  kLzma = 14,
-  kZstd = 93,
-  kXz = 95,
-  kPpmd = 98,
-  kAes = 99,
-};
+constexpr std::uint16_t kAes = 99;  // the method of AES-encrypted entries
+
+// The decoder of each accepted compression method.
+std::optional<codec::Method> codec_method(std::uint16_t method) {
+  switch (method) {
+    case 0: return codec::Method::Stored;
+    case 8: return codec::Method::Deflate;
+    case 9: return codec::Method::Deflate64;
+    case 12: return codec::Method::Bzip2;
+    case 14: return codec::Method::Lzma;
+    case 93: return codec::Method::Zstd;
+    case 95: return codec::Method::Xz;
+    case 98: return codec::Method::Ppmd;
+    default: return std::nullopt;
+  }
+}
 
 std::uint16_t le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 std::uint32_t le32(const unsigned char* p) {
@@ -242,12 +248,19 @@ Result<Directory> locate_directory(fsio::File& file, std::uint64_t file_size) {
   return dir;
 }
 
+// Any failure to read the directory's bytes is the archive's own "i/o error".
 Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
-  RangeReader cd(impl.file, dir.offset, dir.offset + dir.size);
+  FileRangeSource range(impl.file, dir.offset, dir.offset + dir.size);
+  codec::Input cd(range, kReadChunk);
+  auto take = [&cd](std::size_t n) -> Result<const unsigned char*> {
+    auto p = cd.take(n);
+    if (!p) return TolvanexError::zip_io();
+    return p;
+  };
   std::unordered_map<std::string, std::size_t> index_of;
   const TolvanexError malformed = TolvanexError::zip_invalid("malformed central directory entry");
   for (std::uint64_t i = 0; i < dir.count; ++i) {
-    TVX_TRY_ASSIGN(const unsigned char* h, cd.take(kCentralSize));
+    TVX_TRY_ASSIGN(const unsigned char* h, take(kCentralSize));
     if (!h || le32(h) != kCentralSig) return malformed;
     Record rec;
     ZipEntry entry;
@@ -262,7 +275,7 @@ Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
     std::uint32_t disk = le16(h + 34);
     rec.local_offset = le32(h + 42);
 
-    TVX_TRY_ASSIGN(const unsigned char* v, cd.take(name_len + extra_len + comment_len));
+    TVX_TRY_ASSIGN(const unsigned char* v, take(name_len + extra_len + comment_len));
     if (!v) return malformed;
     const std::string_view raw_name(reinterpret_cast<const char*>(v), name_len);
     const std::string_view extra(reinterpret_cast<const char*>(v + name_len), extra_len);
@@ -313,66 +326,14 @@ Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
       impl.records[it->second] = rec;
     }
   }
-  if (cd.remaining() != 0)
+  auto rest = cd.peek();
+  if (!rest) return TolvanexError::zip_io();
+  if (!rest.value().empty())
     return TolvanexError::zip_invalid("central directory size does not match its entries");
   return ok_status();
 }
 
-bool accepted_method(std::uint16_t method) {
-  switch (method) {
-    case kStored: case kDeflate: case kDeflate64: case kBzip2: case kLzma: case kZstd: case kXz:
-    case kPpmd:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// RangeReader
-
-namespace detail {
-
-Status RangeReader::fill(std::size_t want) {
-  const std::size_t have = tail_ - head_;
-  if (head_ > 0) {
-    std::memmove(buf_.data(), buf_.data() + head_, have);
-    head_ = 0;
-    tail_ = have;
-  }
-  const std::size_t chunk = std::max<std::size_t>(want, 64 * 1024);
-  if (buf_.size() < chunk) buf_.resize(chunk);
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(buf_.size() - tail_, end_ - pos_));
-  if (n == 0) return ok_status();
-  auto got = file_->read_at(buf_.data() + tail_, n, pos_);
-  if (failure_ == Failure::Archive && (!got || got.value() != n)) return TolvanexError::zip_io();
-  if (!got) return std::move(got).error();
-  // A short read inside the range means the file shrank under us.
-  if (got.value() != n) return TolvanexError::io("unexpected end of file");
-  tail_ += n;
-  pos_ += n;
-  return ok_status();
-}
-
-Result<std::span<const unsigned char>> RangeReader::peek() {
-  if (head_ == tail_ && pos_ < end_) TVX_TRY(fill(0));
-  return std::span<const unsigned char>(buf_.data() + head_, tail_ - head_);
-}
-
-Result<const unsigned char*> RangeReader::take(std::size_t n) {
-  if (tail_ - head_ < n) {
-    if (remaining() < n) return static_cast<const unsigned char*>(nullptr);
-    TVX_TRY(fill(n));
-  }
-  const unsigned char* p = buf_.data() + head_;
-  head_ += n;
-  return p;
-}
-
-}  // namespace detail
 
 // ---------------------------------------------------------------------------------------
 // ZipArchive
@@ -404,13 +365,18 @@ const ZipEntry& ZipArchive::entry(std::size_t index) const { return impl_->entri
 // ZipEntryReader
 
 struct ZipEntryReader::State {
-  State(fsio::File& file, std::uint64_t begin, const detail::EntryInfo& entry)
-      : input(file, begin, begin + entry.compressed_size, RangeReader::Failure::Content),
-        info(entry) {}
+  State(fsio::File& file, std::uint64_t begin, const Record& rec, const ZipEntry& entry)
+      : range(file, begin, begin + entry.compressed_size),
+        input(range, kReadChunk),
+        decoder(codec::make_decoder(*codec_method(rec.method), input, entry.uncompressed_size)),
+        size(entry.uncompressed_size),
+        expected_crc(rec.crc32) {}
 
-  RangeReader input;
-  detail::EntryInfo info;
-  std::unique_ptr<detail::Decoder> decoder;
+  FileRangeSource range;
+  codec::Input input;
+  std::unique_ptr<codec::Decoder> decoder;
+  std::uint64_t size;
+  std::uint32_t expected_crc;
   std::uint64_t produced = 0;
   std::uint32_t crc = 0;
   bool finished = false;
@@ -429,7 +395,7 @@ Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
   const ZipEntry& entry = impl_->entries[index];
   if ((rec.flags & kFlagEncrypted) || rec.method == kAes)
     return TolvanexError::zip_unsupported("encrypted entries are not supported");
-  if (!accepted_method(rec.method))
+  if (!codec_method(rec.method))
     return TolvanexError::zip_unsupported("compression method " + std::to_string(rec.method) +
                                           " is not supported");
   unsigned char h[kLocalSize];
@@ -441,15 +407,10 @@ Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
   const std::uint64_t data_start = rec.local_offset + kLocalSize + le16(h + 26) + le16(h + 28);
   if (data_start > impl_->file_size || entry.compressed_size > impl_->file_size - data_start)
     return TolvanexError::zip_invalid("entry data extends beyond the end of the archive");
-  detail::EntryInfo info;
-  info.method = rec.method;
-  info.crc32 = rec.crc32;
-  info.compressed_size = entry.compressed_size;
-  info.uncompressed_size = entry.uncompressed_size;
   try {
-    return ZipEntryReader(std::make_unique<ZipEntryReader::State>(impl_->file, data_start, info));
+    return ZipEntryReader(std::make_unique<ZipEntryReader::State>(impl_->file, data_start, rec, entry));
   } catch (const std::bad_alloc&) {
-    return detail::no_memory();
+    return codec::no_memory();
   }
 }
 
@@ -462,40 +423,28 @@ Result<std::size_t> ZipEntryReader::read(char* buffer, std::size_t size) {
   try {
     return state_->read(reinterpret_cast<unsigned char*>(buffer), size);
   } catch (const std::bad_alloc&) {
-    return state_->fail(detail::no_memory());
+    return state_->fail(codec::no_memory());
   }
 }
 
-Result<std::size_t> ZipEntryReader::State::read(unsigned char* out, std::size_t size) {
+Result<std::size_t> ZipEntryReader::State::read(unsigned char* out, std::size_t cap) {
   if (failure) return *failure;
-  if (finished || size == 0) return std::size_t{0};
-  if (!decoder) {
-    switch (info.method) {
-      case kStored: decoder = detail::make_stored_decoder(input); break;
-      case kDeflate: decoder = detail::make_inflate_decoder(input); break;
-      case kDeflate64: decoder = detail::make_deflate64_decoder(input); break;
-      case kBzip2: decoder = detail::make_bzip2_decoder(input); break;
-      case kLzma: decoder = detail::make_lzma_decoder(input, info.uncompressed_size); break;
-      case kZstd: decoder = detail::make_zstd_decoder(input); break;
-      case kXz: decoder = detail::make_xz_decoder(input); break;
-      case kPpmd: decoder = detail::make_ppmd_decoder(input, info); break;
-    }
-  }
+  if (finished || cap == 0) return std::size_t{0};
   for (;;) {
     // Never ask for more than the declared size; once it is reached, one more byte is
     // asked for to learn whether the stream really ends there.
-    const std::uint64_t room = info.uncompressed_size - produced;
-    const std::size_t cap = room == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(size, room));
+    const std::uint64_t room = size - produced;
+    const std::size_t want = room == 0 ? 1 : static_cast<std::size_t>(std::min<std::uint64_t>(cap, room));
     bool ended = false;
-    auto got = decoder->decode(out, cap, ended);
+    auto got = decoder->decode(out, want, ended);
     if (!got) return fail(std::move(got).error());
     const std::size_t n = got.value();
-    if (room == 0 && n > 0) return fail(TolvanexError::io(detail::kBadSize));
+    if (room == 0 && n > 0) return fail(TolvanexError::io(codec::kBadSize));
     produced += n;
     crc = static_cast<std::uint32_t>(crc32_z(crc, out, n));
     if (ended) {
-      if (produced != info.uncompressed_size) return fail(TolvanexError::io(detail::kBadSize));
-      if (crc != info.crc32) return fail(TolvanexError::io(detail::kBadChecksum));
+      if (produced != size) return fail(TolvanexError::io(codec::kBadSize));
+      if (crc != expected_crc) return fail(TolvanexError::io(codec::kBadChecksum));
       finished = true;
       decoder.reset();  // release the decoder's memory as soon as the stream is done
       return n;

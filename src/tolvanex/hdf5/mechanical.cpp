@@ -4,7 +4,6 @@
 // Information" (UTF-16LE records "|,{id},{type},{name}" separated by U+0000) and
 // "/Part Manager Stream" (4 bytes, then a zlib stream naming the geometry files). Two
 // neighbouring paths, "{path}.lock" and "{stem}_Mech_Files", are probed on disk.
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "tolvanex/codec/codec.hpp"
 #include "tolvanex/hdf5/inspectors.hpp"
 #include "tolvanex/hdf5/library.hpp"
 #include "tolvanex/hdf5/walk.hpp"
@@ -35,38 +35,6 @@ Hdf5Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string&
 }
 
 namespace {
-
-// Zlib (RFC 1950) inflation of a memory span, stopping once `limit` bytes are out. Input
-// that ends early yields the output so far; a corrupt stream or checksum yields nothing.
-std::optional<std::string> inflate_zlib_bounded(std::string_view input, std::uint64_t limit) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) return std::nullopt;
-  std::string out;
-  char buf[1 << 15];
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-  std::size_t fed = 0;
-  bool corrupt = false;
-  while (out.size() < limit) {
-    if (z.avail_in == 0 && fed < input.size()) {
-      const std::size_t more = std::min<std::size_t>(input.size() - fed, UINT32_MAX);
-      z.avail_in = static_cast<uInt>(more);
-      fed += more;
-    }
-    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, limit - out.size()));
-    z.next_out = reinterpret_cast<Bytef*>(buf);
-    z.avail_out = static_cast<uInt>(room);
-    const int rc = inflate(&z, Z_NO_FLUSH);
-    out.append(buf, room - z.avail_out);
-    if (rc == Z_STREAM_END || rc == Z_BUF_ERROR) break;  // the end, or the input ran out
-    if (rc != Z_OK) {
-      corrupt = true;
-      break;
-    }
-  }
-  inflateEnd(&z);
-  if (corrupt) return std::nullopt;
-  return out;
-}
 
 struct StreamRead {
   std::string bytes;
@@ -307,12 +275,19 @@ Hdf5Result<MechanicalMechdbSummary> mechanical_summary(std::string_view image, s
     summary.content_truncated |= parts->cut;
     const std::string_view bytes = parts->bytes;
     if (bytes.size() >= 5 && static_cast<unsigned char>(bytes[4]) == 0x78) {
-      if (auto inflated = inflate_zlib_bounded(bytes.substr(4), saturating_add(budget, 1))) {
-        if (inflated->size() > budget) {
+      // A corrupt stream or checksum leaves the list empty; input that ends early is read
+      // as far as it goes.
+      const std::string_view deflated = bytes.substr(4);
+      auto inflated = codec::inflate_zlib(
+          {reinterpret_cast<const unsigned char*>(deflated.data()), deflated.size()},
+          static_cast<std::size_t>(saturating_add(budget, 1)));
+      if (inflated) {
+        std::string& out = inflated.value();
+        if (out.size() > budget) {
           summary.content_truncated = true;
-          inflated->resize(static_cast<std::size_t>(budget));
+          out.resize(static_cast<std::size_t>(budget));
         }
-        summary.geometry_sources = geometry_names(*inflated);
+        summary.geometry_sources = geometry_names(out);
       }
     }
   }

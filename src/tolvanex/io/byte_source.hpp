@@ -1,9 +1,11 @@
-// A pull source of bytes: what the XML tokenizer, the JSON member parser and the deck
-// scanners read from, whether the bytes come from a file, memory or a ZIP entry.
+// A pull source of bytes: what the XML tokenizer, the JSON member parser, the deck scanners
+// and the decoders read from, whether the bytes come from a file, a range of one, memory or
+// a ZIP entry.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -27,6 +29,27 @@ class FileSource final : public ByteSource {
 
  private:
   fsio::File& file_;
+};
+
+// The bytes [begin, end) of a file through positioned reads, so several ranges of one file
+// can be read independently. A file that turns out shorter than the range is an Io error.
+class FileRangeSource final : public ByteSource {
+ public:
+  FileRangeSource(fsio::File& file, std::uint64_t begin, std::uint64_t end)
+      : file_(file), pos_(begin), end_(end) {}
+  Result<std::size_t> read(char* buffer, std::size_t size) override {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, end_ - pos_));
+    if (n == 0) return std::size_t{0};
+    TVX_TRY_ASSIGN(const std::size_t got, file_.read_at(buffer, n, pos_));
+    if (got != n) return TolvanexError::io("unexpected end of file");
+    pos_ += n;
+    return n;
+  }
+
+ private:
+  fsio::File& file_;
+  std::uint64_t pos_;
+  std::uint64_t end_;
 };
 
 class MemorySource final : public ByteSource {

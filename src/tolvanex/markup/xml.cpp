@@ -668,7 +668,7 @@ Result<XmlEvent> XmlScanner::next() {
 // text sink. Called at a byte that is not white space; white space at the end is trimmed
 // without being held.
 Result<XmlEvent> XmlScanner::text(std::string_view head) {
-  TextSink* const sink = r_.text_sink_;
+  text::TextSink* const sink = r_.text_sink_;
   if (sink == nullptr) {
     TVX_TRY(scan(nullptr, kTextStops));
     return event(XmlEventKind::Text);

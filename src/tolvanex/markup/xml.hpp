@@ -39,6 +39,7 @@
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
+#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::xml {
 
@@ -146,20 +147,6 @@ class NameStack {
 
 class TagFilter;  // reads the attributes of a start tag as it streams by (xml.cpp)
 
-// Takes the bytes of a Text event as they are scanned (see set_text_sink).
-class TextSink {
- public:
-  virtual void piece(std::string_view bytes) = 0;
-  // White space inside a text may have to be held until a later byte shows that it is not at
-  // the end. Of such a run, the tokenizer holds no more than the sink could ever keep, `room()`
-  // bytes; what it did not hold then comes as a count.
-  virtual std::uint64_t room() const = 0;
-  virtual void unheld_space(std::uint64_t bytes) = 0;
-
- protected:
-  ~TextSink() = default;
-};
-
 class XmlPullReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = 8192;
@@ -184,7 +171,7 @@ class XmlPullReader {
   // Where the bytes of the next Text events go: to `sink`, in order and in pieces of no fixed
   // size, before the event comes. Their concatenation is the text, except for white space
   // given by count. With no sink (the default), a text is scanned, not held.
-  void set_text_sink(TextSink* sink) { text_sink_ = sink; }
+  void set_text_sink(text::TextSink* sink) { text_sink_ = sink; }
 
   // What a Start or Empty event holds besides the raw name: the attributes whose keys `keep`
   // accepts, each written as ` key=` and its value between its own quotes, in document order:
@@ -229,7 +216,7 @@ class XmlPullReader {
   bool skim_ = false;
   bool clipped_ = false;
   KeyFilter filter_ = nullptr;
-  TextSink* text_sink_ = nullptr;
+  text::TextSink* text_sink_ = nullptr;
   std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };
 

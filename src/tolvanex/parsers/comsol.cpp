@@ -120,7 +120,7 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
 namespace {
 
 // A text held whole, as the model information's fields keep it.
-class WholeText final : public xml::TextSink {
+class WholeText final : public text::TextSink {
  public:
   void piece(std::string_view bytes) override { bytes_.append(bytes); }
   std::uint64_t room() const override { return UINT64_MAX; }

@@ -8,6 +8,7 @@
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/budgeted_text.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
@@ -281,7 +282,7 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   ParserState state(byte_budget, open);
   // Text that would not be kept here is not even buffered; one that would comes in pieces,
   // held only as far as it can fit in what is left of the budget.
-  BudgetedText budgeted;
+  text::BudgetedText budgeted;
   std::string scratch;
   for (;;) {
     const bool relevant = state.is_relevant_text();

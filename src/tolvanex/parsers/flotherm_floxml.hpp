@@ -16,7 +16,6 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/markup/xml.hpp"
 #include "tolvanex/schema.hpp"
-#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
 
@@ -47,77 +46,6 @@ class RisingStack {
  private:
   std::string bytes_;
   std::size_t top_ = 0;
-};
-
-// A relevant text as the tokenizer scans it: decoded, trimmed of Unicode white space, and held
-// only while it can still fit in `limit` bytes, so that a text far over the budget costs no
-// more than the budget. White space after the last other character is held apart (and only
-// while it could still fit): it counts only if more characters follow.
-class BudgetedText final : public xml::TextSink {
- public:
-  void begin(std::uint64_t limit) {
-    limit_ = limit;
-    decoder_ = text::LossyDecoder();
-    kept_.clear();
-    space_.clear();
-    space_size_ = 0;
-    started_ = false;
-    too_long_ = false;
-  }
-  void piece(std::string_view bytes) override {
-    if (too_long_) return;
-    decoded_.clear();
-    decoder_.feed(bytes, decoded_);
-    take(decoded_);
-  }
-  std::uint64_t room() const override { return limit_; }
-  // White space the tokenizer did not hold: past the limit, so it only counts.
-  void unheld_space(std::uint64_t bytes) override {
-    if (started_ && !too_long_) space_size_ += bytes;
-  }
-  // Ends the text: false when it was too long; else `kept()` is the trimmed text.
-  bool finish() {
-    if (too_long_) return false;
-    decoded_.clear();
-    decoder_.finish(decoded_);
-    take(decoded_);
-    return !too_long_;
-  }
-  std::string_view kept() const { return kept_; }
-
- private:
-  void take(std::string_view s) {
-    for (std::size_t i = 0, len = 0; i < s.size(); i += len) {
-      const bool white = text::is_white_space(text::decode_valid_at(s, i, len));
-      if (white && !started_) continue;
-      if (too_long_) continue;
-      if (white) {
-        space_size_ += len;
-        if (kept_.size() + space_size_ <= limit_) space_.append(s.substr(i, len));
-        continue;
-      }
-      started_ = true;
-      if (kept_.size() + space_size_ + len > limit_) {
-        too_long_ = true;
-        std::string().swap(kept_);
-        std::string().swap(space_);
-        continue;
-      }
-      kept_ += space_;
-      kept_.append(s.substr(i, len));
-      space_.clear();
-      space_size_ = 0;
-    }
-  }
-
-  std::uint64_t limit_ = 0;
-  text::LossyDecoder decoder_;
-  std::string decoded_;
-  std::string kept_;
-  std::string space_;
-  std::uint64_t space_size_ = 0;
-  bool started_ = false;
-  bool too_long_ = false;
 };
 
 // What one reading pass has gathered so far; driven by element starts, ends and texts. The
