@@ -68,11 +68,30 @@ BoundedList<std::string> bounded_texts(const std::vector<std::string>& texts);
 using BoundedTexts = BoundedList<std::string>;
 
 // ---------------------------------------------------------------------------------------
+// Compact item records that are field for field their full record: the full type itself,
+// whose texts the mirror rule bounds like any other.
+
+using CompactNamedValue = NamedValue;
+using CompactSizeBucket = SizeBucket;
+using CompactNamedCount = NamedCount;
+using CompactHdf5Attribute = Hdf5AttributeInfo;
+using CompactHfssDesign = HfssDesign;
+using CompactIcepakDesign = IcepakDesign;
+using CompactIcepakBoundary = IcepakBoundary;
+using CompactMechanicalObjectTypeCount = MechanicalObjectTypeCount;
+using CompactMechanicalStreamInfo = MechanicalStreamInfo;
+using CompactIcepakTzrEntry = IcepakTzrEntry;
+using CompactFlothermEntity = FlothermEntity;
+using CompactFlothermGridAxis = FlothermGridAxis;
+using CompactFlothermBoundary = FlothermBoundary;
+using CompactFlothermPackEntry = FlothermPackEntry;
+
+// ---------------------------------------------------------------------------------------
 // Compact item records: the items that hold a list, which becomes a BoundedList.
 
 struct CompactHdf5Group {
   std::string path;
-  BoundedList<Hdf5AttributeInfo> attributes;
+  BoundedList<CompactHdf5Attribute> attributes;
   TVX_RECORD(CompactHdf5Group, path, attributes);
 };
 
@@ -80,13 +99,13 @@ struct CompactHdf5Dataset {
   std::string path;
   BoundedList<std::uint64_t> shape;
   std::string dtype;
-  BoundedList<Hdf5AttributeInfo> attributes;
+  BoundedList<CompactHdf5Attribute> attributes;
   TVX_RECORD(CompactHdf5Dataset, path, shape, dtype, attributes);
 };
 
 struct CompactIcepakAedtSummary {
-  BoundedList<IcepakDesign> designs;
-  BoundedList<IcepakBoundary> thermal_boundaries;
+  BoundedList<CompactIcepakDesign> designs;
+  BoundedList<CompactIcepakBoundary> thermal_boundaries;
   BoundedTexts monitors;
   BoundedTexts mesh_regions;
   TVX_RECORD(CompactIcepakAedtSummary, designs, thermal_boundaries, monitors, mesh_regions);
@@ -100,7 +119,7 @@ struct CompactFlothermSource {
 
 struct CompactFlothermSolutionDomain {
   std::optional<std::string> fluid;
-  BoundedList<FlothermBoundary> boundaries;
+  BoundedList<CompactFlothermBoundary> boundaries;
   TVX_RECORD(CompactFlothermSolutionDomain, fluid, boundaries);
 };
 
@@ -115,12 +134,12 @@ struct CompactComsolMphSummary {
   std::optional<std::string> comsol_version;
   std::optional<std::string> node_type;
   std::optional<bool> is_runnable;
-  BoundedList<NamedValue> parameters;
+  BoundedList<CompactNamedValue> parameters;
   BoundedTexts physics_tags;
   BoundedTexts study_tags;
   BoundedTexts material_tags;
   BoundedTexts used_licenses;
-  BoundedList<SizeBucket> size_breakdown;
+  BoundedList<CompactSizeBucket> size_breakdown;
   BoundedTexts entries;
   TVX_RECORD(CompactComsolMphSummary, schema, saved_in, title, description, comsol_version,
              node_type, is_runnable, parameters, physics_tags, study_tags, material_tags,
@@ -146,7 +165,7 @@ struct CompactAbaqusInpSummary {
 
 // The three hint lists stand flat in place of "hints".
 struct CompactFluentHdf5Summary {
-  BoundedList<Hdf5AttributeInfo> root_attributes;
+  BoundedList<CompactHdf5Attribute> root_attributes;
   BoundedList<CompactHdf5Group> groups;
   BoundedList<CompactHdf5Dataset> datasets;
   BoundedTexts zone_paths;
@@ -162,7 +181,7 @@ struct CompactHfssAedtSummary {
   std::optional<std::string> project_name;
   std::optional<std::string> product;
   std::optional<std::string> version_hint;
-  BoundedList<HfssDesign> designs;
+  BoundedList<CompactHfssDesign> designs;
   BoundedTexts variables;
   BoundedTexts setups;
   BoundedTexts sweeps;
@@ -186,7 +205,7 @@ struct CompactMechanicalMechdbSummary {
   std::optional<std::string> database_format_version;
   std::optional<std::string> release_kind;
   std::uint64_t object_count = 0;
-  BoundedList<MechanicalObjectTypeCount> object_type_counts;
+  BoundedList<CompactMechanicalObjectTypeCount> object_type_counts;
   BoundedTexts analyses;
   BoundedTexts bodies;
   BoundedTexts materials;
@@ -194,7 +213,7 @@ struct CompactMechanicalMechdbSummary {
   BoundedTexts loads_and_conditions;
   BoundedTexts results;
   BoundedTexts geometry_sources;
-  BoundedList<MechanicalStreamInfo> streams;
+  BoundedList<CompactMechanicalStreamInfo> streams;
   bool lock_file_present = false;
   bool project_files_dir_present = false;
   bool content_truncated = false;
@@ -214,7 +233,7 @@ struct CompactIcepakTzrSummary {
   std::uint64_t uncompressed_bytes = 0;
   bool job_file_present = false;
   bool model_file_present = false;
-  BoundedList<IcepakTzrEntry> entries;
+  BoundedList<CompactIcepakTzrEntry> entries;
   bool source_truncated = false;
   TVX_RECORD(CompactIcepakTzrSummary, project_name, gzip_compressed, entry_count, file_count,
              directory_count, uncompressed_bytes, job_file_present, model_file_present, entries,
@@ -233,11 +252,11 @@ struct CompactFlothermFloxmlSummary {
   std::optional<std::string> ambient_temperature;
   std::optional<std::string> datum_pressure;
   std::optional<std::string> outer_iterations;
-  BoundedList<FlothermGridAxis> grid;
-  BoundedList<NamedCount> attribute_type_counts;
-  BoundedList<FlothermEntity> attributes;
-  BoundedList<NamedCount> geometry_type_counts;
-  BoundedList<FlothermEntity> geometry;
+  BoundedList<CompactFlothermGridAxis> grid;
+  BoundedList<CompactNamedCount> attribute_type_counts;
+  BoundedList<CompactFlothermEntity> attributes;
+  BoundedList<CompactNamedCount> geometry_type_counts;
+  BoundedList<CompactFlothermEntity> geometry;
   BoundedList<CompactFlothermSource> sources;
   std::optional<CompactFlothermSolutionDomain> solution_domain;
   bool source_truncated = false;
@@ -257,7 +276,7 @@ struct CompactFlothermPackSummary {
   std::uint64_t uncompressed_bytes = 0;
   bool project_data_present = false;
   bool base_solution_present = false;
-  BoundedList<FlothermPackEntry> entries;
+  BoundedList<CompactFlothermPackEntry> entries;
   bool source_truncated = false;
   TVX_RECORD(CompactFlothermPackSummary, project_name, project_directory, entry_count, file_count,
              directory_count, compressed_bytes, uncompressed_bytes, project_data_present,
