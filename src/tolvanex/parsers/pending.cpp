@@ -9,9 +9,6 @@ TolvanexError not_readable(SimFormat format) {
 }
 }  // namespace
 
-Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::HfssAedt);
-}
 Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::IcepakTzr);
 }
