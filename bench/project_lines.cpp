@@ -69,7 +69,7 @@ Result<std::string> scan(const char* path, text::Kernel kernel) {
   }
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
-  TVX_TRY_ASSIGN(const parsers::hfss::KeptText kept, parsers::hfss::keep_relevant_lines(source, kBudget, kernel));
+  TVX_TRY_ASSIGN(const parsers::hfss::KeptText kept, parsers::hfss::keep_relevant_lines(source, kBudget, {text::LineSplitter::kDefaultChunkSize, kernel}));
   return describe(parsers::hfss::parse_aedt_text(kept.text, std::nullopt, kept.truncated, false, false));
 }
 

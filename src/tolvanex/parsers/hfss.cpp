@@ -122,7 +122,6 @@ struct IndexedPrefix {
 struct PrefixIndex {
   std::array<IndexedPrefix, kPrefixes.size()> sorted{};
   std::array<std::array<unsigned char, 2>, 256> group{};  // [begin, end) in `sorted`
-  std::array<char, kPrefixes.size()> first_bytes{};
 };
 constexpr PrefixIndex make_prefix_index() {
   PrefixIndex index;
@@ -137,14 +136,19 @@ constexpr PrefixIndex make_prefix_index() {
     const auto b = static_cast<unsigned char>(index.sorted[i].prefix.text[0]);
     if (index.group[b][1] == 0) index.group[b][0] = static_cast<unsigned char>(i);
     index.group[b][1] = static_cast<unsigned char>(i + 1);
-    index.first_bytes[i] = index.sorted[i].prefix.text[0];
   }
   return index;
 }
 constexpr PrefixIndex kIndex = make_prefix_index();
 
-// The lines the splitter stops at: those whose first byte may start a prefix.
-constexpr text::LineStarts kLineStarts(std::string_view(kIndex.first_bytes.data(), kIndex.first_bytes.size()));
+// The lines the splitter stops at: those whose first two bytes may start a prefix.
+constexpr std::array<std::string_view, kPrefixes.size()> prefix_texts() {
+  std::array<std::string_view, kPrefixes.size()> texts{};
+  for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = kPrefixes[i].text;
+  return texts;
+}
+constexpr std::array<std::string_view, kPrefixes.size()> kPrefixTexts = prefix_texts();
+constexpr text::LineStarts kLineStarts{std::span<const std::string_view>(kPrefixTexts)};
 constexpr std::size_t kHead = AEDT_RELEVANCE_PREFIX_BYTES;
 
 }  // namespace
@@ -178,8 +182,9 @@ bool is_relevant_aedt_line(std::string_view line) {
 // prefix is ASCII, except where trimming cuts the line inside the head ("$end " of
 // "$end \r\n"), so the test is repeated on the head cut to the trimmed size. A relevant line
 // is taken into a BudgetedText, which holds it only while it can still fit.
-Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budget, text::Kernel kernel) {
-  text::LineSplitter lines(source, kLineStarts, {text::LineSplitter::kDefaultChunkSize, kernel});
+Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budget,
+                                     text::LineSplitter::Options options) {
+  text::LineSplitter lines(source, kLineStarts, options);
   text::BudgetedText line;
   KeptText kept;
   std::uint64_t remaining = byte_budget;

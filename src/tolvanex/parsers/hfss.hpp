@@ -27,13 +27,13 @@ namespace tolvanex::parsers::hfss {
 // trimmed of white space and followed by a line feed, in their order, as long as they fit the
 // budget together; `truncated` when a relevant line was dropped for want of room. A line
 // ends at a line feed only. Memory is bounded by the budget and the splitter's chunk,
-// however long a line is. `kernel` pins the line-scanning kernel (benchmarks).
+// however long a line is. `options` set the splitter's chunk and kernel (tests, benchmarks).
 struct KeptText {
   std::string text;
   bool truncated = false;
 };
 Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budget,
-                                     text::Kernel kernel = text::Kernel::Auto);
+                                     text::LineSplitter::Options options = {});
 
 // The record of a project's kept text. The caller's own findings (the archive member read,
 // whether its budget dropped a line, the two neighbouring paths) are copied in unchanged.
