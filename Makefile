@@ -45,6 +45,7 @@ bench: build
 	bash bench/vs_wc.sh abaqus_scan 1100
 	bash bench/vs_wc.sh project_lines 1000
 	$(VPY) bench/hdf5.py
+	$(VPY) bench/icepak.py
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
