@@ -253,24 +253,16 @@ hfss::KeptText reference_kept(std::string_view in, std::uint64_t budget) {
 }  // namespace
 
 TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
-  const std::string big(1 << 20, 'a'), spaces(1 << 20, ' ');
+  const std::string spaces(1 << 20, ' ');
   const std::tuple<std::string, std::uint64_t, std::string, bool> cases[] = {
-      {"\t$begin 'P'\r\n  Name='a\xFF'\r\n\xC2\xA0Product:='x' \r\nnoise\r\n$end \r\n$end 'P'", 99,
-       "$begin 'P'\nName='a\xEF\xBF\xBD'\nProduct:='x'\n$end 'P'\n", false},
-      {"Name='a'\rName='b'\n\r\nName = 'c'\n$", 99, "Name='a'\rName='b'\n", false},
-      {"Name='ab'\nName='abc'\nName='a'", 10, "Name='ab'\n", true},  // exactly full, then too long
-      {"Name='abc'\nName='a'\nName='b'", 9, "Name='a'\n", true},       // a later, shorter line fits
-      {"Name='\xFF'", 10, "", true}, {"Name='\xFF'", 11, "Name='\xEF\xBF\xBD'\n", false},
-      {"x\nName='a'", 0, "", true}, {"x\n$end\n$end \r", 0, "", false}, {"", 0, "", false},
-      {"Name='" + big + "'\nName='a'\n", 1 << 20, "Name='a'\n", true},
-      {"Name='" + big + "'\n", 2 << 20, "Name='" + big + "'\n", false},
+      {"Name='ab'\nName='abc'\nName='a'", 10, "Name='ab'\n", true},  // exactly full, then one byte more
+      {"Name='abc'\nName='a'\nName='b'", 9, "Name='a'\n", true},     // a later, shorter line fits
+      {"x\nName='a'", 0, "", true},
       {"Name='x'" + spaces + "\nName='y'\t" + spaces, 20, "Name='x'\nName='y'\n", false}};
   for (const auto& [in, budget, text, truncated] : cases) {
     MemorySource source(in);
     const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget);
-    ASSERT_TRUE(kept) << in.substr(0, 99);
-    EXPECT_EQ(kept.value().text, text) << in.substr(0, 99);
-    EXPECT_EQ(kept.value().truncated, truncated) << in.substr(0, 99);
+    EXPECT_TRUE(kept && kept.value().text == text && kept.value().truncated == truncated) << in.substr(0, 40);
   }
   const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\xC2\xA0", "\xE2\x80\x83", "\xFF", "\xC2",
                                 "$begin 'a'", "$end ", "Name=", "Name:='v'", "'Total Power'=", "NameX=",
