@@ -41,7 +41,7 @@ class LineStarts {
     for (const char c : ascii) add(static_cast<unsigned char>(c));
     finish();
   }
-  // `prefixes`: ASCII, none empty.
+  // `prefixes`: ASCII, none empty, none starting with white space.
   constexpr explicit LineStarts(std::span<const std::string_view> prefixes) : pairs_(true) {
     for (const std::string_view prefix : prefixes) {
       const auto b = static_cast<unsigned char>(prefix[0]);
