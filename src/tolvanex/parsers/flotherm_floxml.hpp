@@ -48,14 +48,17 @@ class RisingStack {
   std::size_t top_ = 0;
 };
 
-// What one reading pass has gathered so far; driven by element starts, ends and texts.
+// What one reading pass has gathered so far; driven by element starts, ends and texts. The
+// element path is the tokenizer's stack of open names (`open`), read in place.
 class ParserState {
  public:
-  explicit ParserState(std::uint64_t byte_budget) : remaining_(byte_budget) {}
+  ParserState(std::uint64_t byte_budget, const xml::NameStack& open) : open_(open), remaining_(byte_budget) {}
 
-  // The first element must be a FloXML root; later ones are not checked.
-  Status start(const std::string& local);
-  void end(const std::string& local);
+  // An element of local name `local` starts or ends at `depth` (the path length counting it;
+  // an Empty element, never on the tokenizer's stack, starts and ends at once). The first
+  // element must be a FloXML root; later ones are not checked.
+  Status start(const std::string& local, std::size_t depth);
+  void end(const std::string& local, std::size_t depth);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -68,12 +71,14 @@ class ParserState {
 
  private:
   bool path_has_attributes() const { return attributes_in_path_ > 0; }
-  bool tail_is(std::string_view a, std::string_view b, std::string_view c) const;
-  std::string_view leaf() const { return path_.top(); }
+  // The local part of the name at `depth` (1: the root), up to the path's length.
+  std::string_view local_at(std::size_t depth) const;
+  std::string_view leaf() const { return local_at(open_.size()); }
+  // Which of the model settings the path ends in (given its leaf), or one past the last.
+  std::size_t setting(std::string_view leaf) const;
 
-  // The local names of the open elements, outermost first; one byte or two beside each name.
-  xml::NameStack path_;
-  // Facts about the path kept up to date on push and pop, so that no text has to walk it.
+  const xml::NameStack& open_;
+  // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
   // The x_grid, y_grid and z_grid elements open: 3 * (position on the path) + (0, 1 or 2).
