@@ -101,6 +101,22 @@ const std::string kThermalBoundaries =
     R"("total_power":"10W","temperature":null},{"name":"Wall","boundary_type":"Stationary Wall",)"
     R"("thermal_condition":null,"total_power":null,"temperature":"45cel"})";
 
+// The line loop against the plain reading of the rule: each line cut at its line feed,
+// decoded, trimmed, tested, and kept while the kept text with it fits the budget.
+hfss::KeptText reference_kept(std::string_view in, std::uint64_t budget) {
+  hfss::KeptText kept;
+  for (std::size_t begin = 0; begin < in.size();) {
+    const std::size_t end = std::min(in.find('\n', begin), in.size());
+    const std::string line(text::trim_unicode(text::decode_lossy(in.substr(begin, end - begin))));
+    begin = end + 1;
+    if (!hfss::is_relevant_aedt_line(line)) continue;
+    if (kept.text.size() + line.size() + 1 > budget) kept.truncated = true;
+    else kept.text += line + "\n";
+  }
+  return kept;
+}
+
+
 }  // namespace
 
 TEST(AedtBlockParser, WholeProjects) {
@@ -232,25 +248,6 @@ TEST(AedtBlockParser, Helpers) {
             R"({"name":"a","design_type":null,"solution_type":null,"is_solved":false},)"
             R"({"name":"b","design_type":"HFSS","solution_type":"Eigenmode","is_solved":true}])");
 }
-
-namespace {
-
-// The line loop against the plain reading of the rule: each line cut at its line feed,
-// decoded, trimmed, tested, and kept while the kept text with it fits the budget.
-hfss::KeptText reference_kept(std::string_view in, std::uint64_t budget) {
-  hfss::KeptText kept;
-  for (std::size_t begin = 0; begin < in.size();) {
-    const std::size_t end = std::min(in.find('\n', begin), in.size());
-    const std::string line(text::trim_unicode(text::decode_lossy(in.substr(begin, end - begin))));
-    begin = end + 1;
-    if (!hfss::is_relevant_aedt_line(line)) continue;
-    if (kept.text.size() + line.size() + 1 > budget) kept.truncated = true;
-    else kept.text += line + "\n";
-  }
-  return kept;
-}
-
-}  // namespace
 
 TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
   const std::string spaces(1 << 20, ' ');
