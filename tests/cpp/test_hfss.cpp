@@ -116,7 +116,6 @@ hfss::KeptText reference_kept(std::string_view in, std::uint64_t budget) {
   return kept;
 }
 
-
 }  // namespace
 
 TEST(AedtBlockParser, WholeProjects) {
