@@ -1,0 +1,71 @@
+// Each decoder on its own. The first input byte picks a method (stored, deflate, deflate64,
+// bzip2, LZMA, XZ, Zstandard, PPMd), the gzip member source or bounded zlib; the next three
+// are the declared size (little-endian); the rest is the compressed stream. A stream is
+// decoded from memory into a large buffer and again from a source giving one byte at a time
+// into a buffer of 3 bytes: the bytes, the end and the error must agree. Output past 1 MiB is
+// not compared: a bomb is only cut.
+#include "harness.hpp"
+#include "tolvanex/codec/codec.hpp"
+
+namespace {
+
+using namespace tvx_fuzz;
+using codec::Method;
+
+constexpr std::size_t kCap = 1 << 20;
+constexpr Method kMethods[] = {Method::Stored, Method::Deflate, Method::Deflate64, Method::Bzip2,
+                               Method::Lzma,   Method::Xz,      Method::Zstd,      Method::Ppmd};
+
+std::string decode(codec::Input& input, Method method, std::uint64_t declared, std::size_t cap,
+                   std::size_t input_size) {
+  const auto decoder = codec::make_decoder(method, input, declared);
+  std::string out, buffer(cap, '\0');
+  std::size_t idle = 0;
+  while (out.size() < kCap) {
+    bool ended = false;
+    auto n = decoder->decode(reinterpret_cast<unsigned char*>(buffer.data()), cap, ended);
+    if (!n) return out + "ERROR " + n.error().display();
+    expect(n.value() <= cap, "a decoder writes at most what it was given room for");
+    out.append(buffer.data(), n.value());
+    if (ended) return out + "[end]";
+    idle = n.value() ? 0 : idle + 1;
+    expect(idle <= 2 * input_size + 64, "a decoder that makes no output consumes input");
+  }
+  return out.substr(0, kCap);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return 0;
+  const std::size_t declared = data[1] | data[2] << 8 | data[3] << 16;
+  const std::string_view stream = bytes_of(data + 4, size - 4);
+  const std::span<const unsigned char> bytes(data + 4, size - 4);
+  const unsigned pick = data[0] % 10;
+  if (pick < 8) {
+    const Method method = kMethods[pick];
+    codec::Input whole(bytes);
+    const std::string big = decode(whole, method, declared, 1 << 16, stream.size());
+    PieceSource piecewise(stream, 1);
+    codec::Input small(piecewise, 1);
+    expect(decode(small, method, declared, 3, stream.size()) == big, "decoded alike in small pieces", big);
+  } else if (pick == 8) {
+    MemorySource memory(stream);
+    codec::GzipMemberSource whole(memory);
+    const std::string big = drain(whole, 1 << 16, kCap);
+    PieceSource piecewise(stream, 1);
+    codec::GzipMemberSource small(piecewise);
+    expect(drain(small, 3, kCap) == big, "gzip member alike in small pieces", big);
+  } else {
+    // Cut at `declared` bytes, the output is a prefix of the one cut at 1 MiB; when it is
+    // shorter than the cut, the stream or the input ended, so the two are equal.
+    const auto cut = codec::inflate_zlib(bytes, declared);
+    const auto far = codec::inflate_zlib(bytes, kCap);
+    if (far) {
+      expect(cut && far.value().starts_with(cut.value()), "a shorter cut gives a prefix");
+      if (cut.value().size() < declared) expect(cut.value() == far.value(), "an ended stream gives all of it");
+    }
+    if (cut) expect(cut.value().size() <= declared, "zlib output within its limit");
+  }
+  return 0;
+}

@@ -1,0 +1,93 @@
+// The XML pull tokenizer on raw bytes. Its events (kinds, names, kept attributes, texts, the
+// open-element path) and its errors must not depend on the buffer size, so the input is read
+// through buffers of 1 and 8192 bytes and the two transcripts compared; skim mode must give
+// the same kinds where it clipped no name. The attribute iterator also reads the input as
+// one tag.
+#include "harness.hpp"
+#include "tolvanex/markup/xml.hpp"
+
+namespace {
+
+using namespace tvx_fuzz;
+using xml::XmlEventKind;
+
+class Collect final : public text::TextSink {
+ public:
+  void piece(std::string_view bytes) override { text.append(bytes); }
+  std::uint64_t room() const override { return std::uint64_t{1} << 40; }
+  void unheld_space(std::uint64_t bytes) override { text += "{" + std::to_string(bytes) + "}"; }
+  std::string text;
+};
+
+struct Transcript {
+  std::string events;
+  bool clipped = false;
+};
+
+Transcript read(std::string_view input, std::size_t buffer, bool skim) {
+  MemorySource source(input);
+  xml::XmlPullReader reader(source, buffer);
+  Collect sink;
+  reader.set_text_sink(&sink);
+  reader.set_skim(skim);
+  // Odd-length keys kept, others only scanned: both paths of the tag filter.
+  if (!skim) reader.set_attribute_filter([](std::string_view key) { return key.size() % 2 == 1; });
+  Transcript t;
+  std::string scratch;
+  for (;;) {
+    auto event = reader.next_event(scratch);
+    if (!event) {
+      t.events += "ERROR " + event.error().display();
+      return t;
+    }
+    const auto& ev = event.value();
+    t.events += std::to_string(static_cast<int>(ev.kind));
+    if (skim) {
+      t.clipped |= reader.name_clipped();
+    } else {
+      t.events.append(ev.bytes).append("|").append(sink.text);
+      t.events += "|" + std::to_string(reader.open_names().size());
+      if (!reader.open_names().empty()) t.events.append(reader.open_names().top());
+      if (ev.kind == XmlEventKind::Start || ev.kind == XmlEventKind::Empty)
+        for (auto attrs = ev.attributes(); auto item = attrs.next();)
+          if (item->ok()) t.events.append(item->attribute.key).append("=").append(item->attribute.value);
+      t.events += "\n";
+    }
+    sink.text.clear();
+    if (ev.kind == XmlEventKind::Eof) return t;
+  }
+}
+
+// The kinds of a transcript and its error, without the payloads.
+std::string kinds(const std::string& events, bool skim) {
+  if (skim) return events;
+  std::string out;
+  for (std::size_t at = 0; at < events.size();) {
+    const std::size_t end = std::min(events.find('\n', at), events.size());
+    const std::string_view line(events.data() + at, end - at);
+    if (line.rfind("ERROR ", 0) == 0) return out.append(line);
+    std::size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    out.append(line.substr(0, digits));
+    at = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input = bytes_of(data, size);
+  const Transcript whole = read(input, xml::XmlPullReader::kDefaultBufferSize, false);
+  const Transcript bytewise = read(input, 1, false);
+  expect(whole.events == bytewise.events, "events alike at buffer sizes 8192 and 1",
+         whole.events + "\n----\n" + bytewise.events);
+  const Transcript skim = read(input, 7, true);
+  if (!skim.clipped && whole.events.find("ERROR ") == std::string::npos)
+    expect(kinds(whole.events, false) == skim.events, "skim mode gives the same kinds",
+           kinds(whole.events, false) + "\n----\n" + skim.events);
+  std::size_t items = 0;
+  for (xml::XmlAttributes attrs(input); attrs.next();)
+    expect(++items <= size + 1, "the attribute iterator moves on");
+  return 0;
+}
