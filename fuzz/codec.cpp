@@ -48,7 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string big = decode(whole, method, declared, 1 << 16, stream.size());
     PieceSource piecewise(stream, 1);
     codec::Input small(piecewise, 1);
-    expect(decode(small, method, declared, 3, stream.size()) == big, "decoded alike in small pieces", big);
+    const std::string little = decode(small, method, declared, 3, stream.size());
+    // liblzma, told the size and allowed an end marker, checks what follows the last byte
+    // only when it gets that input in a call of its own: fed whole, it takes such a stream
+    // as ended; fed byte by byte, it finds the bytes after the data invalid.
+    const bool lzma_tail = method == Method::Lzma && big.size() == declared + 5 && big.ends_with("[end]") &&
+                           little == big.substr(0, declared) + "ERROR io error: invalid compressed data";
+    expect(little == big || lzma_tail, "decoded alike in small pieces", big + "\n----\n" + little);
   } else if (pick == 8) {
     MemorySource memory(stream);
     codec::GzipMemberSource whole(memory);

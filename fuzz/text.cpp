@@ -11,11 +11,13 @@ namespace {
 
 using namespace tvx_fuzz;
 
-// Pieces of 0 to 6 bytes, their lengths taken from the bytes themselves.
+// Pieces of 1 to 6 bytes, their lengths taken from the bytes themselves, and an empty piece
+// where a length would be 0.
 std::vector<std::string_view> pieces(std::string_view s) {
   std::vector<std::string_view> out;
   for (std::size_t at = 0; at < s.size();) {
-    const std::size_t n = std::min<std::size_t>(static_cast<unsigned char>(s[at]) % 7, s.size() - at);
+    std::size_t n = std::min<std::size_t>(static_cast<unsigned char>(s[at]) % 7, s.size() - at);
+    if (n == 0) out.emplace_back(), n = 1;
     out.push_back(s.substr(at, n));
     at += n;
   }
