@@ -1,13 +1,19 @@
 // Abaqus deck scanner throughput.
 //
-//   abaqus_scan generate FILE MEGABYTES   write a deck of about that size
+//   abaqus_scan generate FILE MEGABYTES [INCLUDE]
+//                                         write a deck of about that size; with INCLUDE, the
+//                                         deck names that small file (written beside it)
 //   abaqus_scan scan FILE [RUNS [KERNEL]] scan it RUNS times (default 3), print the best;
 //                                         KERNEL: auto (default), avx2, sse2, none
+//
+// The benchmark table (bench/table.py) generates its deck with this program and times
+// fresh processes; `scan` times the block kernels against each other inside one process.
 //
 // The generated deck looks like one written by a pre-processor: a heading, materials and
 // sections, one large *NODE block of right-aligned ids with three coordinates, one large
 // *ELEMENT block of 8-node bricks, then a step with boundary conditions, loads and output
 // requests. Both blocks are split by an occasional comment line.
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +25,22 @@
 
 namespace {
 
-int generate(const char* path, std::uint64_t megabytes) {
+// Writes the include file that the deck names: a second material, as a library deck would.
+bool write_include(const std::string& deck_path, const std::string& name) {
+  const auto slash = deck_path.rfind('/');
+  const std::string path = (slash == std::string::npos ? "" : deck_path.substr(0, slash + 1)) + name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::perror(path.c_str());
+    return false;
+  }
+  std::fputs("** Material library\n*Material, name=Aluminium\n*Elastic\n70000., 0.33\n"
+             "*Density\n2.7e-09,\n", f);
+  return std::fclose(f) == 0;
+}
+
+int generate(const char* path, std::uint64_t megabytes, const char* include) {
+  if (include && !write_include(path, include)) return 1;
   std::FILE* f = std::fopen(path, "wb");
   if (!f) {
     std::perror(path);
@@ -40,23 +61,38 @@ int generate(const char* path, std::uint64_t megabytes) {
       "Bracket assembly, generated for throughput tests\n"
       "*Preprint, echo=NO, model=NO, history=NO, contact=NO\n"
       "*Material, name=Steel\n*Elastic\n210000., 0.3\n*Density\n7.85e-09,\n"
-      "*Solid Section, elset=ALL, material=Steel\n,\n"
-      "*Node, nset=ALL_NODES\n";
+      "*Solid Section, elset=ALL, material=Steel\n,\n";
+  if (include) buf += std::string("*Include, input=") + include + "\n";
+  buf += "*Node, nset=ALL_NODES\n";
   // Two thirds nodes, one third elements.
   std::uint64_t seed = 12345;
   auto next = [&seed]() {
     seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
     return seed >> 33;
   };
-  char line[256];
+  // Integers by to_chars, right-aligned to `width`: printf is most of the generation time.
+  auto put = [&buf](std::uint64_t v, int width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+    if (end - digits < width) buf.append(static_cast<std::size_t>(width - (end - digits)), ' ');
+    buf.append(digits, end);
+  };
   std::uint64_t id = 1;
   while (written + buf.size() < target * 2 / 3) {
-    const double x = static_cast<double>(next() % 1000000) / 1000.0;
-    const double y = static_cast<double>(next() % 1000000) / 1000.0;
-    const double z = static_cast<double>(next() % 1000000) / 1000.0;
-    const int n = std::snprintf(line, sizeof line, "%7llu, %12.7f, %12.7f, %12.7f\n",
-                                static_cast<unsigned long long>(id), x, y, z);
-    buf.append(line, static_cast<std::size_t>(n));
+    // Coordinates k / 1000 for k below 10^6, written as printf's "%12.7f" would write them.
+    put(id, 7);
+    for (int axis = 0; axis < 3; ++axis) {
+      const std::uint64_t k = next() % 1000000;
+      buf += ", ";
+      put(k / 1000, 4);
+      const auto frac = static_cast<unsigned>(k % 1000);
+      buf += '.';
+      buf += static_cast<char>('0' + frac / 100);
+      buf += static_cast<char>('0' + frac / 10 % 10);
+      buf += static_cast<char>('0' + frac % 10);
+      buf += "0000";
+    }
+    buf += '\n';
     if (id % 100000 == 0) buf += "** node block continues\n";
     ++id;
     flush(false);
@@ -65,12 +101,12 @@ int generate(const char* path, std::uint64_t megabytes) {
   buf += "*Element, type=C3D8R, elset=ALL\n";
   id = 1;
   while (written + buf.size() < target) {
-    unsigned long long v[8];
-    for (auto& k : v) k = next() % nodes + 1;
-    const int n = std::snprintf(line, sizeof line, "%llu, %llu, %llu, %llu, %llu, %llu, %llu, %llu, %llu\n",
-                                static_cast<unsigned long long>(id), v[0], v[1], v[2], v[3], v[4],
-                                v[5], v[6], v[7]);
-    buf.append(line, static_cast<std::size_t>(n));
+    put(id, 0);
+    for (int corner = 0; corner < 8; ++corner) {
+      buf += ", ";
+      put(next() % nodes + 1, 0);
+    }
+    buf += '\n';
     if (id % 100000 == 0) buf += "** element block continues\n";
     ++id;
     flush(false);
@@ -80,8 +116,7 @@ int generate(const char* path, std::uint64_t megabytes) {
       "*Boundary\nALL_NODES, 1, 3\n*Cload\nALL_NODES, 2, -100.\n"
       "*Output, field, variable=PRESELECT\n*Node Output\nU, RF\n*El Print\nS\n*End Step\n";
   flush(true);
-  std::fclose(f);
-  return 0;
+  return std::fclose(f) == 0 ? 0 : 1;
 }
 
 int scan(const char* path, int runs, const char* kernel_name) {
@@ -115,9 +150,9 @@ int scan(const char* path, int runs, const char* kernel_name) {
 
 int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "generate") == 0)
-    return generate(argv[2], std::strtoull(argv[3], nullptr, 10));
+    return generate(argv[2], std::strtoull(argv[3], nullptr, 10), argc >= 5 ? argv[4] : nullptr);
   if (argc >= 3 && std::strcmp(argv[1], "scan") == 0)
     return scan(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3, argc >= 5 ? argv[4] : "auto");
-  std::fprintf(stderr, "usage: %s generate FILE MEGABYTES | scan FILE [RUNS [KERNEL]]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s generate FILE MEGABYTES [INCLUDE] | scan FILE [RUNS [KERNEL]]\n", argv[0]);
   return 2;
 }
