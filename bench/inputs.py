@@ -15,7 +15,7 @@ import tarfile
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-VERSION = {"deck": 1, "floxml": 1, "comsol": 1, "pack": 1, "tree": 1, "hdf5": 1,
+VERSION = {"deck": 1, "floxml": 2, "comsol": 1, "pack": 1, "tree": 1, "hdf5": 1,
            "hdf5_small": 2, "hdf5_few": 2, "aedt": 1, "tzr": 1}
 
 
@@ -95,9 +95,9 @@ FLOXML_TAIL = """\
 
 
 def floxml_pieces(entities):
-    # About 850,000 entities at full scale: one material and one source per 100 cuboids
-    # under <attributes>, the cuboids in assemblies of 100 under <geometry>.
-    groups = max(1, entities // 102)
+    # Groups of 103 entities: one material and one source under <attributes>, an assembly of
+    # 100 cuboids under <geometry>.
+    groups = entities // 103
     yield FLOXML_HEAD + "  <attributes>\n    <materials>\n"
     yield "".join(f"      <material_att><name>Material {m}</name><conductivity>{m % 400 + 1}"
                   f"</conductivity><density>2700</density><specific_heat>900</specific_heat>"
@@ -121,7 +121,7 @@ def floxml_pieces(entities):
 def floxml(directory, scale):
     """A FloXML model of about 500 MB holding about 850,000 entities."""
     path = directory / "board.floxml"
-    entities = scaled(850_000, scale, 102) // 102 * 102
+    entities = scaled(850_000, scale, 103) // 103 * 103
     write_chunks(path, floxml_pieces(entities))
     return path, f"{entities:,} entities"
 

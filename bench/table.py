@@ -58,7 +58,7 @@ CASES = [
          [("`wc -l`", ["wc", "-l", "{input}"])], ("node_count", "element_count", "includes")),
     Case("floxml", "FloXML model", "floxml", "flotherm-floxml", "inspect",
          [("ElementTree `iterparse`", py("iterparse")), ("`wc -l`", ["wc", "-l", "{input}"])],
-         ("geometry", "attributes", "sources", "truncated")),
+         ("geometry_type_counts_sum", "attribute_type_counts_sum", "geometry", "truncated")),
     Case("comsol", "COMSOL archive", "comsol", "comsol-mph", "inspect",
          [("Python zipfile + `iterparse` + `json.loads`", py("comsol"))],
          ("entries", "parameters", "physics_tags", "study_tags", "material_tags")),

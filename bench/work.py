@@ -14,9 +14,12 @@ import sys
 
 
 def digest(data):
-    """Numbers and flags of a summary as they are, lists by their length."""
-    return {k: len(v) if isinstance(v, list) else v for k, v in data.items()
-            if isinstance(v, (int, list))}
+    """Numbers and flags of a summary as they are, lists by their length, and lists of counts
+    also by their sum (as "..._sum")."""
+    out = {k: len(v) if isinstance(v, list) else v for k, v in data.items() if isinstance(v, (int, list))}
+    out.update((k + "_sum", sum(x["count"] for x in v)) for k, v in data.items()
+               if isinstance(v, list) and v and isinstance(v[0], dict) and "count" in v[0])
+    return out
 
 
 def inspect(path):
