@@ -1,22 +1,24 @@
 """Generators of the benchmark table's inputs.
 
 Each generator writes one case's input into an empty directory, scaled by `scale` (1.0 gives
-the full sizes), and returns the path that the contenders read with a few words on its shape. Output depends only on the
-generator and the scale, never on a clock or a random seed from outside, so that two machines
-measure the same bytes. The table caches each result under a key holding the generator's
+the full sizes), and returns the path that the contenders read with a few words on its shape.
+Output depends only on the generator and the scale, never on a clock or an unseeded random
+source, so that two machines measure the same bytes. The table caches each result under a key holding the generator's
 VERSION: bump it when a generator's output changes.
 """
+import gzip
 import io
 import json
 import os
 import pathlib
+import random
 import subprocess
 import tarfile
 import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-VERSION = {"deck": 1, "floxml": 2, "comsol": 1, "pack": 1, "tree": 1, "hdf5": 1,
-           "hdf5_small": 2, "hdf5_few": 2, "aedt": 1, "tzr": 1}
+VERSION = {"deck": 2, "floxml": 2, "comsol": 1, "pack": 1, "tree": 1, "hdf5": 1,
+           "hdf5_small": 2, "hdf5_few": 2, "aedt": 2, "tzr": 2}
 
 
 def scaled(n, scale, least=1):
@@ -30,10 +32,13 @@ def write_chunks(path, chunks):
 
 
 def deck(directory, scale):
-    """An Abaqus deck of about 1 GB that includes one small material library deck."""
+    """An Abaqus deck of about 1 GB (bench/abaqus_scan.cpp writes it) that includes one small
+    material library deck."""
     path = directory / "bracket.inp"
-    subprocess.run([str(ROOT / "build" / "abaqus_scan"), "generate", str(path),
-                    str(scaled(1000, scale)), "materials.inc"], check=True)
+    subprocess.run([str(ROOT / "build" / "abaqus_scan"), "generate", str(path), str(scaled(1000, scale))],
+                   check=True)
+    (directory / "materials.inc").write_text(
+        "** Material library\n*Material, name=Aluminium\n*Elastic\n70000., 0.33\n*Density\n2.7e-09,\n")
     return path, "1 include"
 
 
@@ -258,75 +263,39 @@ def hdf5_few(directory, scale):
     return hdf5_small(directory, scale, 100)
 
 
-# Operations of a modeller's geometry history: of each, only the $begin and $end lines are
-# kept by the AEDT reader; the bulk of a large project is lines like these.
-AEDT_BULK = "".join(f"""\
-\t\t\t$begin 'Operation'
-\t\t\t\tOperationType='Move'
-\t\t\t\tID={i}
-\t\t\t\tReferenceCoordSystemID=1
-\t\t\t\tXPosition='{i * 0.125}mm'
-\t\t\t\tYPosition='{i * 0.25}mm'
-\t\t\t\tZPosition='0mm'
-\t\t\t\tXSize='{i % 7 + 1}mm'
-\t\t\t\tYSize='{i % 5 + 1}mm'
-\t\t\t\tZSize='0.035mm'
-\t\t\t\tWhichAxis='Z'
-\t\t\t\tOperationIdentity[{i}: {i + 1}, {i + 2}, {i + 3}, {i + 4}, {i + 5}, {i + 6}]
-\t\t\t\tEdges[12: {i}, {i + 1}, {i + 2}, {i + 3}, {i + 4}, {i + 5}, {i + 6}, {i + 7}]
-\t\t\t\tFaces[6: {i + 8}, {i + 9}, {i + 10}, {i + 11}, {i + 12}, {i + 13}]
-\t\t\t\tVertices[8: {i}, {i + 2}, {i + 4}, {i + 6}, {i + 8}, {i + 10}, {i + 12}, {i + 14}]
-\t\t\t\tOrientation='Global'
-\t\t\t\tIsSuppressed=false
-\t\t\t$end 'Operation'
-""" for i in range(200))
-
-AEDT_DESIGN = """\
-\t$begin 'HFSSModel'
-\t\tName='Design{n}'
-\t\tSolutionType='DrivenModal'
-\t\t$begin 'Boundaries'
-\t\t\t$begin 'Port{n}'
-\t\t\t\tBoundType='Wave Port'
-\t\t\t$end 'Port{n}'
-\t\t$end 'Boundaries'
-\t\tVariableProp('w{n}', 'UD', '', '{n}mm')
-\t\t$begin 'GeometryOperations'
-"""
-
-
-def aedt_pieces(size):
-    yield ("$begin 'AnsoftProject'\n\tProduct='ElectronicsDesktop'\n\t$begin 'Desktop'\n"
-           "\t\tVersion(2023, 1)\n\t$end 'Desktop'\n")
-    designs = 10
-    per_design = max(1, size // designs // len(AEDT_BULK))
-    for n in range(designs):
-        yield AEDT_DESIGN.format(n=n)
-        for _ in range(per_design):
-            yield AEDT_BULK
-        yield "\t\t$end 'GeometryOperations'\n\t$end 'HFSSModel'\n"
-    yield "$end 'AnsoftProject'\n"
-
-
 def aedt(directory, scale):
-    """An AEDT project of about 1 GB, almost all of it lines that the reader passes over."""
+    """An AEDT project of about 1 GB, most of its lines passed over by the reader
+    (bench/project_lines.cpp writes it)."""
     path = directory / "antenna.aedt"
-    write_chunks(path, aedt_pieces(scaled(1_000_000_000, scale)))
-    return path, "10 designs"
+    subprocess.run([str(ROOT / "build" / "project_lines"), "generate", str(path), str(scaled(1000, scale))],
+                   check=True)
+    return path, "1 design"
+
+
+def tar_project(path, entries, compress):
+    """An Icepak project of `entries` small files (about 2 KB of numbers each) in folders of
+    1,000, as a GNU tar, gzip-wrapped when `compress`."""
+    rng = random.Random(7)
+    words = [b"%d.%03d" % (rng.randrange(1000), rng.randrange(1000)) for _ in range(512)]
+    bodies = [b" ".join(rng.choice(words) for _ in range(rng.randrange(600))) + b"\n" for _ in range(2000)]
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for i in range(entries):
+            if i % 1000 == 0:
+                info = tarfile.TarInfo("proj/part%03d" % (i // 1000))
+                info.type = tarfile.DIRTYPE
+                tar.addfile(info)
+            body = rng.choice(bodies)
+            info = tarfile.TarInfo("proj/part%03d/cell%06d.dat" % (i // 1000, i))
+            info.size = len(body)
+            tar.addfile(info, io.BytesIO(body))
+    data = raw.getvalue()
+    path.write_bytes(gzip.compress(data, 6) if compress else data)
 
 
 def tzr(directory, scale):
-    """An Icepak archive: a gzip tar of 100,000 entries in one project folder."""
-    path = directory / "fan.tzr"
+    """An Icepak archive: a gzip tar of 100,000 files."""
+    path = directory / "project.tzr"
     entries = scaled(100_000, scale, 10)
-    with tarfile.open(path, "w:gz", compresslevel=6, format=tarfile.GNU_FORMAT) as t:
-        def add(name, data=b"", kind=tarfile.REGTYPE):
-            info = tarfile.TarInfo(name)
-            info.type, info.size, info.mtime = kind, len(data), 1_700_000_000
-            t.addfile(info, io.BytesIO(data) if data else None)
-        add("fan/", kind=tarfile.DIRTYPE)
-        add("fan/job", b"job\n")
-        add("fan/model", b"model\n")
-        for i in range(entries - 3):
-            add(f"fan/objects/obj_{i // 1000:03d}/part_{i % 1000:03d}.dat", b"%d\n" % i)
-    return path, f"{entries:,} entries"
+    tar_project(path, entries, compress=True)
+    return path, f"{entries + (entries + 999) // 1000:,} entries"

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -11,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex::json {

@@ -1,4 +1,6 @@
+import os
 import pathlib
+import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -14,3 +16,30 @@ def inspect_error(path, fmt="auto"):
     with pytest.raises(RuntimeError) as info:
         tolvanex.inspect(str(path), format=fmt)
     return str(info.value)
+
+
+MEASURED = """\
+import sys, tolvanex
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(key))
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # resets the peak to the current size
+before = status("VmRSS:")
+path = sys.argv[1]
+try:
+    result = repr(%s)
+except RuntimeError as e:
+    result = repr(str(e))
+print(result)
+print((status("VmHWM:") - before) // 1024)
+"""
+
+
+def measured(expr, path):
+    """Evaluates `expr` (with `path` and `tolvanex` at hand) in a fresh interpreter: the repr of
+    its value or of the RuntimeError text, and how far the peak resident size rose above the
+    size it started from (MiB)."""
+    out = subprocess.run([sys.executable, "-c", MEASURED % expr, str(path)], check=True, capture_output=True,
+                         text=True, env=dict(os.environ, PYTHONPATH=str(BUILD_PYTHON))).stdout.splitlines()
+    return out[0], int(out[1])

@@ -190,7 +190,7 @@ void append_quoted(std::string& out, std::string_view s) {
       continue;
     }
     std::size_t len = 1;
-    const char32_t c = text::decode_valid_at(s, i, len);
+    const char32_t c = text::decode_at(s, i, len);
     if (is_escaped(c))
       append_code_escape(out, c);
     else

@@ -20,12 +20,29 @@ class ByteSource {
   // Reads up to `size` bytes into `buffer`; 0 means end of input. A failure is returned as
   // the error the reader reports (an Io error for files and decompressed content).
   virtual Result<std::size_t> read(char* buffer, std::size_t size) = 0;
+  // Passes over up to `count` bytes and returns how many it passed: fewer only at the end of
+  // input, so a caller can tell a skip that ran past the end. By default the bytes are read
+  // and dropped; a source that can seek does better.
+  virtual Result<std::uint64_t> skip(std::uint64_t count) {
+    char scratch[16384];
+    std::uint64_t done = 0;
+    while (done < count) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, sizeof scratch));
+      TVX_TRY_ASSIGN(const std::size_t n, read(scratch, want));
+      if (n == 0) break;
+      done += n;
+    }
+    return done;
+  }
 };
 
 class FileSource final : public ByteSource {
  public:
   explicit FileSource(fsio::File& file) : file_(file) {}
   Result<std::size_t> read(char* buffer, std::size_t size) override { return file_.read(buffer, size); }
+  Result<std::uint64_t> skip(std::uint64_t count) override {
+    return file_.is_regular() ? file_.skip(count) : ByteSource::skip(count);
+  }
 
  private:
   fsio::File& file_;

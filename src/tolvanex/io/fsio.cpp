@@ -1,6 +1,8 @@
 #include "tolvanex/io/fsio.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +81,30 @@ Result<std::uint64_t> File::size() const {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return TolvanexError::io_errno(errno);
   return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status File::seek(std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    return TolvanexError::io_errno(EINVAL);
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return TolvanexError::io_errno(errno);
+  return ok_status();
+}
+
+bool File::is_regular() const {
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Result<std::uint64_t> File::skip(std::uint64_t count) {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return TolvanexError::io_errno(errno);
+  const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+  if (pos < 0) return TolvanexError::io_errno(errno);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const auto here = static_cast<std::uint64_t>(pos);
+  const std::uint64_t moved = here >= size ? 0 : std::min(count, size - here);
+  if (moved) TVX_TRY(seek(here + moved));
+  return moved;
 }
 
 }  // namespace tolvanex::fsio

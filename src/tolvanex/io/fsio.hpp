@@ -38,6 +38,12 @@ class File {
   // Reads up to `size` bytes at `offset`, looping until `size` or end of file.
   Result<std::size_t> read_at(void* buffer, std::size_t size, std::uint64_t offset);
   Result<std::uint64_t> size() const;
+  // Moves the read position to `offset` from the start.
+  Status seek(std::uint64_t offset);
+  bool is_regular() const;
+  // For a regular file: seeks forward by up to `count` bytes, never past the end, so that a
+  // skip beyond the end shows as a short one; returns how far it moved.
+  Result<std::uint64_t> skip(std::uint64_t count);
   int fd() const { return fd_; }
 
  private:

@@ -251,7 +251,7 @@ class TagFilter {
         p = stop;
         if (p != end) {
           ++p;
-          state_ = keep_ == &XmlPullReader::no_attributes ? State::Rest : State::BeforeKey;
+          state_ = keep_ == nullptr ? State::Rest : State::BeforeKey;
         }
         continue;
       }
@@ -373,12 +373,13 @@ class TagFilter {
 
 namespace {
 
-// Where the bytes of one event go: into the scratch buffer, nowhere (skim and drop modes), or
-// through the attribute filter. Either way it remembers how many bytes passed and the last
-// two, which is all the terminator checks ("-->", "]]>", "?>", "/>") need.
+// Where the bytes of one construct go: nowhere (markup, whose content no reader uses), into
+// the scratch buffer as a name's tail (skim mode), or through the attribute filter. Either way
+// it remembers how many bytes passed and the last two, which is all the terminator checks
+// ("-->", "]]>", "?>", "/>") need.
 struct Collector {
-  enum class Mode { Keep, Drop, NameTail, Tail, Filter };
-  Mode mode = Mode::Keep;
+  enum class Mode { Drop, NameTail, Tail, Filter };
+  Mode mode = Mode::Drop;
   std::string* out = nullptr;
   TagFilter* filter = nullptr;
   std::uint64_t count = 0;
@@ -394,7 +395,6 @@ struct Collector {
     last = p[n - 1];
     count += n;
     switch (mode) {
-      case Mode::Keep: out->append(p, n); break;
       case Mode::Drop: break;
       case Mode::NameTail: {
         if (name_done) break;
@@ -409,6 +409,17 @@ struct Collector {
   }
   void add_byte(char c) { add(&c, 1); }
   bool ends_with(char a, char b) const { return count >= 2 && before_last == a && last == b; }
+
+  // The kept bytes, clipped to the limit in the tail modes.
+  std::string_view view() const {
+    if (mode == Mode::Drop) return {};
+    const std::string_view v = *out;
+    if (mode != Mode::Filter && v.size() > XmlPullReader::kSkimNameLimit) {
+      return v.substr(v.size() - XmlPullReader::kSkimNameLimit);
+    }
+    return v;
+  }
+  bool was_clipped() const { return clipped || (mode != Mode::Filter && out->size() > XmlPullReader::kSkimNameLimit); }
 
  private:
   // Keeps the last kSkimNameLimit bytes (and at times up to twice as many: the front is cut
@@ -426,22 +437,6 @@ struct Collector {
       out->erase(0, out->size() - kLimit);
       clipped = true;
     }
-  }
-
- public:
-  // The kept bytes, clipped to the limit in the tail modes.
-  std::string_view view() const {
-    if (mode == Mode::Drop) return {};
-    if (mode == Mode::Filter) return *out;
-    std::string_view v = *out;
-    if ((mode == Mode::NameTail || mode == Mode::Tail) && v.size() > XmlPullReader::kSkimNameLimit) {
-      return v.substr(v.size() - XmlPullReader::kSkimNameLimit);
-    }
-    return v;
-  }
-  bool was_clipped() const {
-    return clipped || ((mode == Mode::NameTail || mode == Mode::Tail) &&
-                       out->size() > XmlPullReader::kSkimNameLimit);
   }
 };
 
@@ -550,10 +545,7 @@ class XmlScanner {
     if (!more) return -1;
     return static_cast<int>(static_cast<unsigned char>(r_.buf_[r_.pos_]));
   }
-  void advance() {
-    ++r_.pos_;
-    ++r_.consumed_;
-  }
+  void advance() { ++r_.pos_; }
 
   // Passes bytes to `col` until one of `stops` (left unread) or end of input (-1).
   Result<int> scan(Collector* col, const ByteSet& stops) {
@@ -567,7 +559,6 @@ class XmlScanner {
       const std::size_t n = static_cast<std::size_t>(p - begin);
       if (col) col->add(begin, n);
       r_.pos_ += n;
-      r_.consumed_ += n;
       if (p != end) return static_cast<int>(static_cast<unsigned char>(*p));
     }
   }
@@ -594,7 +585,6 @@ class XmlScanner {
       space.append(tail, static_cast<std::size_t>(stop - tail));
       const std::size_t n = static_cast<std::size_t>(stop - begin);
       r_.pos_ += n;
-      r_.consumed_ += n;
       if (stop != end) return static_cast<int>(static_cast<unsigned char>(*stop));
     }
   }
@@ -613,19 +603,13 @@ class XmlScanner {
     return true;
   }
 
-  Collector collector(Collector::Mode skim_mode) {
+  Collector collector(Collector::Mode mode) {
     Collector col;
     col.out = &scratch_;
-    col.mode = r_.skim_ ? skim_mode : Collector::Mode::Keep;
+    col.mode = mode;
     return col;
   }
-  // For CData, Comment, Decl, PI, DocType and GeneralRef.
-  Collector markup_collector() {
-    Collector col = collector(Collector::Mode::Drop);
-    if (r_.drop_markup_) col.mode = Collector::Mode::Drop;
-    return col;
-  }
-  XmlEvent event(XmlEventKind kind, std::string_view bytes) { return XmlEvent{kind, bytes}; }
+  XmlEvent event(XmlEventKind kind, std::string_view bytes = {}) { return XmlEvent{kind, bytes}; }
   TolvanexError fail(TolvanexError e) {
     r_.state_ = XmlPullReader::State::Exit;
     return e;
@@ -680,33 +664,31 @@ Result<XmlEvent> XmlScanner::next() {
   return text({});
 }
 
-// Character data up to the next `<`, `&` or end of input, after the bytes `head`. Called at a
-// byte that is not white space; white space at the end is trimmed without being held.
+// Character data up to the next `<`, `&` or end of input, after the bytes `head`, into the
+// text sink. Called at a byte that is not white space; white space at the end is trimmed
+// without being held.
 Result<XmlEvent> XmlScanner::text(std::string_view head) {
-  if (r_.skim_ || r_.drop_text_) {
+  text::TextSink* const sink = r_.text_sink_;
+  if (sink == nullptr) {
     TVX_TRY(scan(nullptr, kTextStops));
-    return event(XmlEventKind::Text, {});
+    return event(XmlEventKind::Text);
   }
-  TextSink* const sink = r_.text_sink_;
-  auto put = [&](const char* p, std::size_t n) {
-    if (sink) sink->piece(std::string_view(p, n));
-    else scratch_.append(p, n);
-  };
+  auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
   auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
   if (!head.empty()) put(head.data(), head.size());
-  PackedBytes space(sink ? sink->room() : UINT64_MAX);
+  PackedBytes space(sink->room());
   TVX_TRY(scan_held(space, put, unheld, kTextStops));
-  return event(XmlEventKind::Text, sink ? std::string_view() : std::string_view(scratch_));
+  return event(XmlEventKind::Text);
 }
 
 Result<XmlEvent> XmlScanner::reference() {
-  Collector col = markup_collector();
+  Collector col;
   TVX_TRY_ASSIGN(int c, scan(&col, kRefStops));
   if (c != ';') {
     return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
   }
   advance();
-  return event(XmlEventKind::GeneralRef, col.view());
+  return event(XmlEventKind::GeneralRef);
 }
 
 Result<XmlEvent> XmlScanner::markup() {
@@ -750,22 +732,19 @@ Result<XmlEvent> XmlScanner::bang() {
 
 // Content up to the first `a b >` that follows the opener (the two never overlap it).
 Result<XmlEvent> XmlScanner::delimited(XmlEventKind kind, char a, char b, const char* not_closed) {
-  Collector col = markup_collector();
+  Collector col;
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kGt));
     if (c < 0) return fail(syntax(not_closed));
     advance();
-    if (col.ends_with(a, b)) {
-      std::string_view v = col.view();
-      return event(kind, v.substr(0, v.empty() ? 0 : v.size() - 2));
-    }
+    if (col.ends_with(a, b)) return event(kind);
     col.add_byte('>');
   }
 }
 
 Result<XmlEvent> XmlScanner::doctype() {
   TVX_TRY(scan(nullptr, kNotSpace));
-  Collector col = markup_collector();
+  Collector col;
   std::uint64_t depth = 1;  // the `<` of `<!DOCTYPE`
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kAngles));
@@ -781,11 +760,11 @@ Result<XmlEvent> XmlScanner::doctype() {
   if (col.count == 0) {
     return fail(ill_formed("`<!DOCTYPE>` declaration does not contain a name of a document type"));
   }
-  return event(XmlEventKind::DocType, col.view());
+  return event(XmlEventKind::DocType);
 }
 
 Result<XmlEvent> XmlScanner::processing_instruction() {
-  Collector col = markup_collector();
+  Collector col;
   for (;;) {
     TVX_TRY_ASSIGN(int c, scan(&col, kGt));
     if (c < 0) {
@@ -800,8 +779,7 @@ Result<XmlEvent> XmlScanner::processing_instruction() {
   const std::uint64_t content = col.count - 1;
   const bool decl = content >= 3 && std::memcmp(col.head, "xml", 3) == 0 &&
                     (content == 3 || is_xml_space(col.head[3]));
-  std::string_view v = col.view();
-  return event(decl ? XmlEventKind::Decl : XmlEventKind::PI, v.substr(0, v.empty() ? 0 : v.size() - 1));
+  return event(decl ? XmlEventKind::Decl : XmlEventKind::PI);
 }
 
 Result<XmlEvent> XmlScanner::end_tag() {
@@ -860,7 +838,7 @@ Result<XmlEvent> XmlScanner::end_tag() {
 Result<XmlEvent> XmlScanner::start_tag() {
   static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
   Collector col = collector(Collector::Mode::NameTail);
-  if (!r_.skim_ && r_.filter_ != nullptr) {
+  if (!r_.skim_) {
     if (!r_.tag_filter_) r_.tag_filter_ = std::make_unique<TagFilter>();
     r_.tag_filter_->begin(&scratch_, r_.filter_);
     col.mode = Collector::Mode::Filter;
@@ -880,9 +858,7 @@ Result<XmlEvent> XmlScanner::start_tag() {
   const bool empty = col.count >= 1 && col.last == '/';
   if (col.mode == Collector::Mode::Filter) col.filter->finish();  // it held the `/` back
   std::string_view payload = col.view();
-  if (empty && !payload.empty() && col.mode != Collector::Mode::Filter && (!r_.skim_ || !col.name_done)) {
-    payload.remove_suffix(1);
-  }
+  if (empty && r_.skim_ && !payload.empty() && !col.name_done) payload.remove_suffix(1);
   r_.clipped_ = r_.skim_ && col.was_clipped();
   if (empty) return event(XmlEventKind::Empty, payload);
   XmlEvent ev = event(XmlEventKind::Start, payload);
@@ -966,7 +942,6 @@ Result<bool> XmlPullReader::fill() {
   pos_ = len_ = 0;
   Result<std::size_t> got = source_.read(buf_.data(), buf_.size());
   if (!got) {
-    source_error_ = got.error();
     state_ = State::Exit;
     return TolvanexError::xml("I/O error: " + got.error().payload());
   }

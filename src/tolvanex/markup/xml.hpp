@@ -8,11 +8,14 @@
 // the innermost open start tag, and an `&` in text needs its `;`. Elements still open at end of
 // input are not an error.
 //
-// Readers that use only part of what a document holds say so, and the rest is scanned without
-// being held: `set_drop_text`, `set_drop_markup` and `set_attribute_filter` below; a reader
-// that keeps only part of a text takes it in pieces (`set_text_sink`). Event kinds, their order
-// and the errors never depend on these settings. White space that may turn out to be trailing
-// (in a text, or after an end tag's name) is held in short form until that is known.
+// It holds only what its reader uses, so that no construct of a hostile file grows its
+// memory: a tag is its name and the attributes whose keys the reader asked for
+// (`set_attribute_filter`); a text goes in pieces to the reader's `TextSink` when it has one
+// at that place, and is scanned without being held when not; comments, CDATA, declarations,
+// processing instructions, the DOCTYPE and references come as events without their content.
+// White space that may turn out to be trailing (in a text, or after an end tag's name) is held
+// in short form until that is known. Event kinds, their order and the errors never depend on
+// what is held, nor on where the buffer refills.
 //
 // Usage:
 //   std::string scratch;
@@ -36,20 +39,22 @@
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
+#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::xml {
 
 enum class XmlEventKind {
-  Start,       // <name attrs>: bytes = everything between `<` and `>`
-  Empty,       // <name attrs/>: as Start, without the closing `/`; no End follows
+  Start,       // <name attrs>: bytes = the raw name and the kept attributes (see the filter)
+  Empty,       // <name attrs/>: as Start; no End follows
   End,         // </name>: bytes = the name, trailing XML white space removed
-  Text,        // character data, XML white space trimmed at both ends, never empty
-  CData,       // content of <![CDATA[ ... ]]>
-  Comment,     // content of <!-- ... -->
-  Decl,        // <?xml ...?>: bytes = content between `<?` and `?>`
-  PI,          // any other <? ... ?>: bytes as for Decl
-  DocType,     // <!DOCTYPE ...>: bytes = what follows the keyword and its white space
-  GeneralRef,  // &name; or &#n; in text: bytes = what stands between `&` and `;`
+  Text,        // character data, XML white space trimmed at both ends, never empty; its
+               // bytes go to the text sink, the event's own are empty
+  CData,       // <![CDATA[ ... ]]>
+  Comment,     // <!-- ... -->
+  Decl,        // <?xml ...?>
+  PI,          // any other <? ... ?>
+  DocType,     // <!DOCTYPE ...>
+  GeneralRef,  // &name; or &#n; in text
   Eof,         // end of input; repeated on every later call
 };
 
@@ -95,7 +100,8 @@ class XmlAttributes {
 
 struct XmlEvent {
   XmlEventKind kind = XmlEventKind::Eof;
-  // Borrowed from the reader's buffer or the caller's scratch; valid until the next call.
+  // The payload of a Start, Empty or End event, borrowed from the caller's scratch; valid
+  // until the next call. Empty for every other kind.
   std::string_view bytes;
 
   // Raw name of a Start, Empty or End event: the bytes up to the first XML white space.
@@ -125,8 +131,6 @@ class NameStack {
   std::string_view top() const { return from_top(0); }
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
-  // Bytes in use, for tests.
-  std::size_t bytes() const { return used_; }
 
  private:
   struct Free {
@@ -143,20 +147,6 @@ class NameStack {
 
 class TagFilter;  // reads the attributes of a start tag as it streams by (xml.cpp)
 
-// Takes the bytes of a kept Text event as they are scanned (see set_text_sink).
-class TextSink {
- public:
-  virtual void piece(std::string_view bytes) = 0;
-  // White space inside a text may have to be held until a later byte shows that it is not at
-  // the end. Of such a run, the tokenizer holds no more than the sink could ever keep, `room()`
-  // bytes; what it did not hold then comes as a count.
-  virtual std::uint64_t room() const = 0;
-  virtual void unheld_space(std::uint64_t bytes) = 0;
-
- protected:
-  ~TextSink() = default;
-};
-
 class XmlPullReader {
  public:
   static constexpr std::size_t kDefaultBufferSize = 8192;
@@ -170,69 +160,46 @@ class XmlPullReader {
   XmlPullReader& operator=(const XmlPullReader&) = delete;
 
   // The next event, or an Xml error ("syntax error: ...", "ill-formed document: ...",
-  // "I/O error: ..."). `scratch` holds payloads that span buffer refills; it is cleared on
-  // entry. After an error the reader must not be asked again.
+  // "I/O error: ..."). `scratch` holds the payload; it is cleared on entry. After an error the
+  // reader must not be asked again.
   Result<XmlEvent> next_event(std::string& scratch);
 
-  // When the source itself failed, the source's own error (for instance an Io error of a
-  // decompressing ZIP member). The Xml "I/O error: " text is built from its payload.
-  const std::optional<TolvanexError>& last_source_error() const { return source_error_; }
+  // The raw names of the open start tags, innermost last: the element path as it stands
+  // after the last event (an Empty element is never on it).
+  const NameStack& open_names() const { return open_; }
 
-  // Skim mode, for readers that look only at element names (the `.xml` root probe): the
-  // payloads of all events except Start, Empty and End are scanned but not kept (their bytes
-  // are empty), and tags keep only their name, of which at most the last kSkimNameLimit
-  // bytes (then `name_clipped()` is true for that event). Event kinds, their order and the
-  // errors are those of the normal mode, except that end tags are matched on the kept bytes.
-  // Memory then stays bounded whatever the input.
-  static constexpr std::size_t kSkimNameLimit = 1024;
-  void set_skim(bool on) { skim_ = on; }
-  // True when the name of the last Start, Empty or End event was clipped in skim mode.
-  bool name_clipped() const { return clipped_; }
+  // Where the bytes of the next Text events go: to `sink`, in order and in pieces of no fixed
+  // size, before the event comes. Their concatenation is the text, except for white space
+  // given by count. With no sink (the default), a text is scanned, not held.
+  void set_text_sink(text::TextSink* sink) { text_sink_ = sink; }
 
-  // Drop mode for Text only: Text events still come where they would, but with empty bytes,
-  // and the text is not kept. A reader that knows, before asking for the next event, that
-  // text at the current place is of no use to it keeps a huge text run out of memory.
-  void set_drop_text(bool on) { drop_text_ = on; }
-
-  // Text in pieces, for a reader that keeps only part of a long text: the bytes of each Text
-  // event that is neither dropped nor skimmed go to `sink`, in order and in pieces of no fixed
-  // size, before the event comes (then with empty bytes). Their concatenation is what the
-  // event would hold, except for white space given by count. A null sink restores whole texts.
-  void set_text_sink(TextSink* sink) { text_sink_ = sink; }
-
-  // Drop mode for the markup that carries no values: CData, Comment, Decl, PI, DocType and
-  // GeneralRef events come where they would, with their kinds and errors, but with empty
-  // bytes; their content is scanned, not kept. (Whether a DOCTYPE names something, and whether
-  // a processing instruction is the declaration, needs only a few bytes of it.)
-  void set_drop_markup(bool on) { drop_markup_ = on; }
-
-  // Attribute filter. By default the payload of a Start or Empty event is the whole tag. With a
-  // filter, it is the raw name followed by the attributes whose keys `keep` accepts, each
-  // written as ` key=` and its value between its own quotes, in document order: exactly the
-  // well-formed first occurrences that iterating the whole tag would yield with those keys, so
-  // `XmlEvent::attributes()` works on it unchanged. The values of other attributes are scanned,
-  // not kept; `no_attributes` keeps the name alone. A null filter restores whole tags.
+  // What a Start or Empty event holds besides the raw name: the attributes whose keys `keep`
+  // accepts, each written as ` key=` and its value between its own quotes, in document order:
+  // exactly the well-formed first occurrences that iterating the whole tag would yield with
+  // those keys, so `XmlEvent::attributes()` reads them. The values of other attributes are
+  // scanned, not kept. With no filter (the default), the name alone.
   //
   // Telling a repeated key needs the keys seen earlier in the tag, also those not kept: after a
   // repeated key, reading resumes at the next white space, which decides what the rest of the
   // tag yields. Keys that are kept are always remembered; others only while all the keys
   // remembered in the tag take at most kKeyMemory bytes (with an allowance per key). A key not
   // remembered (one of a tag with a vast number of attributes, or a key longer than the limit)
-  // that occurs again is read as a first occurrence. Whole-tag reading has no such limit.
+  // that occurs again is read as a first occurrence.
   using KeyFilter = bool (*)(std::string_view key);
-  static bool no_attributes(std::string_view) { return false; }
   static constexpr std::size_t kKeyMemory = 256 * 1024;
   void set_attribute_filter(KeyFilter keep) { filter_ = keep; }
 
-  // Bytes consumed so far (for diagnostics only).
-  std::uint64_t position() const { return consumed_; }
-  // Number of start tags open.
-  std::size_t depth() const { return open_.size(); }
-  // Bytes the open-tag stack takes, for tests.
-  std::size_t stack_bytes() const { return open_.bytes(); }
+  // Skim mode, for a reader that looks only at element names (the `.xml` root probe): of a
+  // Start, Empty or End event only the last kSkimNameLimit bytes of the name are kept (then
+  // `name_clipped()` is true for that event), and end tags are matched on those. Memory then
+  // stays bounded whatever the input.
+  static constexpr std::size_t kSkimNameLimit = 1024;
+  void set_skim(bool on) { skim_ = on; }
+  // True when the name of the last Start, Empty or End event was clipped in skim mode.
+  bool name_clipped() const { return clipped_; }
 
  private:
-  enum class State { Initial, Text, AfterAmp, AfterLt, Exit };
+  enum class State { Initial, Text, Exit };
 
   friend class XmlScanner;  // the scanning routines, kept out of this header
 
@@ -246,14 +213,10 @@ class XmlPullReader {
   bool eof_ = false;
   State state_ = State::Initial;
   NameStack open_;  // raw names of open start tags, innermost last
-  std::uint64_t consumed_ = 0;
-  std::optional<TolvanexError> source_error_;
   bool skim_ = false;
-  bool drop_text_ = false;
-  bool drop_markup_ = false;
   bool clipped_ = false;
   KeyFilter filter_ = nullptr;
-  TextSink* text_sink_ = nullptr;
+  text::TextSink* text_sink_ = nullptr;
   std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };
 

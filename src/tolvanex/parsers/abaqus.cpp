@@ -30,244 +30,48 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
+#include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::abaqus {
 namespace {
+// The deck at `path` and every deck it includes, into one summary (at the end of this file).
+Result<AbaqusInpSummary> read_decks(const std::string& path, const DeckReadOptions& options);
+}  // namespace
+
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path) { return read_decks(path, DeckReadOptions{}); }
+
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, const DeckReadOptions& options) {
+  return read_decks(path, options);
+}
+
+namespace {
 
 TolvanexError invalid_utf8() { return TolvanexError::io("stream did not contain valid UTF-8"); }
 
-// ---------------------------------------------------------------------------------------
-// Characters
-
-// Unicode White_Space.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
+// Bytes that start a line: ASCII that begins a data line at once (not white space, not '*'),
+// and ASCII white space, the line feed included. Anything else is looked at as a character.
 struct ByteClasses {
-  bool plain[256] = {};  // ASCII that starts a data line at once: not white space, not '*'
-  bool space[256] = {};  // ASCII white space, line feed included
+  bool plain[256] = {};
+  bool space[256] = {};
 };
 
 constexpr ByteClasses make_byte_classes() {
   ByteClasses c;
   for (int b = 0; b < 0x80; ++b) {
-    const bool ws = (b >= 0x09 && b <= 0x0D) || b == 0x20;
-    c.space[b] = ws;
-    c.plain[b] = !ws && b != '*';
+    c.space[b] = text::is_white_space(static_cast<char32_t>(b));
+    c.plain[b] = !c.space[b] && b != '*';
   }
   return c;
 }
 
 constexpr ByteClasses kBytes = make_byte_classes();
 
-std::size_t sequence_length(unsigned char lead) {
-  if (lead < 0xC0) return 1;  // ASCII; a stray continuation byte never reaches here in valid text
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
-}
-
-char32_t decode(const unsigned char* s, std::size_t len) {
-  if (len == 1) return s[0];
-  char32_t cp = s[0] & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-  for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (s[i] & 0x3F);
-  return cp;
-}
-
-void ascii_upper(std::string& s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-}
-
-// Index of the first non-ASCII byte at or after `i`, or `n`.
-std::size_t skip_ascii(const char* p, std::size_t i, std::size_t n) {
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  while (i + 32 <= n) {
-    std::uint64_t w[4];
-    std::memcpy(w, p + i, sizeof w);
-    if ((w[0] | w[1] | w[2] | w[3]) & kHigh) break;
-    i += 32;
-  }
-  while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
-  return i;
-}
-
-// Feeds a chunk to the validator, skipping runs of ASCII between complete sequences.
-bool validate(text::Utf8Validator& v, const char* p, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    if (v.finish()) {
-      i = skip_ascii(p, i, n);
-      if (i == n) break;
-    }
-    std::size_t j = i + 1;
-    while (j < n && static_cast<unsigned char>(p[j]) >= 0x80) ++j;
-    if (j < n) ++j;  // the ASCII byte after the run ends an unfinished sequence
-    if (!v.feed(std::string_view(p + i, j - i))) return false;
-    i = j;
-  }
-  return v.valid();
-}
-
-// Finds line feeds in a chunk, 64 bytes at a time.
-class LineFeeds {
- public:
-  LineFeeds(const char* data, std::size_t size) : data_(data), size_(size) {}
-
-  // The first line feed at or after `pos`, or size when there is none.
-  std::size_t next(std::size_t pos) {
-    while (pos < size_) {
-      const std::size_t block = pos & ~std::size_t{63};
-      if (block != block_) load(block);
-      const std::uint64_t m = mask_ & (~std::uint64_t{0} << (pos - block));
-      if (m) return block + static_cast<std::size_t>(__builtin_ctzll(m));
-      pos = block + 64;
-    }
-    return size_;
-  }
-
- private:
-  void load(std::size_t block) {
-    block_ = block;
-    mask_ = 0;
-    const char* p = data_ + block;
-    if (block + 64 <= size_) {
-#if defined(__SSE2__)
-      const __m128i lf = _mm_set1_epi8('\n');
-      for (int k = 0; k < 4; ++k) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
-        mask_ |= std::uint64_t{bits} << (16 * k);
-      }
-      return;
-#endif
-    }
-    const std::size_t end = std::min<std::size_t>(64, size_ - block);
-    for (std::size_t i = 0; i < end; ++i)
-      if (p[i] == '\n') mask_ |= std::uint64_t{1} << i;
-  }
-
-  const char* data_;
-  std::size_t size_;
-  std::size_t block_ = static_cast<std::size_t>(-1);
-  std::uint64_t mask_ = 0;
-};
-
-// ---------------------------------------------------------------------------------------
-// Block kernel: runs of ordinary data lines, 64 bytes at a time
-//
-// Most of a large deck is data lines. Within a 64-byte block, bit masks of line feeds,
-// blanks (space, tab) and "odd" bytes ('*', other control characters, non-ASCII) tell where
-// each line's first non-blank character is: adding the line-start bits to the blank mask
-// carries each start across its leading blanks. When none of those characters is odd, every
-// line begun in the block is a data line or a blank line, and the block is done with one
-// population count. A block where some line starts oddly is left to the byte-wise scanner.
-
-struct BlockMasks {
-  std::uint64_t lf, blank, odd;
-};
-
-// Scans whole blocks from `pos` while no line starts oddly. `line_start` says whether the
-// block begins before the first non-blank character of a line, and is updated.
-using BlockKernelFn = std::size_t (*)(const char* data, std::size_t pos, std::size_t size,
-                                      bool& line_start, std::uint64_t& lines);
-
-template <BlockMasks (*Masks)(const char*)>
-[[gnu::always_inline]] inline std::size_t run_blocks(const char* data, std::size_t pos,
-                                                     std::size_t size, bool& line_start,
-                                                     std::uint64_t& lines) {
-  while (pos + 64 <= size) {
-    const BlockMasks m = Masks(data + pos);
-    const std::uint64_t starts = (m.lf << 1) | (line_start ? 1 : 0);
-    std::uint64_t carried;
-    const bool overflow = __builtin_add_overflow(m.blank, starts, &carried);
-    const std::uint64_t first = carried & ~m.blank;  // first non-blank byte of each line
-    if (first & m.odd) break;
-    lines += static_cast<std::uint64_t>(__builtin_popcountll(first & ~m.lf));  // not blank lines
-    line_start = overflow || (m.lf >> 63) != 0;
-    pos += 64;
-  }
-  return pos;
-}
-
-#if defined(__SSE2__)
-
-BlockMasks masks_sse2(const char* p) {
-  const __m128i lf = _mm_set1_epi8('\n'), sp = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
-  const __m128i star = _mm_set1_epi8('*'), low = _mm_set1_epi8(0x21);
-  BlockMasks m{0, 0, 0};
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const __m128i is_lf = _mm_cmpeq_epi8(v, lf);
-    const __m128i is_blank = _mm_or_si128(_mm_cmpeq_epi8(v, sp), _mm_cmpeq_epi8(v, tab));
-    const __m128i is_low = _mm_cmplt_epi8(v, low);  // signed: controls, space and non-ASCII
-    const __m128i is_odd = _mm_or_si128(_mm_andnot_si128(_mm_or_si128(is_lf, is_blank), is_low),
-                                        _mm_cmpeq_epi8(v, star));
-    const int shift = 16 * k;
-    m.lf |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_lf))} << shift;
-    m.blank |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_blank))} << shift;
-    m.odd |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(is_odd))} << shift;
-  }
-  return m;
-}
-
-std::size_t blocks_sse2(const char* d, std::size_t pos, std::size_t size, bool& ls, std::uint64_t& n) {
-  return run_blocks<masks_sse2>(d, pos, size, ls, n);
-}
-
-[[gnu::target("avx2")]] inline BlockMasks masks_avx2(const char* p) {
-  const __m256i lf = _mm256_set1_epi8('\n'), sp = _mm256_set1_epi8(' ');
-  const __m256i tab = _mm256_set1_epi8('\t'), star = _mm256_set1_epi8('*');
-  const __m256i low = _mm256_set1_epi8(0x21);
-  BlockMasks m{0, 0, 0};
-  for (int k = 0; k < 2; ++k) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
-    const __m256i is_lf = _mm256_cmpeq_epi8(v, lf);
-    const __m256i is_blank = _mm256_or_si256(_mm256_cmpeq_epi8(v, sp), _mm256_cmpeq_epi8(v, tab));
-    const __m256i is_low = _mm256_cmpgt_epi8(low, v);
-    const __m256i is_odd = _mm256_or_si256(
-        _mm256_andnot_si256(_mm256_or_si256(is_lf, is_blank), is_low), _mm256_cmpeq_epi8(v, star));
-    const int shift = 32 * k;
-    m.lf |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(is_lf))} << shift;
-    m.blank |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(is_blank))} << shift;
-    m.odd |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(is_odd))} << shift;
-  }
-  return m;
-}
-
-[[gnu::target("avx2,popcnt")]] std::size_t blocks_avx2(const char* d, std::size_t pos,
-                                                       std::size_t size, bool& ls,
-                                                       std::uint64_t& n) {
-  return run_blocks<masks_avx2>(d, pos, size, ls, n);
-}
-
-#endif
-
-// The widest kernel that both the caller allows and the processor has; null for none.
-BlockKernelFn pick_kernel(BlockKernel wanted) {
-#if defined(__SSE2__)
-  if (wanted == BlockKernel::None) return nullptr;
-  __builtin_cpu_init();
-  const bool any = wanted == BlockKernel::Auto;
-  if ((any || wanted == BlockKernel::Avx2) && __builtin_cpu_supports("avx2") &&
-      __builtin_cpu_supports("popcnt"))
-    return blocks_avx2;
-  return blocks_sse2;
-#else
-  (void)wanted;
-  return nullptr;
-#endif
-}
+// Most of a large deck is data lines: LineBlocks passes them 64 bytes at a time, and stops
+// where a line starts with '*' (a keyword or a comment) or with a byte that is not ASCII.
+constexpr text::LineStarts kKeywordStarts("*");
 
 // ---------------------------------------------------------------------------------------
 // Deck input
@@ -318,7 +122,7 @@ Status check_rest(DeckInput& input, text::Utf8Validator& utf8, std::vector<char>
   for (;;) {
     TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer.data(), buffer.size(), offset));
     if (n == 0) break;
-    if (utf8.valid()) validate(utf8, buffer.data(), n);
+    utf8.feed(std::string_view(buffer.data(), n));
     offset += n;
   }
   if (!utf8.finish()) return invalid_utf8();
@@ -421,11 +225,12 @@ std::string_view used_parameter(Rule rule) {
 // line that has an INPUT value, so that the caller can read the included deck first.
 class LineScanner {
  public:
-  LineScanner(Collector& out, DeckState& deck, DeckInput& input, BlockKernelFn kernel)
-      : out_(out), deck_(deck), input_(input), kernel_(kernel) {}
+  LineScanner(Collector& out, DeckState& deck, DeckInput& input, text::LineBlocks& blocks)
+      : out_(out), deck_(deck), input_(input), blocks_(blocks) {}
 
-  // Scans data[pos, size) of the chunk that starts at file offset `at`; returns where it
-  // stopped (size, or just past an include line; see take_include).
+  // Scans data[pos, size) of the chunk that starts at file offset `at`, which `blocks` was
+  // last reset to; returns where it stopped (size, or just past an include line; see
+  // take_include).
   Result<std::size_t> scan(const char* data, std::size_t size, std::uint64_t at, std::size_t pos);
   // The end of the deck: a last line without a line feed counts.
   Status finish();
@@ -464,7 +269,7 @@ class LineScanner {
   Collector& out_;
   DeckState& deck_;
   DeckInput& input_;
-  BlockKernelFn kernel_;
+  text::LineBlocks& blocks_;
 
   // The current chunk.
   const char* data_ = nullptr;
@@ -494,9 +299,9 @@ class LineScanner {
 bool LineScanner::next_char(std::size_t& pos, Char& out) {
   const auto* d = reinterpret_cast<const unsigned char*>(data_);
   if (carry_len_ == 0) {
-    const std::size_t len = sequence_length(d[pos]);
+    const std::size_t len = text::valid_sequence_length(d[pos]);
     if (pos + len <= size_) {
-      out = {decode(d + pos, len), at_ + pos, at_ + pos + len};
+      out = {text::decode_valid(d + pos, len), at_ + pos, at_ + pos + len};
       pos += len;
       return true;
     }
@@ -505,7 +310,7 @@ bool LineScanner::next_char(std::size_t& pos, Char& out) {
   }
   while (carry_len_ < carry_need_ && pos < size_) carry_[carry_len_++] = d[pos++];
   if (carry_len_ < carry_need_) return false;
-  out = {decode(carry_, carry_need_), carry_begin_, carry_begin_ + carry_need_};
+  out = {text::decode_valid(carry_, carry_need_), carry_begin_, carry_begin_ + carry_need_};
   carry_len_ = 0;
   return true;
 }
@@ -515,26 +320,24 @@ Result<std::size_t> LineScanner::scan(const char* data, std::size_t size, std::u
   data_ = data;
   size_ = size;
   at_ = at;
-  LineFeeds feeds(data, size);
   const auto* d = reinterpret_cast<const unsigned char*>(data);
   while (pos < size) {
-    // Whole blocks of ordinary lines, when between lines or inside a line already counted.
-    if (kernel_ && (pos & 63) == 0 && carry_len_ == 0 && !deck_.heading &&
-        (state_ == State::Start || state_ == State::Skip)) {
+    // Runs of ordinary lines, when between lines or inside a line already counted.
+    if (carry_len_ == 0 && !deck_.heading && (state_ == State::Start || state_ == State::Skip)) {
       bool line_start = state_ == State::Start;
       std::uint64_t lines = 0;
-      pos = kernel_(data, pos, size, line_start, lines);
+      pos = blocks_.run(pos, line_start, lines);
       state_ = line_start ? State::Start : State::Skip;
       if (deck_.counted == Counted::Nodes) out_.node_count += lines;
       else if (deck_.counted == Counted::Elements) out_.element_count += lines;
       if (pos == size) break;
     }
     // Byte by byte up to the next block boundary (a skipped line may run past it).
-    const std::size_t limit = kernel_ ? std::min(size, (pos | 63) + 1) : size;
+    const std::size_t limit = std::min(size, (pos | 63) + 1);
     while (pos < limit) {
       switch (state_) {
         case State::Skip: {
-          const std::size_t lf = feeds.next(pos);
+          const std::size_t lf = blocks_.next_line_feed(pos);
           if (lf == size) return size;
           pos = lf + 1;
           state_ = State::Start;
@@ -556,7 +359,7 @@ Result<std::size_t> LineScanner::scan(const char* data, std::size_t size, std::u
           } else {
             Char c;
             if (!next_char(pos, c)) return size;
-            if (!is_white_space(c.cp)) start_data_line(c.begin, c.end);
+            if (!text::is_white_space(c.cp)) start_data_line(c.begin, c.end);
           }
           break;
         }
@@ -588,7 +391,7 @@ Result<std::size_t> LineScanner::scan(const char* data, std::size_t size, std::u
             state_ = State::Start;
             TVX_TRY_ASSIGN(std::string title, fetch(title_begin_, title_end_));
             out_.title = std::move(title);
-          } else if (!is_white_space(c.cp)) {
+          } else if (!text::is_white_space(c.cp)) {
             title_end_ = c.end;
           }
           break;
@@ -614,7 +417,7 @@ void LineScanner::start_data_line(std::uint64_t begin, std::uint64_t end) {
 
 Status LineScanner::keyword_char(const Char& c) {
   if (c.cp == ',') return end_part();
-  const bool space = is_white_space(c.cp);
+  const bool space = text::is_white_space(c.cp);
   Part& p = part_;
   if (!p.has_content) {
     if (space) return ok_status();
@@ -648,8 +451,8 @@ Status LineScanner::end_part() {
   Part p = std::exchange(part_, Part{});
   if (!p.has_content) return ok_status();  // empty parts are dropped
   if (!have_keyword_) {
-    TVX_TRY_ASSIGN(keyword_, fetch(p.begin, p.end));
-    ascii_upper(keyword_);
+    TVX_TRY_ASSIGN(const std::string keyword, fetch(p.begin, p.end));
+    keyword_ = text::ascii_upper(keyword);
     have_keyword_ = true;
     rule_ = rule_of(keyword_);
     wanted_ = used_parameter(rule_);
@@ -657,9 +460,8 @@ Status LineScanner::end_part() {
   }
   const std::uint64_t name_len = p.name_end - p.begin;
   if (wanted_.empty() || name_len != wanted_.size()) return ok_status();
-  std::string name(p.head, static_cast<std::size_t>(name_len));
-  ascii_upper(name);
-  if (name != wanted_) return ok_status();
+  if (text::ascii_upper(std::string_view(p.head, static_cast<std::size_t>(name_len))) != wanted_)
+    return ok_status();
   // A later parameter of the same name replaces the value.
   have_value_ = true;
   value_begin_ = p.has_value ? p.value_begin : 0;
@@ -785,7 +587,7 @@ class DeckWalker {
       : out_(out),
         buffer_(std::max<std::size_t>(options.chunk_size, 1)),
         max_open_(std::max<std::size_t>(options.max_open_decks, 1)),
-        kernel_(pick_kernel(options.block_kernel)) {}
+        blocks_(kKeywordStarts, options.kernel) {}
 
   Status run(const std::string& path, const std::string& base);
 
@@ -796,7 +598,7 @@ class DeckWalker {
   Collector& out_;
   std::vector<char> buffer_;
   std::size_t max_open_;
-  BlockKernelFn kernel_;
+  text::LineBlocks blocks_;
   std::unordered_set<std::string> visited_;
   std::vector<Frame> stack_;
 };
@@ -835,7 +637,7 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
     frame.input.emplace(std::move(input));
   }
   DeckInput& input = *frame.input;
-  LineScanner lines(out_, frame.state, input, kernel_);
+  LineScanner lines(out_, frame.state, input, blocks_);
   text::Utf8Validator utf8;  // resumes at a line start, so between characters
   std::uint64_t at = frame.offset;
   for (;;) {
@@ -851,7 +653,8 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
       }
       return std::optional<Frame>();
     }
-    if (!validate(utf8, buffer_.data(), n)) {
+    blocks_.reset(buffer_.data(), n);
+    if (!utf8.feed(std::string_view(buffer_.data(), n))) {
       Status rest = check_rest(input, utf8, buffer_, at + n);
       return std::move(rest).error();  // a read failure, else the invalid text
     }
@@ -873,17 +676,12 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
   }
 }
 
-}  // namespace
-
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, const DeckReadOptions& options) {
+Result<AbaqusInpSummary> read_decks(const std::string& path, const DeckReadOptions& options) {
   Collector out;
   DeckWalker walker(out, options);
   TVX_TRY(walker.run(path, parent_of(path).value_or(std::string())));
   return std::move(out).finish();
 }
 
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path) {
-  return inspect_abaqus_inp(path, DeckReadOptions{});
-}
-
+}  // namespace
 }  // namespace tolvanex::parsers::abaqus

@@ -12,12 +12,9 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/schema.hpp"
+#include "tolvanex/text/lines.hpp"
 
 namespace tolvanex::parsers::abaqus {
-
-// How runs of data lines are scanned: in 64-byte blocks with AVX2 when the processor has it
-// (Auto), with SSE2, or byte by byte. All give the same summary.
-enum class BlockKernel { Auto, Avx2, Sse2, None };
 
 struct DeckReadOptions {
   // Bytes read per call; any value of at least 1 gives the same summary.
@@ -25,7 +22,8 @@ struct DeckReadOptions {
   // Decks kept open at once on the include stack; deeper ones are closed and reopened at
   // their saved offset when the scan returns to them.
   std::size_t max_open_decks = 16;
-  BlockKernel block_kernel = BlockKernel::Auto;
+  // The kernel that passes over runs of data lines; all give the same summary.
+  text::Kernel kernel = text::Kernel::Auto;
 };
 
 // inspect_abaqus_inp(path) (readers.hpp) with explicit read settings.

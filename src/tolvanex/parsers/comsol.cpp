@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "tolvanex/container/zip.hpp"
@@ -116,17 +117,33 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
   assign_field(info, info_field(key), std::string(value));
 }
 
+namespace {
+
+// A text held whole, as the model information's fields keep it.
+class WholeText final : public text::TextSink {
+ public:
+  void piece(std::string_view bytes) override { bytes_.append(bytes); }
+  std::uint64_t room() const override { return UINT64_MAX; }
+  void unheld_space(std::uint64_t) override {}  // with all the room there is, never called
+  std::string take() { return std::exchange(bytes_, std::string()); }
+
+ private:
+  std::string bytes_;
+};
+
+}  // namespace
+
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
-  // Comments and the like are never read, and of a tag only the values of known keys.
-  reader.set_drop_markup(true);
+  // Of a tag only the values of known keys are read.
   reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
+  WholeText text;
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
   InfoField element = InfoField::None;
   for (;;) {
-    // Text that would be stored under no field need not be held.
-    reader.set_drop_text(element == InfoField::None);
+    // Text that would be stored under no field is not held.
+    reader.set_text_sink(element == InfoField::None ? nullptr : &text);
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));
     switch (ev.kind) {
       case xml::XmlEventKind::Eof: return ok_status();
@@ -142,7 +159,7 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
       }
       case xml::XmlEventKind::Text: {
         if (element == InfoField::None) break;
-        std::string piece = text::decode_lossy(ev.bytes);
+        std::string piece = text::decode_lossy(text.take());
         const std::string_view trimmed = text::trim_unicode(piece);
         if (trimmed.empty()) break;
         assign_field(info, element, trimmed.size() == piece.size() ? std::move(piece) : std::string(trimmed));
@@ -155,9 +172,7 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
 
 Status read_dmodel(ByteSource& source, TreeInfo& tree) {
   xml::XmlPullReader reader(source);
-  // Text and markup are never read from the model tree, and of a tag only these four values.
-  reader.set_drop_text(true);
-  reader.set_drop_markup(true);
+  // Text is never read from the model tree, and of a tag only these four values.
   reader.set_attribute_filter([](std::string_view key) {
     return key == "param" || key == "value" || key == "reference" || key == "tag";
   });

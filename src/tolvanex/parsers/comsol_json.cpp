@@ -19,6 +19,7 @@
 //   - a number longer than kNumberLimit bytes becomes a short one of the same shape (sign,
 //     integer part, fraction, exponent and their markers) that is finite exactly when the
 //     original is: values are never used, but a number beyond a double is an error;
+//   - a NUL byte between tokens becomes another control byte (see refill);
 //   - where a value must stand (at the start, after "[", after ":", after "," inside an
 //     array), a literal or an empty array or object becomes the number 0, which carries no
 //     tag either but makes the lexer start afresh. Not when a ".", "e" or "E" follows (that
@@ -33,8 +34,7 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 
 namespace tolvanex::parsers::comsol {
@@ -101,6 +101,25 @@ class NumberShape {
         return to(State::ExpDigits);
     }
     return false;
+  }
+
+  // Takes the digits at the start of [p, p + n) where a digit keeps the state (an integer part
+  // past its first digit, a fraction or exponent past its first) in one go, as accept() would
+  // one by one; returns how many. Long numbers are mostly such runs.
+  std::size_t accept_run(const char* p, std::size_t n) {
+    if (state_ != State::Int && state_ != State::Frac && state_ != State::ExpDigits) return 0;
+    std::size_t r = 0;
+    while (r < n && is_digit(p[r])) ++r;
+    if (state_ == State::ExpDigits) {
+      exp_digits_ += r;
+      for (std::size_t i = 0; i < r && exp_value_ < kClamp; ++i) exp_value_ = exp_value_ * 10 + (p[i] - '0');
+      return r;
+    }
+    (state_ == State::Int ? int_digits_ : frac_digits_) += r;
+    std::size_t i = 0;
+    for (; i < r && significant_.size() < kSignificant; ++i) digit(p[i]);
+    for (; i < r && !sticky_; ++i) sticky_ = p[i] != '0';
+    return r;
   }
 
   // A short number of the same shape, finite exactly when this one is, each byte with its
@@ -300,7 +319,15 @@ class JsonFeed {
           expect_value_ = false;
         }
         recent_ = c == ':' && recent_ == Recent::TagKey ? Recent::TagColon : Recent::Other;
-        take(1, true);
+        if (c == 0) {
+          // Between tokens nlohmann takes a NUL byte for the end of the input (it reads C
+          // strings so), which would accept anything after it. Another control byte is what
+          // the NUL is: an invalid literal, at the same place.
+          out_.push_back(Out{'\x01', here_});
+          take(1, false);
+        } else {
+          take(1, true);
+        }
       }
     }
   }
@@ -458,13 +485,14 @@ class JsonFeed {
     for (;;) {
       if (peek(0) < 0) break;  // also refills the input
       std::size_t i = in_pos_;
-      while (i < in_len_ && shape.accept(static_cast<unsigned char>(in_[i]))) {
-        if (text.size() < kNumberLimit) {
-          text.push_back(in_[i]);
-        } else {
-          condense = true;
-        }
-        ++i;
+      for (;;) {
+        std::size_t n = shape.accept_run(in_.data() + i, in_len_ - i);
+        if (n == 0 && (i == in_len_ || !shape.accept(static_cast<unsigned char>(in_[i])))) break;
+        n = std::max<std::size_t>(n, 1);
+        const std::size_t kept = std::min(n, kNumberLimit - text.size());
+        text.append(in_.data() + i, kept);
+        condense = condense || kept < n;
+        i += n;
       }
       here_.column += i - in_pos_;
       const bool stopped = i < in_len_;

@@ -8,6 +8,7 @@
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/budgeted_text.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
@@ -37,6 +38,27 @@ void close_pending(std::map<std::size_t, PendingEntity>& pending, std::size_t de
   if (!done.name) return;
   if (sources && local == "source_att") sources->push_back({*done.name, std::move(done.values)});
   out.push_back({local, std::move(*done.name)});
+}
+
+// The nine model settings, by the last three elements of their path.
+struct SettingPath {
+  std::string_view a, b, c;
+};
+constexpr SettingPath kSettings[] = {
+    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
+    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
+    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
+    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
+    {"solve", "overall_control", "outer_iterations"},
+};
+constexpr std::size_t kNoSetting = std::size(kSettings);
+
+// The part of a raw name after its last ":". Compared with ASCII words it answers as the
+// decoded local name would: a ":" byte always decodes to that character, and ASCII bytes to
+// themselves, never into a replacement.
+std::string_view local_part(std::string_view raw_name) {
+  const std::size_t colon = raw_name.rfind(':');
+  return colon == std::string_view::npos ? raw_name : raw_name.substr(colon + 1);
 }
 
 std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) {
@@ -80,7 +102,11 @@ std::optional<bool> parse_bool(std::string_view text) {
   return std::nullopt;
 }
 
-Status ParserState::start(const std::string& local) {
+std::string_view ParserState::local_at(std::size_t depth) const {
+  return local_part(open_.from_top(open_.size() - depth));
+}
+
+Status ParserState::start(const std::string& local, std::size_t depth) {
   if (!root_) {
     if (!is_root_name(local)) {
       return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" +
@@ -88,27 +114,25 @@ Status ParserState::start(const std::string& local) {
     }
     root_ = local;
   }
-  const bool parent_is_geometry = !path_.empty() && path_.top() == "geometry";
-  path_.push(local);
+  const bool parent_is_geometry = depth >= 2 && local_at(depth - 1) == "geometry";
   if (local == "attributes") ++attributes_in_path_;
   if (local == "solution_domain") ++solution_domains_in_path_;
-  if (is_grid_axis(local)) grid_axes_.push(3 * (path_.size() - 1) + static_cast<std::size_t>(local[0] - 'x'));
+  if (is_grid_axis(local)) grid_axes_.push(3 * (depth - 1) + static_cast<std::size_t>(local[0] - 'x'));
 
   if (text::ends_with(local, "_att") && path_has_attributes()) {
     ++attribute_type_counts_[local];
-    pending_attribute_depths_.push(path_.size());
-    if (local == "source_att") pending_source_depths_.push(path_.size());
+    pending_attribute_depths_.push(depth);
+    if (local == "source_att") pending_source_depths_.push(depth);
   } else if (parent_is_geometry) {
     ++geometry_type_counts_[local];
-    pending_geometry_depths_.push(path_.size());
+    pending_geometry_depths_.push(depth);
   }
   // A new solution domain replaces an earlier one with all it held.
   if (local == "solution_domain") solution_domain_ = FlothermSolutionDomain{};
   return ok_status();
 }
 
-void ParserState::end(const std::string& local) {
-  const std::size_t depth = path_.size();
+void ParserState::end(const std::string& local, std::size_t depth) {
   if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() == depth) {
     pending_attribute_depths_.pop();
     if (!pending_source_depths_.empty() && pending_source_depths_.top() == depth) pending_source_depths_.pop();
@@ -118,41 +142,27 @@ void ParserState::end(const std::string& local) {
     pending_geometry_depths_.pop();
     close_pending(pending_geometry_, depth, local, geometry_, nullptr);
   }
-  if (path_.empty()) return;
-  const std::string_view top = path_.top();
-  if (top == "attributes") --attributes_in_path_;
-  if (top == "solution_domain") --solution_domains_in_path_;
-  if (!grid_axes_.empty() && grid_axes_.top() / 3 == path_.size() - 1) grid_axes_.pop();
-  path_.pop();
+  if (local == "attributes") --attributes_in_path_;
+  if (local == "solution_domain") --solution_domains_in_path_;
+  if (!grid_axes_.empty() && grid_axes_.top() / 3 == depth - 1) grid_axes_.pop();
 }
 
-bool ParserState::tail_is(std::string_view a, std::string_view b, std::string_view c) const {
-  return path_.size() >= 3 && path_.top() == c && path_.from_top(1) == b && path_.from_top(2) == a;
+std::size_t ParserState::setting(std::string_view leaf) const {
+  const std::size_t d = open_.size();
+  if (d < 3) return kNoSetting;
+  for (std::size_t i = 0; i < kNoSetting; ++i) {
+    const SettingPath& s = kSettings[i];
+    if (leaf == s.c && local_at(d - 1) == s.b && local_at(d - 2) == s.a) return i;
+  }
+  return kNoSetting;
 }
-
-namespace {
-
-struct SettingPath {
-  std::string_view a, b, c;
-};
-constexpr SettingPath kSettings[] = {
-    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
-    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
-    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
-    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
-    {"solve", "overall_control", "outer_iterations"},
-};
-
-}  // namespace
 
 bool ParserState::is_relevant_text() const {
-  if (path_.empty()) return false;
+  if (open_.empty()) return false;
   const std::string_view l = leaf();
-  const std::size_t d = path_.size();
+  const std::size_t d = open_.size();
   if (d == 2 && l == "name") return true;
-  for (const SettingPath& s : kSettings) {
-    if (tail_is(s.a, s.b, s.c)) return true;
-  }
+  if (setting(l) != kNoSetting) return true;
   if (is_grid_field(l) && !grid_axes_.empty()) return true;
   if (l == "power" && !pending_source_depths_.empty()) return true;
   if (l == "name") {
@@ -172,8 +182,8 @@ void ParserState::text(std::string_view piece) {
   remaining_ -= piece.size();
   std::string trimmed(piece);
 
-  const std::string_view l = leaf();
-  const std::size_t d = path_.size();
+  const std::string l = local_name(open_.top());
+  const std::size_t d = open_.size();
   if (d == 2 && l == "name") {
     name_ = std::move(trimmed);
     return;
@@ -182,8 +192,7 @@ void ParserState::text(std::string_view piece) {
       &solution_, &dimensionality_, nullptr, &radiation_, &turbulence_type_,
       &gravity_direction_, &ambient_temperature_, &datum_pressure_, &outer_iterations_,
   };
-  for (std::size_t i = 0; i < std::size(kSettings); ++i) {
-    if (!tail_is(kSettings[i].a, kSettings[i].b, kSettings[i].c)) continue;
+  if (const std::size_t i = setting(l); i != kNoSetting) {
     if (text_fields[i]) {
       *text_fields[i] = std::move(trimmed);
     } else {
@@ -267,33 +276,31 @@ Result<FlothermFloxmlSummary> ParserState::finish() && {
 Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, std::uint64_t byte_budget) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
+  // Only element names and some texts are ever used; no attribute is read.
   xml::XmlPullReader reader(source);
-  // Only element names and some texts are ever used: attributes and markup are not held.
-  reader.set_drop_markup(true);
-  reader.set_attribute_filter(xml::XmlPullReader::no_attributes);
-  ParserState state(byte_budget);
+  const xml::NameStack& open = reader.open_names();
+  ParserState state(byte_budget, open);
   // Text that would not be kept here is not even buffered; one that would comes in pieces,
   // held only as far as it can fit in what is left of the budget.
-  BudgetedText budgeted;
-  reader.set_text_sink(&budgeted);
+  text::BudgetedText budgeted;
   std::string scratch;
   for (;;) {
     const bool relevant = state.is_relevant_text();
-    reader.set_drop_text(!relevant);
+    reader.set_text_sink(relevant ? &budgeted : nullptr);
     if (relevant) budgeted.begin(state.remaining());
     TVX_TRY_ASSIGN(xml::XmlEvent ev, reader.next_event(scratch));
     switch (ev.kind) {
-      case xml::XmlEventKind::Start:
-        TVX_TRY(state.start(local_name(ev.name())));
+      case xml::XmlEventKind::Start:  // already on the tokenizer's stack
+        TVX_TRY(state.start(local_name(ev.name()), open.size()));
         break;
       case xml::XmlEventKind::Empty: {
         const std::string local = local_name(ev.name());
-        TVX_TRY(state.start(local));
-        state.end(local);
+        TVX_TRY(state.start(local, open.size() + 1));
+        state.end(local, open.size() + 1);
         break;
       }
-      case xml::XmlEventKind::End:
-        state.end(local_name(ev.name()));
+      case xml::XmlEventKind::End:  // already taken off it
+        state.end(local_name(ev.name()), open.size() + 1);
         break;
       case xml::XmlEventKind::Text:
         if (!relevant) break;
@@ -318,7 +325,6 @@ bool has_flotherm_root(const std::string& path) {
   xml::XmlPullReader reader(source);
   // Only the first element's name matters, so nothing else is kept, however long.
   reader.set_skim(true);
-  reader.set_drop_markup(true);
   std::string scratch;
   for (;;) {
     Result<xml::XmlEvent> ev = reader.next_event(scratch);

@@ -16,7 +16,6 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/markup/xml.hpp"
 #include "tolvanex/schema.hpp"
-#include "tolvanex/text/text.hpp"
 
 namespace tolvanex::parsers::flotherm {
 
@@ -49,85 +48,17 @@ class RisingStack {
   std::size_t top_ = 0;
 };
 
-// A relevant text as the tokenizer scans it: decoded, trimmed of Unicode white space, and held
-// only while it can still fit in `limit` bytes, so that a text far over the budget costs no
-// more than the budget. White space after the last other character is held apart (and only
-// while it could still fit): it counts only if more characters follow.
-class BudgetedText final : public xml::TextSink {
- public:
-  void begin(std::uint64_t limit) {
-    limit_ = limit;
-    decoder_ = text::LossyDecoder();
-    kept_.clear();
-    space_.clear();
-    space_size_ = 0;
-    started_ = false;
-    too_long_ = false;
-  }
-  void piece(std::string_view bytes) override {
-    if (too_long_) return;
-    decoded_.clear();
-    decoder_.feed(bytes, decoded_);
-    take(decoded_);
-  }
-  std::uint64_t room() const override { return limit_; }
-  // White space the tokenizer did not hold: past the limit, so it only counts.
-  void unheld_space(std::uint64_t bytes) override {
-    if (started_ && !too_long_) space_size_ += bytes;
-  }
-  // Ends the text: false when it was too long; else `kept()` is the trimmed text.
-  bool finish() {
-    if (too_long_) return false;
-    decoded_.clear();
-    decoder_.finish(decoded_);
-    take(decoded_);
-    return !too_long_;
-  }
-  std::string_view kept() const { return kept_; }
-
- private:
-  void take(std::string_view s) {
-    for (std::size_t i = 0, len = 0; i < s.size(); i += len) {
-      const bool white = text::is_white_space(text::decode_valid_at(s, i, len));
-      if (white && !started_) continue;
-      if (too_long_) continue;
-      if (white) {
-        space_size_ += len;
-        if (kept_.size() + space_size_ <= limit_) space_.append(s.substr(i, len));
-        continue;
-      }
-      started_ = true;
-      if (kept_.size() + space_size_ + len > limit_) {
-        too_long_ = true;
-        std::string().swap(kept_);
-        std::string().swap(space_);
-        continue;
-      }
-      kept_ += space_;
-      kept_.append(s.substr(i, len));
-      space_.clear();
-      space_size_ = 0;
-    }
-  }
-
-  std::uint64_t limit_ = 0;
-  text::LossyDecoder decoder_;
-  std::string decoded_;
-  std::string kept_;
-  std::string space_;
-  std::uint64_t space_size_ = 0;
-  bool started_ = false;
-  bool too_long_ = false;
-};
-
-// What one reading pass has gathered so far; driven by element starts, ends and texts.
+// What one reading pass has gathered so far; driven by element starts, ends and texts. The
+// element path is the tokenizer's stack of open names (`open`), read in place.
 class ParserState {
  public:
-  explicit ParserState(std::uint64_t byte_budget) : remaining_(byte_budget) {}
+  ParserState(std::uint64_t byte_budget, const xml::NameStack& open) : open_(open), remaining_(byte_budget) {}
 
-  // The first element must be a FloXML root; later ones are not checked.
-  Status start(const std::string& local);
-  void end(const std::string& local);
+  // An element of local name `local` starts or ends at `depth` (the path length counting it;
+  // an Empty element, never on the tokenizer's stack, starts and ends at once). The first
+  // element must be a FloXML root; later ones are not checked.
+  Status start(const std::string& local, std::size_t depth);
+  void end(const std::string& local, std::size_t depth);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -140,12 +71,14 @@ class ParserState {
 
  private:
   bool path_has_attributes() const { return attributes_in_path_ > 0; }
-  bool tail_is(std::string_view a, std::string_view b, std::string_view c) const;
-  std::string_view leaf() const { return path_.top(); }
+  // The local part of the name at `depth` (1: the root), up to the path's length.
+  std::string_view local_at(std::size_t depth) const;
+  std::string_view leaf() const { return local_at(open_.size()); }
+  // Which of the model settings the path ends in (given its leaf), or one past the last.
+  std::size_t setting(std::string_view leaf) const;
 
-  // The local names of the open elements, outermost first; one byte or two beside each name.
-  xml::NameStack path_;
-  // Facts about the path kept up to date on push and pop, so that no text has to walk it.
+  const xml::NameStack& open_;
+  // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
   // The x_grid, y_grid and z_grid elements open: 3 * (position on the path) + (0, 1 or 2).

@@ -12,8 +12,5 @@ TolvanexError not_readable(SimFormat format) {
 Result<HfssAedtSummary> hfss::inspect_hfss_aedt(const std::string&, std::uint64_t) {
   return not_readable(SimFormat::HfssAedt);
 }
-Result<IcepakTzrSummary> icepak::inspect_icepak_tzr(const std::string&, std::uint64_t) {
-  return not_readable(SimFormat::IcepakTzr);
-}
 
 }  // namespace tolvanex::parsers

@@ -1,0 +1,102 @@
+// UTF-8: the lead-byte table, lossy decoding (each maximal ill-formed subsequence becomes one
+// U+FFFD) and validation, each whole or streaming.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace tolvanex::text {
+
+// What a byte says as the first of a UTF-8 sequence: the sequence's length (2 to 4; 0 for a
+// byte that starts no multi-byte sequence) and the range allowed for the first continuation
+// byte, which excludes overlongs, surrogates and code points past U+10FFFF.
+struct Utf8Lead {
+  int length = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+};
+constexpr Utf8Lead utf8_lead(unsigned char b) {
+  if (b >= 0xC2 && b <= 0xDF) return {2, 0x80, 0xBF};
+  if (b >= 0xE0 && b <= 0xEF)
+    return {3, static_cast<unsigned char>(b == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(b == 0xED ? 0x9F : 0xBF)};
+  if (b >= 0xF0 && b <= 0xF4)
+    return {4, static_cast<unsigned char>(b == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(b == 0xF4 ? 0x8F : 0xBF)};
+  return {};
+}
+
+// In text already known to be well-formed: the length of the sequence that `lead` starts.
+constexpr std::size_t valid_sequence_length(unsigned char lead) {
+  return lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+// The code point of the well-formed sequence s[0, len).
+inline char32_t decode_valid(const unsigned char* s, std::size_t len) {
+  if (len == 1) return s[0];
+  char32_t cp = s[0] & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+  for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (s[i] & 0x3F);
+  return cp;
+}
+
+// Length of the well-formed sequence at s[i]; or 0, with `bad` set to the length of the
+// maximal ill-formed subsequence there (at least 1).
+std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad);
+// The code point at s[i] and its length in `len`; U+FFFD for a maximal ill-formed subsequence.
+char32_t decode_at(std::string_view s, std::size_t i, std::size_t& len);
+
+// Index of the first byte at or after `i` that is not ASCII, or `n`; 32 bytes at a time.
+inline std::size_t skip_ascii(const char* p, std::size_t i, std::size_t n) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (i + 32 <= n) {
+    std::uint64_t w[4];
+    std::memcpy(w, p + i, sizeof w);
+    if ((w[0] | w[1] | w[2] | w[3]) & kHigh) break;
+    i += 32;
+  }
+  while (i < n && static_cast<unsigned char>(p[i]) < 0x80) ++i;
+  return i;
+}
+
+// Decodes bytes as UTF-8, each maximal ill-formed subsequence replaced by one U+FFFD.
+std::string decode_lossy(std::string_view bytes);
+// Appends the lossy decoding of `bytes` to `out`.
+void append_lossy(std::string& out, std::string_view bytes);
+
+// Streaming form of append_lossy: feed chunks in order, then finish(); the output equals that
+// of decoding the concatenation whole. Only the bytes of a sequence cut by a chunk's end are
+// held back (at most three).
+class LossyDecoder {
+ public:
+  void feed(std::string_view chunk, std::string& out);
+  void finish(std::string& out);
+
+ private:
+  char held_bytes_[4] = {};  // the start of a sequence that the next chunk may complete
+  std::size_t held_ = 0;
+};
+
+// True when the bytes are well-formed UTF-8.
+bool is_valid_utf8(std::string_view bytes);
+
+// Streaming UTF-8 validation: feed chunks in order, then finish(). A sequence may straddle
+// chunks; the verdict equals that of validating the concatenation whole. Runs of ASCII pass
+// 32 bytes at a time.
+class Utf8Validator {
+ public:
+  // Returns false once an ill-formed sequence has been seen.
+  bool feed(std::string_view chunk);
+  // Returns false when the input ended inside a sequence (or was already invalid).
+  bool finish() const { return valid_ && need_ == 0; }
+  bool valid() const { return valid_; }
+
+ private:
+  bool valid_ = true;
+  int need_ = 0;          // continuation bytes still expected
+  unsigned char lo_ = 0;  // bounds of the next continuation byte
+  unsigned char hi_ = 0;
+};
+
+}  // namespace tolvanex::text
