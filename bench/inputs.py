@@ -3,8 +3,8 @@
 Each generator writes one case's input into an empty directory, scaled by `scale` (1.0 gives
 the full sizes), and returns the path that the contenders read with a few words on its shape.
 Output depends only on the generator and the scale, never on a clock or an unseeded random
-source, so that two machines measure the same bytes. The table caches each result under a key holding the generator's
-VERSION: bump it when a generator's output changes.
+source, so that two machines measure the same bytes. The table caches each result under a
+key holding the generator's VERSION: bump it when a generator's output changes.
 """
 import gzip
 import io
@@ -161,8 +161,8 @@ def comsol_json(size):
     nodes, written, n = [], 0, 0
     while written < size:
         node = {"apiClass": KINDS[n % 3].capitalize(), "tag": f"j{n}",
-                "features": [{"type": "Feature", "tag": f"f{f}", "props": {"value": [f, f + 0.5], "unit": "K"}}
-                             for f in range(20)]}
+                "features": [{"type": "Feature", "tag": f"f{f}",
+                              "props": {"value": [f, f + 0.5], "unit": "K"}} for f in range(20)]}
         written += len(json.dumps(node, indent=1))
         nodes.append(node)
         n += 1

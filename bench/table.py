@@ -176,8 +176,8 @@ def measure(case, path, shape, empty, scale, rounds):
                 row.digest = report["digest"]
                 row.hwm_kib = max(row.hwm_kib, report["hwm_kib"])
     files = sum(1 for p in path.iterdir()) if case.per_file else 1
-    medians = [(statistics.median(times[i, True]) - (statistics.median(times[i, False]) if case.per_file else 0))
-               / files for i in range(len(contenders))]
+    floor = [statistics.median(times[i, False]) if case.per_file else 0 for i in range(len(contenders))]
+    medians = [(statistics.median(times[i, True]) - floor[i]) / files for i in range(len(contenders))]
     row.ours, row.anchors = medians[0], medians[1:]
     return row
 
@@ -193,7 +193,7 @@ def fmt_ratio(r):
 def cells(row):
     c = row.case
     if row.skipped:
-        return [row.title, "-", row.skipped, "-", "; ".join(a for a, _ in c.anchors), "-"]
+        return [row.title, row.skipped, "-", "-", "; ".join(a for a, _ in c.anchors), "-"]
     peak = f"{row.hwm_kib / 1024:.0f} MiB"
     anchors = "; ".join(f"{label} {fmt_time(t)}" for (label, _), t in zip(c.anchors, row.anchors))
     ratios = ", ".join(f"{fmt_ratio(row.ours / t) if t > 0 else '-'} {label}"
@@ -227,7 +227,8 @@ def main():
     rows = []
     for case in wanted:
         if not readable(case.format):
-            rows.append(Row(case, title(case, args.scale), "", skipped=f"skipped: {case.format} not readable in this build"))
+            rows.append(Row(case, title(case, args.scale), "",
+                            skipped=f"skipped: no {case.format} reader in this build"))
             continue
         path, shape = generated(case.input, args.scale)
         rows.append(measure(case, path, shape, empty, args.scale, args.rounds))
