@@ -14,8 +14,7 @@ Per-file rows run each contender on the folder and on an empty folder in the sam
 show (median over the folder - median over none) / files: the cost that grows with the files,
 without start-up and imports.
 
-A case whose reader is not in this build (its format raises "... not readable yet") is listed
-as skipped; adding a case is one entry in CASES, with its generator in bench/inputs.py.
+Adding a case is one entry in CASES, with its generator in bench/inputs.py.
 """
 import argparse
 import ast
@@ -25,7 +24,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from dataclasses import dataclass, field
 
@@ -45,7 +43,6 @@ class Case:
     id: str
     title: str
     input: str              # generator in inputs.py
-    format: str             # the tolvanex format the case needs
     ours: str               # tolvanex's work in work.py
     anchors: list           # (label, argv with "{input}")
     shows: tuple = ()       # summary fields shown under the table
@@ -54,33 +51,33 @@ class Case:
 
 
 CASES = [
-    Case("deck", "Abaqus deck with one small include", "deck", "abaqus-inp", "inspect",
+    Case("deck", "Abaqus deck with one small include", "deck", "inspect",
          [("`wc -l`", ["wc", "-l", "{input}"])], ("node_count", "element_count", "includes")),
-    Case("floxml", "FloXML model", "floxml", "flotherm-floxml", "inspect",
+    Case("floxml", "FloXML model", "floxml", "inspect",
          [("ElementTree `iterparse`", py("iterparse")), ("`wc -l`", ["wc", "-l", "{input}"])],
          ("geometry_type_counts_sum", "attribute_type_counts_sum", "geometry", "truncated")),
-    Case("comsol", "COMSOL archive", "comsol", "comsol-mph", "inspect",
+    Case("comsol", "COMSOL archive", "comsol", "inspect",
          [("Python zipfile + `iterparse` + `json.loads`", py("comsol"))],
          ("entries", "parameters", "physics_tags", "study_tags", "material_tags")),
-    Case("pack", "FloTHERM pack", "pack", "flotherm-pack", "inspect",
+    Case("pack", "FloTHERM pack", "pack", "inspect",
          [("`unzip -l`", ["unzip", "-l", "{input}"]), ("Python `zipfile`", py("zipfile_list"))],
          ("entry_count", "entries", "truncated")),
-    Case("scan", "`scan` of a tree", "tree", "abaqus-inp", "scan",
+    Case("scan", "`scan` of a tree", "tree", "scan",
          [("`find -type f`", ["find", "{input}", "-type", "f"]), ("Python `os.walk`", py("os_walk"))],
          ("records",)),
-    Case("hdf5", "Fluent HDF5 file", "hdf5", "fluent-hdf5", "inspect",
+    Case("hdf5", "Fluent HDF5 file", "hdf5", "inspect",
          [("`h5ls -r`", ["h5ls", "-r", "{input}"]), ("h5py `visititems` + attributes", py("h5py_walk"))],
          ("groups", "datasets")),
-    Case("hdf5_small", "`scan` of small HDF5 files, per file", "hdf5_small", "fluent-hdf5", "scan",
+    Case("hdf5_small", "`scan` of small HDF5 files, per file", "hdf5_small", "scan",
          [("h5py open + close", py("h5py_open")), ("h5py open + walk + attributes", py("h5py_walk"))],
          ("records",), per_file=True),
     # A contained reading forks the caller, whose size it then pays for per file: fewer files.
-    Case("hdf5_ballast", "the same, {ballast} filled in the caller", "hdf5_few", "fluent-hdf5", "scan",
+    Case("hdf5_ballast", "the same, {ballast} filled in the caller", "hdf5_few", "scan",
          [("`scan` in a caller without it", py("scan")), ("h5py open + close", py("h5py_open"))],
          ("records",), per_file=True, ballast=2 << 30),
-    Case("aedt", "AEDT project, mostly irrelevant lines", "aedt", "hfss-aedt", "inspect",
+    Case("aedt", "AEDT project, mostly irrelevant lines", "aedt", "inspect",
          [("`wc -l`", ["wc", "-l", "{input}"])], ("designs", "truncated")),
-    Case("tzr", "Icepak archive (gzip tar)", "tzr", "icepak-tzr", "inspect",
+    Case("tzr", "Icepak archive (gzip tar)", "tzr", "inspect",
          [("`tar -tzvf`", ["tar", "-tzvf", "{input}"]), ("Python `tarfile`", py("tarfile_list"))],
          ("entry_count", "entries", "truncated")),
 ]
@@ -109,17 +106,6 @@ def generated(name, scale):
     done.write_text(f"{path.relative_to(directory)}\n{shape}")
     print(f"generated {path} in {time.perf_counter() - start:.1f} s", file=sys.stderr)
     return path, shape
-
-
-def readable(fmt):
-    """False when this build's reader of `fmt` is still the "not readable yet" stub."""
-    import tolvanex
-    with tempfile.NamedTemporaryFile() as f:
-        try:
-            tolvanex.inspect(f.name, format=fmt)
-        except RuntimeError as e:
-            return "not readable yet" not in str(e)
-    return True
 
 
 def size_text(path):
@@ -151,7 +137,6 @@ class Row:
     anchors: list = field(default_factory=list)  # medians, in the case's order
     hwm_kib: int = 0
     digest: dict = field(default_factory=dict)
-    skipped: str = ""
 
 
 def title(case, scale):
@@ -192,8 +177,6 @@ def fmt_ratio(r):
 
 def cells(row):
     c = row.case
-    if row.skipped:
-        return [row.title, row.skipped, "-", "-", "; ".join(a for a, _ in c.anchors), "-"]
     peak = f"{row.hwm_kib / 1024:.0f} MiB"
     anchors = "; ".join(f"{label} {fmt_time(t)}" for (label, _), t in zip(c.anchors, row.anchors))
     ratios = ", ".join(f"{fmt_ratio(row.ours / t) if t > 0 else '-'} {label}"
@@ -217,7 +200,6 @@ def main():
     parser.add_argument("--only", default="", help="comma-separated case ids: "
                         + ",".join(c.id for c in CASES))
     args = parser.parse_args()
-    sys.path.insert(0, ENV["PYTHONPATH"])
     wanted = [c for c in CASES if not args.only or c.id in args.only.split(",")]
     empty = cache_root() / "empty"
     empty.mkdir(parents=True, exist_ok=True)
@@ -226,10 +208,6 @@ def main():
     floor_kib = run(py("nothing"))[1]["hwm_kib"]
     rows = []
     for case in wanted:
-        if not readable(case.format):
-            rows.append(Row(case, title(case, args.scale), "",
-                            skipped=f"skipped: no {case.format} reader in this build"))
-            continue
         path, shape = generated(case.input, args.scale)
         rows.append(measure(case, path, shape, empty, args.scale, args.rounds))
         print(" | ".join(cells(rows[-1])), file=sys.stderr, flush=True)
@@ -240,9 +218,8 @@ def main():
     print(f"\nAn interpreter that imports tolvanex and stops: {fmt_time(statistics.median(floor))}, "
           f"{floor_kib / 1024:.0f} MiB peak.")
     for row in rows:
-        if not row.skipped:
-            shown = ", ".join(f"{k} {row.digest.get(k, '?')}" for k in row.case.shows)
-            print(f"{row.case.id}: tolvanex read {shown}")
+        shown = ", ".join(f"{k} {row.digest.get(k, '?')}" for k in row.case.shows)
+        print(f"{row.case.id}: tolvanex read {shown}")
 
 
 if __name__ == "__main__":
