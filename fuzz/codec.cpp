@@ -71,7 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // as ended; fed byte by byte, it finds the bytes after the data invalid.
     const bool lzma_tail = method == Method::Lzma && big.stop == "end" && big.bytes.size() == declared &&
                            little.stop == codec::invalid_data().display() && big.bytes.starts_with(little.bytes);
-    expect(alike(big, little) || lzma_tail, "decoded alike in small pieces",
+    // libzstd reads frames of its old formats (magic 0xFD2FB51E to 0xFD2FB527) with decoders
+    // of their own, which tell a cut header from a bad one differently by how it arrives.
+    const bool zstd_legacy = method == Method::Zstd && stream.size() >= 4 && stream.substr(1, 3) == "\xB5\x2F\xFD" &&
+                             stream[0] >= 0x1E && stream[0] <= 0x27 && !big.stop.empty() && big.stop != "end" &&
+                             !little.stop.empty() && little.stop != "end";
+    expect(alike(big, little) || lzma_tail || zstd_legacy, "decoded alike in small pieces",
            big.stop + "|" + big.bytes + "\n----\n" + little.stop + "|" + little.bytes);
   } else if (pick == 8) {
     MemorySource memory(stream);

@@ -20,7 +20,7 @@ import time
 
 # The HDF5 readers fork a child per input, and the scan may meet their files.
 SLOW = {"fluent": 60, "mechanical": 60, "scan": 60}
-FINDING = re.compile(r"^(crash|leak|timeout|oom|slow-unit)-")
+FINDING = re.compile(r"^(crash|leak|timeout|oom)-")
 STATUS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+) corp: (\d+)/")
 
 
