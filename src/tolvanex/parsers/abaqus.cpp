@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "tolvanex/io/fsio.hpp"
+#include "tolvanex/io/read_buffer.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
@@ -117,10 +118,10 @@ class DeckInput {
 
 // Reads the deck from `offset` to its end, feeding the validator; a read failure is
 // reported before invalid text, however early the text went wrong.
-Status check_rest(DeckInput& input, text::Utf8Validator& utf8, std::vector<char>& buffer,
+Status check_rest(DeckInput& input, text::Utf8Validator& utf8, fsio::ReadBuffer& buffer,
                   std::uint64_t offset) {
   for (;;) {
-    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer.data(), buffer.size(), offset));
+    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer.data(), buffer.span_at(offset), offset));
     if (n == 0) break;
     utf8.feed(std::string_view(buffer.data(), n));
     offset += n;
@@ -596,7 +597,7 @@ class DeckWalker {
   std::optional<Frame> follow(const Frame& frame, const std::string& value);
 
   Collector& out_;
-  std::vector<char> buffer_;
+  fsio::ReadBuffer buffer_;
   std::size_t max_open_;
   text::LineBlocks blocks_;
   std::unordered_set<std::string> visited_;
@@ -641,7 +642,7 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
   text::Utf8Validator utf8;  // resumes at a line start, so between characters
   std::uint64_t at = frame.offset;
   for (;;) {
-    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer_.data(), buffer_.size(), at));
+    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer_.data(), buffer_.span_at(at), at));
     if (n == 0) {
       if (!utf8.finish()) return invalid_utf8();
       TVX_TRY(lines.finish());
