@@ -22,9 +22,15 @@ class ReadBuffer {
  public:
   static constexpr std::size_t kPageSize = 4096;
 
+  ReadBuffer() = default;
   explicit ReadBuffer(std::size_t size)
       : data_(static_cast<char*>(::operator new[](round_up(size), std::align_val_t{kPageSize}))),
         size_(size) {}
+
+  // Makes room for at least `size` bytes; what it held is lost when it grows.
+  void reserve(std::size_t size) {
+    if (size > size_) *this = ReadBuffer(size);
+  }
 
   char* data() { return data_.get(); }
   const char* data() const { return data_.get(); }
@@ -49,7 +55,7 @@ class ReadBuffer {
   }
 
   std::unique_ptr<char[], Free> data_;
-  std::size_t size_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace tolvanex::fsio

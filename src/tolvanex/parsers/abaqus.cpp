@@ -84,7 +84,8 @@ class DeckInput {
   static Result<DeckInput> open(const std::string& path) {
     TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
     struct stat st {};
-    if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode)) return DeckInput(std::move(file));
+    if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode))
+      return DeckInput(std::move(file), static_cast<std::uint64_t>(st.st_size));
     std::string bytes;
     std::size_t used = 0;
     for (;;) {
@@ -106,12 +107,15 @@ class DeckInput {
   }
 
   bool in_memory() const { return in_memory_; }
+  // The size when opened; a file may still change, so this only sizes the reads.
+  std::uint64_t size_hint() const { return in_memory_ ? memory_.size() : size_; }
 
  private:
-  explicit DeckInput(fsio::File file) : file_(std::move(file)) {}
+  DeckInput(fsio::File file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
   explicit DeckInput(std::string bytes) : memory_(std::move(bytes)), in_memory_(true) {}
 
   fsio::File file_;
+  std::uint64_t size_ = 0;
   std::string memory_;
   bool in_memory_ = false;
 };
@@ -586,7 +590,7 @@ class DeckWalker {
  public:
   DeckWalker(Collector& out, const DeckReadOptions& options)
       : out_(out),
-        buffer_(std::max<std::size_t>(options.chunk_size, 1)),
+        chunk_size_(std::max<std::size_t>(options.chunk_size, 1)),
         max_open_(std::max<std::size_t>(options.max_open_decks, 1)),
         blocks_(kKeywordStarts, options.kernel) {}
 
@@ -597,15 +601,20 @@ class DeckWalker {
   std::optional<Frame> follow(const Frame& frame, const std::string& value);
 
   Collector& out_;
-  fsio::ReadBuffer buffer_;
+  std::size_t chunk_size_;
+  fsio::ReadBuffer buffer_;  // as large as the largest deck met needs, up to the chunk size
   std::size_t max_open_;
   text::LineBlocks blocks_;
   std::unordered_set<std::string> visited_;
+  // The first deck, until it is keyed: canonicalising a path costs a lookup per component,
+  // and the key of the first deck matters only once a deck is included. So it is taken
+  // before the first include is followed, which leaves the set as if taken at the start.
+  std::optional<std::string> unkeyed_first_;
   std::vector<Frame> stack_;
 };
 
 Status DeckWalker::run(const std::string& path, const std::string& base) {
-  if (!visited_.insert(visit_key(path)).second) return ok_status();
+  unkeyed_first_ = path;
   stack_.push_back(Frame{path, base, {}, 0, false, std::nullopt});
   while (!stack_.empty()) {
     TVX_TRY_ASSIGN(std::optional<Frame> child, scan(stack_.back()));
@@ -627,6 +636,7 @@ std::optional<Frame> DeckWalker::follow(const Frame& frame, const std::string& v
   std::string path = join(frame.base, value);
   // A missing target, a directory or anything else that is not a regular file is skipped.
   if (fsio::kind_of(path, /*follow_links=*/true) != fsio::Kind::Regular) return std::nullopt;
+  if (unkeyed_first_) visited_.insert(visit_key(*std::exchange(unkeyed_first_, std::nullopt)));
   if (!visited_.insert(visit_key(path)).second) return std::nullopt;
   std::string base = parent_of(path).value_or(frame.base);
   return Frame{std::move(path), std::move(base), {}, 0, false, std::nullopt};
@@ -638,11 +648,20 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
     frame.input.emplace(std::move(input));
   }
   DeckInput& input = *frame.input;
+  // A small deck is read whole, with a byte to spare so that the read shows the end.
+  constexpr std::size_t kPage = fsio::ReadBuffer::kPageSize;
+  const std::uint64_t whole = (input.size_hint() + 1 + kPage - 1) / kPage * kPage;
+  buffer_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, whole)));
   LineScanner lines(out_, frame.state, input, blocks_);
   text::Utf8Validator utf8;  // resumes at a line start, so between characters
   std::uint64_t at = frame.offset;
-  for (;;) {
-    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer_.data(), buffer_.span_at(at), at));
+  for (bool more = true;;) {
+    std::size_t n = 0;
+    if (more) {
+      const std::size_t want = buffer_.span_at(at);
+      TVX_TRY_ASSIGN(n, input.read_at(buffer_.data(), want, at));
+      more = n == want;  // a short read has met the end
+    }
     if (n == 0) {
       if (!utf8.finish()) return invalid_utf8();
       TVX_TRY(lines.finish());
