@@ -70,10 +70,7 @@ std::optional<SuffixMatch> match_suffix(std::string_view lower_name) {
 // Runs the reader of `format` on `path` and wraps its summary in a record.
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
                                   std::uint64_t byte_budget, bool include_paths) {
-  const FormatRow& row = format_row(format);
-  if (!row.reader)
-    return TolvanexError::message(std::string(row.name) + " files are not readable yet");
-  TVX_TRY_ASSIGN(FormatSummary summary, row.reader->read(path, byte_budget));
+  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,10 +49,13 @@ struct SuffixRule {
 };
 
 // A format's reader: the path exactly as the driver received it, and the byte budget
-// (readers that take none are called without it).
+// (readers that take none are called without it). It has no empty state, so a row without
+// its reader does not compile.
 struct ReaderEntry {
+  using Read = Result<FormatSummary> (*)(const std::string& path, std::uint64_t byte_budget);
+  constexpr ReaderEntry(SimFormat f, Read r) : format(f), read(r) {}
   SimFormat format;
-  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget);
+  Read read;
 };
 
 struct FormatRow {
@@ -62,7 +64,7 @@ struct FormatRow {
   InlineList<std::string_view, 4> accepted_names;   // lower case
   InlineList<SuffixRule, 2> suffixes;               // in detection order
   InlineList<std::string_view, 2> limitations;      // the compact form's sentences
-  std::optional<ReaderEntry> reader{};              // absent: not readable yet
+  ReaderEntry reader;
 };
 
 // The rows, in SimFormat order.
