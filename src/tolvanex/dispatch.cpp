@@ -119,9 +119,10 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
   std::vector<TolvanexResult> records;
   std::string lower;  // the current name, lower-cased
 
-  // A candidate whose lower-cased name is in `lower`: the name is tested first, the file
-  // system only for names that pass; `path` and `is_regular_file` are asked in that order.
-  // Returns a reader's error, else success whether the file was read or skipped.
+  // A candidate whose lower-cased name is in `lower`. The name is tested first (filter, then
+  // suffix); only a name that passes costs a path and a look at the file system, and only a
+  // regular file is probed or read. Returns a reader's error, else success whether the file
+  // was read or skipped.
   auto visit = [&](auto&& path, auto&& is_regular_file) -> Status {
     if (!filter.admits(lower)) return ok_status();
     std::optional<SuffixMatch> match;
