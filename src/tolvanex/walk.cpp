@@ -119,8 +119,8 @@ bool DirectoryWalk::next() {
     // Links below the root are never followed into.
     if (kind_ == EntryKind::Unknown) kind_ = look_up(/*follow_links=*/false);
     if (kind_ == EntryKind::Directory) {
-      // Opening the listing may move the frames and read the parent's listing on, so the name
-      // is kept in the joined path from here on.
+      // Opening its listing may move the frames, and with them the buffered names, so the
+      // name is kept in the joined path from here on.
       const std::string& joined = path();
       name_ = std::string_view(joined).substr(joined.size() - name.size());
       push(joined);
