@@ -33,7 +33,7 @@ OTHER_SUFFIXES = [".dat", ".txt", ".png", ".log", ".csv", ".out", ".bak", ".json
 
 
 def scan_tree():
-    root = CACHE / "scan-tree"
+    root = CACHE / "scan-200k-files"
     stamp = root / ".complete"
     if stamp.exists():
         return root
@@ -49,7 +49,7 @@ def scan_tree():
 
 
 def big_deck(build):
-    folder = CACHE / "deck"
+    folder = CACHE / "deck-1gb-include"
     deck, stamp = folder / "deck.inp", folder / ".complete"
     if stamp.exists():
         return deck
