@@ -13,8 +13,9 @@
 //
 // Error order matches reading each deck whole before looking at its lines: a failure to
 // read a deck comes before invalid UTF-8 anywhere in it, and both come before anything its
-// includes might report. So before the first include of a deck is followed, the rest of that
-// deck is read and validated once.
+// includes might report. Includes are followed at once all the same, so that a deck is read
+// only once; only when an included deck fails is the rest of each deck that includes it read
+// and checked, outermost first, and the first of their errors wins over the included one.
 #include "tolvanex/parsers/abaqus.hpp"
 
 #include <sys/stat.h>
@@ -580,8 +581,7 @@ struct Frame {
   std::string path;  // as opened
   std::string base;  // its relative includes resolve against this
   DeckState state;
-  std::uint64_t offset = 0;   // where reading resumes after an include
-  bool rest_checked = false;  // everything after `offset` was read once and is valid UTF-8
+  std::uint64_t offset = 0;  // where reading resumes after an include
   std::optional<DeckInput> input;
 };
 
@@ -599,6 +599,7 @@ class DeckWalker {
  private:
   Result<std::optional<Frame>> scan(Frame& frame);
   std::optional<Frame> follow(const Frame& frame, const std::string& value);
+  Status including_decks_first(TolvanexError error);
 
   Collector& out_;
   std::size_t chunk_size_;
@@ -615,9 +616,11 @@ class DeckWalker {
 
 Status DeckWalker::run(const std::string& path, const std::string& base) {
   unkeyed_first_ = path;
-  stack_.push_back(Frame{path, base, {}, 0, false, std::nullopt});
+  stack_.push_back(Frame{path, base, {}, 0, std::nullopt});
   while (!stack_.empty()) {
-    TVX_TRY_ASSIGN(std::optional<Frame> child, scan(stack_.back()));
+    Result<std::optional<Frame>> next = scan(stack_.back());
+    if (!next) return including_decks_first(std::move(next).error());
+    std::optional<Frame> child = std::move(next).value();
     if (!child) {
       stack_.pop_back();
       continue;
@@ -632,6 +635,21 @@ Status DeckWalker::run(const std::string& path, const std::string& base) {
   return ok_status();
 }
 
+// The error of the innermost deck, unless a deck that includes it has one of its own after
+// the include line: that one came first.
+Status DeckWalker::including_decks_first(TolvanexError error) {
+  for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
+    Frame& outer = stack_[i];
+    if (!outer.input) {
+      TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(outer.path));
+      outer.input.emplace(std::move(input));
+    }
+    text::Utf8Validator utf8;  // from a line start, so between characters
+    TVX_TRY(check_rest(*outer.input, utf8, buffer_, outer.offset));
+  }
+  return error;
+}
+
 std::optional<Frame> DeckWalker::follow(const Frame& frame, const std::string& value) {
   std::string path = join(frame.base, value);
   // A missing target, a directory or anything else that is not a regular file is skipped.
@@ -639,7 +657,7 @@ std::optional<Frame> DeckWalker::follow(const Frame& frame, const std::string& v
   if (unkeyed_first_) visited_.insert(visit_key(*std::exchange(unkeyed_first_, std::nullopt)));
   if (!visited_.insert(visit_key(path)).second) return std::nullopt;
   std::string base = parent_of(path).value_or(frame.base);
-  return Frame{std::move(path), std::move(base), {}, 0, false, std::nullopt};
+  return Frame{std::move(path), std::move(base), {}, 0, std::nullopt};
 }
 
 Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
@@ -685,10 +703,6 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
       if (!value) continue;
       std::optional<Frame> child = follow(frame, *value);
       if (!child) continue;
-      if (!frame.rest_checked) {
-        TVX_TRY(check_rest(input, utf8, buffer_, at + n));
-        frame.rest_checked = true;
-      }
       frame.offset = at + pos;
       return child;
     }
