@@ -3,9 +3,11 @@
 1. One generated file of 5,000 groups and 15,000 datasets with attributes: tolvanex.inspect
    against `h5ls -r` (libhdf5's own lister, no attributes) and an h5py visititems walk that
    reads the same attributes.
-2. A scan of 1,000 small files: the cost per file of running the HDF5 part in a child
-   process, against h5py opening and walking the same files; then again with 2 GiB of
-   touched memory in the calling process, since the child is a fork of it.
+2. A scan of 1,000 small files: the cost per file of one call whose HDF5 files are all read
+   by one contained worker process, against h5py opening and walking the same files; from a
+   caller with h5py and numpy loaded, from one without them, and with 2 GiB of touched memory
+   in the caller, since the worker is a fork of it. Then the same files inspected one call
+   each, where every call starts a worker of its own.
 
     .venv/bin/python bench/hdf5.py          (after make build)
 """
@@ -92,8 +94,8 @@ def main():
         print(f"  tolvanex.scan         {scan * per_file:8.3f} ms")
         print(f"  h5py open+walk+attrs  {walk * per_file:8.3f} ms   ratio {walk / scan:5.2f}x")
         print(f"  h5py open+close       {opened * per_file:8.3f} ms   ratio {opened / scan:5.2f}x")
-        # The child is a copy of the caller, so its cost grows with the caller's mappings; a
-        # caller that has not loaded h5py and numpy forks faster.
+        # The worker is a copy of the caller, so starting it costs more the more the caller
+        # has mapped; a caller that has not loaded h5py and numpy forks faster.
         plain = subprocess.run(
             [sys.executable, "-c",
              "import sys, time; sys.path.insert(0, sys.argv[1]); import tolvanex\n"
@@ -104,6 +106,9 @@ def main():
         lean = float(plain.stdout)
         print(f"  tolvanex.scan in a caller without h5py/numpy {lean * per_file:8.3f} ms "
               f"(h5py open+walk+attrs ratio {walk / lean:5.2f}x)")
+        one_each = best(lambda: [tolvanex.inspect(str(p)) for p in files])
+        print(f"  tolvanex.inspect, one call per file {one_each * per_file:8.3f} ms "
+              f"(h5py open+walk+attrs ratio {walk / one_each:5.2f}x)")
         ballast = np.ones(2**28)  # 2 GiB, touched: the fork copies its page tables
         heavy = best(lambda: tolvanex.scan([str(small)]))
         print(f"  tolvanex.scan with 2 GiB in the caller {heavy * per_file:8.3f} ms "

@@ -24,6 +24,8 @@
 
 namespace tolvanex {
 
+struct CallContext;  // call_context.hpp
+
 // At most N items held in place, so that a row is written as one literal. More than N
 // items do not compile.
 template <class T, std::size_t N>
@@ -49,11 +51,11 @@ struct SuffixRule {
   bool (*probe)(const std::string& path) = nullptr;
 };
 
-// A format's reader: the path exactly as the driver received it, and the byte budget
-// (readers that take none are called without it).
+// A format's reader: the path exactly as the driver received it, the byte budget and what
+// the readers of the call share (readers that take either are called without it).
 struct ReaderEntry {
   SimFormat format;
-  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget);
+  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget, CallContext& call);
 };
 
 struct FormatRow {
