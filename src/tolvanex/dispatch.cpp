@@ -20,10 +20,7 @@ std::optional<std::string> lower_file_name(const std::string& path) {
 // Runs the reader of `format` on `path` and wraps its summary in a record.
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
                                   std::uint64_t byte_budget, bool include_paths, CallContext& call) {
-  const FormatRow& row = format_row(format);
-  if (!row.reader)
-    return TolvanexError::message(std::string(row.name) + " files are not readable yet");
-  TVX_TRY_ASSIGN(FormatSummary summary, row.reader->read(path, byte_budget, call));
+  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget, call));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},

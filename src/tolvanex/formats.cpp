@@ -68,7 +68,8 @@ constexpr std::array<FormatRow, kFormatCount> kTable = {{
      .accepted_names = {"aedt", "aedtz", "hfss-aedt"},
      .suffixes = {{".aedt"}, {".aedtz"}},
      .limitations = {"Shallow AEDT section inventory only; component payloads, solved fields, "
-                     "and electromagnetic or thermal-fluid model semantics are not evaluated."}},
+                     "and electromagnetic or thermal-fluid model semantics are not evaluated."},
+     .reader = reader<SimFormat::HfssAedt, hfss::inspect_hfss_aedt>},
     {.format = SimFormat::AnsysMechanical,
      .name = "ansys-mechanical",
      .accepted_names = {"mechdb", "mechdat", "mechanical", "ansys-mechanical"},
@@ -107,7 +108,7 @@ constexpr bool rows_in_format_order() {
   for (std::size_t i = 0; i < kTable.size(); ++i) {
     const FormatRow& row = kTable[i];
     if (row.format != static_cast<SimFormat>(i)) return false;
-    if (row.reader && row.reader->format != row.format) return false;
+    if (row.reader.format != row.format) return false;
     if (std::find(row.accepted_names.begin(), row.accepted_names.end(), row.name) ==
         row.accepted_names.end())
       return false;

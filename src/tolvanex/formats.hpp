@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,10 +51,14 @@ struct SuffixRule {
 };
 
 // A format's reader: the path exactly as the driver received it, the byte budget and what
-// the readers of the call share (readers that take either are called without it).
+// the readers of the call share (readers that take either are called without it). It has no
+// empty state, so a row without its reader does not compile.
 struct ReaderEntry {
+  using Read = Result<FormatSummary> (*)(const std::string& path, std::uint64_t byte_budget,
+                                         CallContext& call);
+  constexpr ReaderEntry(SimFormat f, Read r) : format(f), read(r) {}
   SimFormat format;
-  Result<FormatSummary> (*read)(const std::string& path, std::uint64_t byte_budget, CallContext& call);
+  Read read;
 };
 
 struct FormatRow {
@@ -64,7 +67,7 @@ struct FormatRow {
   InlineList<std::string_view, 4> accepted_names;   // lower case
   InlineList<SuffixRule, 2> suffixes;               // in detection order
   InlineList<std::string_view, 2> limitations;      // the compact form's sentences
-  std::optional<ReaderEntry> reader{};              // absent: not readable yet
+  ReaderEntry reader;
 };
 
 // The rows, in SimFormat order.

@@ -85,17 +85,11 @@ TEST(Filter, PatternRules) {
     EXPECT_EQ(dispatch::should_include(c.path, c.patterns), c.included) << c.path;
 }
 
-TEST(Driver, FailsWithoutAFormatOrAReader) {
+TEST(Driver, FailsWithoutAFormat) {
   auto r = dispatch::inspect_path("data/notes.txt", {});
   EXPECT_EQ(r.error().display(), "unsupported file format for data/notes.txt");
   r = dispatch::inspect_path("", {});
   EXPECT_EQ(r.error().display(), "unsupported file format for ");
-  // A format whose reader is still to be written fails plainly, before the file is opened.
-  for (const FormatRow& row : format_table()) {
-    if (row.reader) continue;
-    r = dispatch::inspect_path("/no/such/file", {.format = row.format});
-    EXPECT_EQ(r.error().display(), std::string(row.name) + " files are not readable yet");
-  }
 }
 
 TEST(Walk, DepthFirstInListingOrderWithBoundedOpenListings) {

@@ -1,8 +1,7 @@
 // The reader of each format. Every reader takes the path exactly as the driver received it
 // (and, for five of them, the byte budget; for the HDF5 ones, the call's context), reads the
 // file itself and returns its summary.
-// The format table (formats.cpp) names each reader in its format's row; a reader declared
-// here whose row names none yet is still to be written, and its format not readable yet.
+// The format table (formats.cpp) names each reader in its format's row.
 #pragma once
 
 #include <cstdint>
