@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "tolvanex/call_context.hpp"
 #include "tolvanex/formats.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/text/text.hpp"
@@ -69,8 +70,8 @@ std::optional<SuffixMatch> match_suffix(std::string_view lower_name) {
 
 // Runs the reader of `format` on `path` and wraps its summary in a record.
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
-                                  std::uint64_t byte_budget, bool include_paths) {
-  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget));
+                                  std::uint64_t byte_budget, bool include_paths, CallContext& call) {
+  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget, call));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},
@@ -109,11 +110,18 @@ Result<TolvanexResult> inspect_path(const std::string& path, const InspectOption
   std::optional<SimFormat> format = options.format;
   if (!format) format = detect_format(path);
   if (!format) return TolvanexError::unsupported_format(text::decode_lossy(path));
-  return inspect_as(path, *format, options.byte_budget, options.include_paths);
+  CallContext call;
+  return inspect_as(path, *format, options.byte_budget, options.include_paths, call);
 }
 
 Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
                                                const ScanOptions& options) {
+  CallContext call;
+  return scan_paths(paths, options, call);
+}
+
+Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
+                                               const ScanOptions& options, CallContext& call) {
   const NameFilter filter(options.patterns);
   const std::optional<SimFormat> forced = options.inspect_options.format;
   std::vector<TolvanexResult> records;
@@ -132,7 +140,7 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
     if (match && match->probe && !match->probe(p)) return ok_status();
     TVX_TRY_ASSIGN(TolvanexResult record, inspect_as(p, forced ? *forced : match->format,
                                                      options.inspect_options.byte_budget,
-                                                     options.include_paths));
+                                                     options.include_paths, call));
     records.push_back(std::move(record));
     return ok_status();
   };
