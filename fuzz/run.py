@@ -18,8 +18,9 @@ import sys
 import tempfile
 import time
 
-# The HDF5 readers fork a child per input, and the scan may meet their files.
-SLOW = {"fluent": 60, "mechanical": 60, "scan": 60}
+# The scan starts an HDF5 worker for each input that holds an HDF5 file, and waits for it as
+# long as a scan does.
+SLOW = {"fluent": 30, "mechanical": 30, "scan": 60}
 FINDING = re.compile(r"^(crash|leak|timeout|oom)-")
 STATUS = re.compile(r"^#(\d+)\s+\w+\s+cov: (\d+) ft: (\d+) corp: (\d+)/")
 
