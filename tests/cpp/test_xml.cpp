@@ -413,9 +413,9 @@ TEST(NameStack, PushPopAndLookBelowTheTop) {
   NameStack stack;
   for (const std::string& n : names) stack.push(n);
   ASSERT_EQ(stack.size(), names.size());
-  for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(stack.from_top(k), names[names.size() - 1 - k]) << k;
+  for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(stack.from_top(k).name, names[names.size() - 1 - k]) << k;
   while (!names.empty()) {
-    EXPECT_EQ(stack.pop(), names.back());
+    EXPECT_EQ(stack.pop().name, names.back());
     names.pop_back();
     EXPECT_EQ(stack.size(), names.size());
   }

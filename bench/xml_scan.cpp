@@ -1,0 +1,79 @@
+// Throughput of the XML tokenizer alone and of the readers built on it, without the Python
+// hand-over, for finding where the time of a benchmark-table case goes:
+//
+//   xml_scan tokens FILE [RUNS]    every event of an XML file, nothing kept
+//   xml_scan floxml FILE [RUNS]    the FloXML reader
+//   xml_scan comsol FILE [RUNS]    the COMSOL archive reader
+//   xml_scan pack FILE [RUNS]      the FloTHERM pack reader
+//
+// Prints the best of RUNS (default 3) and what was read.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tolvanex/io/byte_source.hpp"
+#include "tolvanex/io/fsio.hpp"
+#include "tolvanex/markup/xml.hpp"
+#include "tolvanex/parsers/readers.hpp"
+
+using namespace tolvanex;
+
+namespace {
+
+Result<std::string> tokens(const std::string& path) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  FileSource source(file);
+  xml::XmlPullReader reader(source);
+  std::string scratch;
+  std::uint64_t events = 0;
+  for (;; ++events) {
+    Result<xml::XmlEvent> ev = reader.next_event(scratch);
+    if (!ev) return std::move(ev).error();
+    if (ev.value().kind == xml::XmlEventKind::Eof) break;
+  }
+  return "events " + std::to_string(events);
+}
+
+Result<std::string> floxml(const std::string& path) {
+  TVX_TRY_ASSIGN(const FlothermFloxmlSummary s, parsers::flotherm::inspect_flotherm_floxml(path, 2 << 20));
+  return "geometry " + std::to_string(s.geometry.size()) + " sources " + std::to_string(s.sources.size());
+}
+
+Result<std::string> comsol(const std::string& path) {
+  TVX_TRY_ASSIGN(const ComsolMphSummary s, parsers::comsol::inspect_comsol_mph(path));
+  return "entries " + std::to_string(s.entries.size()) + " physics tags " + std::to_string(s.physics_tags.size());
+}
+
+Result<std::string> pack(const std::string& path) {
+  TVX_TRY_ASSIGN(const FlothermPackSummary s, parsers::flotherm::inspect_flotherm_pack(path, 2 << 20));
+  return "entries " + std::to_string(s.entry_count) + " listed " + std::to_string(s.entries.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: xml_scan tokens|floxml|comsol|pack FILE [RUNS]\n");
+    return 2;
+  }
+  const std::string mode = argv[1];
+  auto* work = mode == "tokens" ? tokens : mode == "floxml" ? floxml : mode == "comsol" ? comsol
+             : mode == "pack" ? pack : nullptr;
+  if (!work) return std::fprintf(stderr, "unknown mode %s\n", argv[1]), 2;
+  const int runs = argc >= 4 ? std::atoi(argv[3]) : 3;
+  double best = 1e300;
+  std::string found;
+  for (int r = 0; r < runs; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    Result<std::string> result = work(argv[2]);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!result) return std::fprintf(stderr, "%s\n", result.error().display().c_str()), 1;
+    found = std::move(result).value();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  std::printf("seconds %.4f %s\n", best, found.c_str());
+  return 0;
+}
