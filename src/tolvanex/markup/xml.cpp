@@ -41,62 +41,68 @@ T load(const char* p) {
   return v;
 }
 
-// The first and the last eight bytes of a short string (overlapping when it is shorter than
-// 16, zero-padded below 8), from loads of fixed size rather than a byte at a time.
-struct Ends {
-  std::uint64_t head = 0, tail = 0;
-};
-[[gnu::always_inline]] inline Ends ends_of(const char* p, std::size_t n) {
-  if (n >= 8) return {load<std::uint64_t>(p), load<std::uint64_t>(p + n - 8)};
-  if (n >= 4) return {load<std::uint32_t>(p), load<std::uint32_t>(p + n - 4)};
-  if (n == 0) return {};
-  const auto b = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return {b(0) | b(n / 2) << 8 | b(n - 1) << 16, 0};
-}
-
-std::uint32_t name_hash(std::string_view name) {
-  const std::size_t n = name.size();
-  std::uint64_t h = n * 0x9E3779B97F4A7C15ULL;
-  for (std::size_t i = 0; i + 16 < n; i += 8) h = (h ^ load<std::uint64_t>(name.data() + i)) * 0xFF51AFD7ED558CCDULL;
-  const Ends e = ends_of(name.data(), n);
-  h = (h ^ e.head) * 0xFF51AFD7ED558CCDULL;
-  h = (h ^ e.tail) * 0xC4CEB9FE1A85EC53ULL;
-  return static_cast<std::uint32_t>(h >> 32);
-}
-
-[[gnu::always_inline]] inline bool same_bytes(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
-  const Ends x = ends_of(a.data(), a.size()), y = ends_of(b.data(), b.size());
-  // Up to 16 bytes, the two ends cover every byte; below 4 the three taken are all there are.
-  return x.head == y.head && x.tail == y.tail;
+// The bytes of a string shorter than eight, zero-padded, as a little-endian number.
+std::uint64_t short_word(const char* p, std::size_t n) {
+  std::uint64_t w = 0;
+  for (std::size_t i = n; i-- > 0;) w = w << 8 | static_cast<unsigned char>(p[i]);
+  return w;
 }
 
 }  // namespace
 
-[[gnu::always_inline]] inline std::size_t NameTable::slot(std::string_view name, std::uint32_t hash) const {
+NameKey NameKey::of(std::string_view name) {
+  const std::size_t n = name.size();
+  if (n >= 8) return {load<std::uint64_t>(name.data()), load<std::uint64_t>(name.data() + n - 8), n};
+  const std::uint64_t w = short_word(name.data(), n);
+  return {w, w, n};
+}
+
+NameKey NameKey::of_padded(std::string_view name) {
+  const std::size_t n = name.size();
+  std::uint64_t head = load<std::uint64_t>(name.data());
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  head = __builtin_bswap64(head);
+#endif
+  if (n >= 8) return NameKey::of(name);
+  head &= n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
+  return {head, head, n};
+}
+
+std::uint32_t NameKey::hash() const {
+  std::uint64_t h = (head ^ size) * 0x9E3779B97F4A7C15ULL;
+  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+  return static_cast<std::uint32_t>(h >> 32);
+}
+
+namespace {
+
+// True when two strings hold the same bytes; short ones compared in a few wide loads.
+[[gnu::always_inline]] inline bool same_bytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+  return NameKey::of(a) == NameKey::of(b);
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline std::size_t NameTable::slot(std::string_view name, const NameKey& key) const {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = key.hash() & mask;; i = (i + 1) & mask) {
     const Slot& s = slots_[i];
-    if (s.id == kNone || (s.hash == hash && same_bytes(names_[s.id - 1], name))) return i;
+    if (s.id == kNone || (s.key == key && (key.size <= 16 || names_[s.id - 1] == name))) return i;
   }
 }
 
 std::uint32_t NameTable::find(std::string_view name) const {
   if (slots_.empty() || name.size() > kMaxNameSize) return kNone;
-  return slots_[slot(name, name_hash(name))].id;
+  return slots_[slot(name, NameKey::of(name))].id;
 }
 
-std::uint32_t NameTable::intern(std::string_view name) {
+std::uint32_t NameTable::intern(std::string_view name, const NameKey& key) {
   if (name.size() > kMaxNameSize) return kNone;
   if (slots_.empty()) slots_.resize(64);
-  const std::uint32_t hash = name_hash(name);
-  const std::size_t at = slot(name, hash);
+  const std::size_t at = slot(name, key);
   if (slots_[at].id != kNone || names_.size() == kMaxNames) return slots_[at].id;
-  return add(name, hash, at);
-}
-
-std::uint32_t NameTable::add(std::string_view name, std::uint32_t hash, std::size_t at) {
   // Blocks of a fixed size that never move, so that the names' bytes stay where they are.
   constexpr std::size_t kBlock = 4096;
   if (blocks_.empty() || kBlock - block_used_ < name.size()) {
@@ -107,14 +113,12 @@ std::uint32_t NameTable::add(std::string_view name, std::uint32_t hash, std::siz
   if (!name.empty()) std::memcpy(bytes, name.data(), name.size());
   block_used_ += name.size();
   names_.emplace_back(bytes, name.size());
+  keys_.push_back(key);
   const auto id = static_cast<std::uint32_t>(names_.size());
-  slots_[at] = {hash, id};
-  if (names_.size() * 2 > slots_.size()) {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    for (const Slot& s : old) {
-      if (s.id != kNone) slots_[slot(names_[s.id - 1], s.hash)] = s;
-    }
+  slots_[at] = {key, id};
+  if (names_.size() * 4 > slots_.size()) {
+    slots_.assign(slots_.size() * 2, Slot{});
+    for (std::uint32_t k = 1; k <= names_.size(); ++k) slots_[slot(names_[k - 1], keys_[k - 1])] = {keys_[k - 1], k};
   }
   return id;
 }
@@ -128,8 +132,8 @@ void NameStack::grow(std::size_t n) {
   capacity_ = want;
 }
 
-std::uint32_t NameStack::push(std::string_view name) {
-  const std::uint32_t id = table_.intern(name);
+std::uint32_t NameStack::push(std::string_view name, const NameKey& key) {
+  const std::uint32_t id = table_.intern(name, key);
   const std::size_t begin = used_;
   // The tag's low seven bits first with the high bit clear, then the higher groups with it
   // set: read backwards, the set bits run up to the tag's first byte.
@@ -685,6 +689,12 @@ std::uint64_t stops_in(const text::ClassMasks& m, std::uint64_t valid) {
   return s;
 }
 
+// The longest tag whose attributes are filtered from the whole tag: each key in it costs at
+// most KeySet::kPerKey and one byte of its own and comes with a separator, so all fit in
+// XmlPullReader::kKeyMemory.
+constexpr std::size_t kWholeTagLimit = 8192;
+static_assert(kWholeTagLimit / 2 * (KeySet::kPerKey + 1) <= XmlPullReader::kKeyMemory);
+
 constexpr int kEnd = -1;     // end of input
 constexpr int kFailed = -2;  // the source failed
 
@@ -872,7 +882,8 @@ inline XmlEvent XmlScanner::markup() {
     if (gt != r_.len_ && !r_.skim_ && !r_.open_.empty()) {
       const std::string_view name = trim_trailing_space(std::string_view(base + begin, gt - begin));
       const OpenName& open = r_.open_.top();
-      if (same_bytes(name, open.name)) {
+      if (open.id != NameTable::kNone ? r_.open_.table().is(open.id, name, NameKey::of_padded(name))
+                                      : same_bytes(name, open.name)) {
         r_.pos_ = gt + 1;
         const OpenName closed = r_.open_.pop();
         return event(XmlEventKind::End, closed.name, closed.id);
@@ -880,19 +891,45 @@ inline XmlEvent XmlScanner::markup() {
     }
     return end_tag();
   }
-  if (!r_.skim_ && r_.filter_ == nullptr) {
+  if (!r_.skim_) {
+    // A start tag runs to the first `>` outside quotes; its name to the first white space. One
+    // whose name holds a quote is left to start_tag.
     const std::size_t begin = r_.pos_;
-    std::size_t end = find<kGt | kDoubleQuote | kSingleQuote | kSpace>(begin);
-    const std::size_t name_end = end;
-    if (end != r_.len_ && is_xml_space(base[end])) end = find<kGt | kDoubleQuote | kSingleQuote>(end);
-    if (end != r_.len_ && base[end] == '>') {
+    const std::size_t name_end = find<kGt | kDoubleQuote | kSingleQuote | kSpace>(begin);
+    std::size_t end = name_end;
+    if (end != r_.len_ && (base[end] == '"' || base[end] == '\'')) {
+      end = r_.len_;
+    } else if (end != r_.len_ && base[end] != '>') {  // attributes follow
+      for (;;) {
+        end = find<kGt | kDoubleQuote | kSingleQuote>(end);
+        if (end == r_.len_ || base[end] == '>') break;
+        const std::size_t close = base[end] == '"' ? find<kDoubleQuote>(end + 1) : find<kSingleQuote>(end + 1);
+        end = close == r_.len_ ? close : close + 1;
+      }
+    }
+    // With an attribute filter, a tag short enough that every key in it is remembered (see
+    // kKeyMemory) is iterated as it stands.
+    if (end != r_.len_ && base[end] == '>' && (r_.filter_ == nullptr || end - begin <= kWholeTagLimit)) {
       r_.pos_ = end + 1;
-      const bool empty = base[end - 1] == '/' && end != begin;
+      const bool empty = end != begin && base[end - 1] == '/';
       // A name that runs up to the `/` of an empty tag ends before it.
       const std::string_view name(base + begin, name_end - begin - (empty && name_end == end ? 1 : 0));
-      if (empty) return event(XmlEventKind::Empty, name, r_.open_.table().intern(name));
-      const std::uint32_t id = r_.open_.push(name);
-      return event(XmlEventKind::Start, name, id);
+      const NameKey key = NameKey::of_padded(name);
+      std::string_view payload = name;
+      if (r_.filter_ != nullptr) {
+        scratch_.assign(name);
+        XmlAttributes attributes(std::string_view(base + begin, end - begin - (empty ? 1 : 0)));
+        while (const std::optional<XmlAttrItem> item = attributes.next()) {
+          if (!item->ok() || !r_.filter_(item->attribute.key)) continue;
+          const char quote = item->attribute.value.data()[-1];
+          scratch_.append(" ").append(item->attribute.key).append("=").append(1, quote);
+          scratch_.append(item->attribute.value).append(1, quote);
+        }
+        payload = scratch_;
+      }
+      if (empty) return event(XmlEventKind::Empty, payload, r_.open_.table().intern(name, key));
+      const std::uint32_t id = r_.open_.push(name, key);
+      return event(XmlEventKind::Start, payload, id);
     }
   }
   return start_tag();
@@ -1119,14 +1156,17 @@ XmlAttributes::XmlAttributes(std::string_view tag) : tag_(tag) {
 }
 
 bool XmlAttributes::seen_before(std::string_view key) {
-  constexpr std::size_t kListLimit = 16;
-  if (seen_.size() < kListLimit) {
-    if (std::find(seen_.begin(), seen_.end(), key) != seen_.end()) return true;
-    seen_.push_back(key);
-    if (seen_.size() == kListLimit) many_.insert(seen_.begin(), seen_.end());
+  if (seen_ < kFew) {
+    for (std::size_t i = 0; i < seen_; ++i) {
+      if (tag_.substr(few_[i].at, few_[i].size) == key) return true;
+    }
+    few_[seen_++] = {static_cast<std::size_t>(key.data() - tag_.data()), key.size()};
+    if (seen_ < kFew) return false;
+    many_ = std::make_unique<std::unordered_set<std::string_view>>();
+    for (const Span& s : few_) many_->insert(tag_.substr(s.at, s.size));
     return false;
   }
-  return !many_.insert(key).second;
+  return !many_->insert(key).second;
 }
 
 std::optional<XmlAttrItem> XmlAttributes::next() {
@@ -1180,7 +1220,7 @@ std::string_view XmlEvent::name() const {
 XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size, text::Kernel kernel)
     : source_(source),
       buffer_size_(std::max<std::size_t>(buffer_size, 1)),
-      buf_((buffer_size_ + 63) & ~std::size_t{63}),
+      buf_(((buffer_size_ + 63) & ~std::size_t{63}) + 64),
       classifier_(kClasses, kernel) {}
 
 XmlPullReader::~XmlPullReader() = default;

@@ -96,8 +96,13 @@ class XmlAttributes {
 
   std::string_view tag_;
   std::size_t pos_ = 0;
-  std::vector<std::string_view> seen_;
-  std::unordered_set<std::string_view> many_;
+  static constexpr std::size_t kFew = 16;
+  struct Span {
+    std::size_t at, size;  // of a key in the tag
+  };
+  Span few_[kFew];      // the first keys, held without allocating
+  std::size_t seen_ = 0;  // keys seen so far
+  std::unique_ptr<std::unordered_set<std::string_view>> many_;  // all of them, past kFew
 };
 
 struct XmlEvent {
@@ -117,6 +122,21 @@ struct XmlEvent {
 // Space, tab, line feed and carriage return: the only white space the tokenizer knows.
 inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// A name as the name table looks it up: its size and its first and last eight bytes, each
+// read as a little-endian number (the same bytes, zero-padded, when it is shorter). Up to 16
+// bytes that is the whole name.
+struct NameKey {
+  std::uint64_t head = 0, tail = 0;
+  std::size_t size = 0;
+
+  // Reads the name's bytes only.
+  static NameKey of(std::string_view name);
+  // The same, read in wider loads: the eight bytes from the name's start must be readable.
+  static NameKey of_padded(std::string_view name);
+  std::uint32_t hash() const;
+  friend bool operator==(const NameKey&, const NameKey&) = default;
+};
+
 // Element names as small numbers, so that readers follow paths by comparing numbers and keep
 // what they know of a name by its number. Each distinct raw name gets the next number from 1
 // on while the table has room: kMaxNames names of at most kMaxNameSize bytes, so that a
@@ -129,28 +149,34 @@ class NameTable {
   static constexpr std::size_t kMaxNames = 4096;
   static constexpr std::size_t kMaxNameSize = 256;
 
-  // The number of `name`, given now if it is new and there is room; else kNone.
-  std::uint32_t intern(std::string_view name);
+  // The number of `name` (whose key is `key`), given now if it is new and there is room; else
+  // kNone.
+  std::uint32_t intern(std::string_view name, const NameKey& key);
+  std::uint32_t intern(std::string_view name) { return intern(name, NameKey::of(name)); }
   // The number of `name`, or kNone.
   std::uint32_t find(std::string_view name) const;
   // The bytes of the name numbered `id` (1 to size()).
   std::string_view name(std::uint32_t id) const { return names_[id - 1]; }
+  // True when the name numbered `id` is `name`, whose key is `key`.
+  bool is(std::uint32_t id, std::string_view name, const NameKey& key) const {
+    return keys_[id - 1] == key && (key.size <= 16 || names_[id - 1] == name);
+  }
   std::size_t size() const { return names_.size(); }
 
  private:
+  // A name's key beside its number, so that a lookup reads one place.
   struct Slot {
-    std::uint32_t hash = 0;
+    NameKey key;
     std::uint32_t id = kNone;  // kNone: a free slot
   };
-  // The slot that holds `name`, or the free one where it would go.
-  std::size_t slot(std::string_view name, std::uint32_t hash) const;
-  // Gives `name` the next number and puts it in the free slot `at`.
-  std::uint32_t add(std::string_view name, std::uint32_t hash, std::size_t at);
+  // The slot that holds the name, or the free one where it would go.
+  std::size_t slot(std::string_view name, const NameKey& key) const;
 
   std::vector<std::unique_ptr<char[]>> blocks_;  // the bytes of the names
   std::size_t block_used_ = 0;
   std::vector<std::string_view> names_;  // by number - 1
-  std::vector<Slot> slots_;              // open addressing, at most half full
+  std::vector<NameKey> keys_;            // likewise
+  std::vector<Slot> slots_;              // open addressing, at most a quarter full
 };
 
 // An element on the stack of open ones: its raw name and the name's number.
@@ -171,8 +197,10 @@ class NameStack {
   NameStack(const NameStack&) = delete;
   NameStack& operator=(const NameStack&) = delete;
 
-  // Pushes `name`, numbered when the table has or takes it; returns the number.
-  std::uint32_t push(std::string_view name);
+  // Pushes `name` (whose key is `key`), numbered when the table has or takes it; returns the
+  // number.
+  std::uint32_t push(std::string_view name, const NameKey& key);
+  std::uint32_t push(std::string_view name) { return push(name, NameKey::of(name)); }
   // Removes the innermost name and returns it; its bytes stay valid until the next push.
   OpenName pop();
   // The name `k` levels below the innermost one (0: the innermost); needs k < size().
@@ -285,7 +313,8 @@ class XmlPullReader {
 
   ByteSource& source_;
   std::size_t buffer_size_;
-  std::vector<char> buf_;  // buffer_size_ bytes and the rest of the last block
+  // buffer_size_ bytes, the rest of the last block, and a block more that wide loads may read.
+  std::vector<char> buf_;
   std::size_t pos_ = 0;  // next unread byte in buf_
   std::size_t len_ = 0;  // valid bytes in buf_
   bool eof_ = false;

@@ -137,6 +137,8 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
   // Of a tag only the values of known keys are read.
   reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
+  // End tags change nothing, and a text counts only where a sink takes it.
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
   WholeText text;
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
@@ -176,6 +178,7 @@ Status read_dmodel(ByteSource& source, TreeInfo& tree) {
   reader.set_attribute_filter([](std::string_view key) {
     return key == "param" || key == "value" || key == "reference" || key == "tag";
   });
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
   std::string scratch;
   for (;;) {
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));

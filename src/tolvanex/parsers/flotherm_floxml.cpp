@@ -142,17 +142,20 @@ ElementName describe(std::string_view raw_name) {
   e.attribute_kind = text::ends_with(e.local, "_att");
   if (text::ends_with(e.local, "_ambient")) e.face = ElementName::Face::Ambient;
   if (text::ends_with(e.local, "_boundary")) e.face = ElementName::Face::Boundary;
+  e.may_hold_value = e.word == Word::Name || e.word == Word::Power || e.word == Word::Fluid ||
+                     e.face != ElementName::Face::None || is_grid_field(e.word) ||
+                     std::any_of(std::begin(kSettings), std::end(kSettings), [&](const Word(&path)[3]) { return path[2] == e.word; });
   return e;
 }
 
-ElementName& ParserState::named(std::uint32_t id, std::string_view raw, ElementName& spare) {
-  if (id == xml::NameTable::kNone) return spare = describe(raw);
+ElementName& ParserState::named(const xml::XmlEvent& ev) {
+  if (ev.id == xml::NameTable::kNone) return spare_[3] = describe(ev.name());
   // Numbers come in rising order, each first in a start tag, so a new one is the next.
-  if (id >= names_.size()) {
-    names_.resize(id);
-    names_.push_back(describe(raw));
+  if (ev.id >= names_.size()) {
+    names_.resize(ev.id);
+    names_.push_back(describe(ev.name()));
   }
-  return names_[id];
+  return names_[ev.id];
 }
 
 const ElementName& ParserState::open_at(std::size_t k) const {
@@ -167,25 +170,28 @@ std::uint64_t& ParserState::count(std::map<std::string, std::uint64_t>& counts,
   return *(e.*cached);
 }
 
-Status ParserState::start(std::uint32_t id, std::string_view raw) {
-  ElementName& e = named(id, raw, spare_[3]);
-  const std::size_t depth = open_.size();
-  return begin(e, depth >= 2 ? &open_at(1) : nullptr, depth);
+Status ParserState::start(const xml::XmlEvent& ev) {
+  ElementName& e = named(ev);
+  TVX_TRY(begin(e, open_.size()));
+  leaf_ = e.word;
+  return ok_status();
 }
 
-Status ParserState::empty(std::uint32_t id, std::string_view raw) {
-  ElementName& e = named(id, raw, spare_[3]);
+Status ParserState::empty(const xml::XmlEvent& ev) {
+  ElementName& e = named(ev);
   const std::size_t depth = open_.size() + 1;
-  TVX_TRY(begin(e, depth >= 2 ? &open_at(0) : nullptr, depth));
+  TVX_TRY(begin(e, depth));
   finish_element(e, depth);
   return ok_status();
 }
 
-void ParserState::end(std::uint32_t id, std::string_view raw) {
-  finish_element(named(id, raw, spare_[3]), open_.size() + 1);
+void ParserState::end(const xml::XmlEvent& ev) {
+  finish_element(named(ev), open_.size() + 1);
+  leaf_ = open_.empty() ? Word::Other : open_at(0).word;
 }
 
-Status ParserState::begin(ElementName& e, const ElementName* parent, std::size_t depth) {
+Status ParserState::begin(ElementName& e, std::size_t depth) {
+  const Word parent = leaf_;  // the innermost element before this one
   if (!root_) {
     if (!is_root(e.word)) {
       return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" + e.local +
@@ -205,7 +211,7 @@ Status ParserState::begin(ElementName& e, const ElementName* parent, std::size_t
     ++count(attribute_type_counts_, &ElementName::attribute_count, e);
     pending_attribute_depths_.push(depth);
     if (e.word == Word::SourceAtt) pending_source_depths_.push(depth);
-  } else if (parent != nullptr && parent->word == Word::Geometry) {
+  } else if (parent == Word::Geometry) {
     ++count(geometry_type_counts_, &ElementName::geometry_count, e);
     pending_geometry_depths_.push(depth);
   }
@@ -241,6 +247,7 @@ bool ParserState::is_relevant_text() const {
   const std::size_t d = open_.size();
   if (d == 0) return false;
   const ElementName& leaf = open_at(0);
+  if (!leaf.may_hold_value) return false;
   if (leaf.word == Word::Name) {
     if (d == 2) return true;
     if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) return true;
@@ -375,15 +382,15 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
     const xml::XmlEvent& ev = next.value();
     switch (ev.kind) {
       case xml::XmlEventKind::Start:  // already on the tokenizer's stack
-        TVX_TRY(state.start(ev.id, ev.name()));
+        TVX_TRY(state.start(ev));
         relevant = state.is_relevant_text();
         break;
       case xml::XmlEventKind::Empty:
-        TVX_TRY(state.empty(ev.id, ev.name()));
+        TVX_TRY(state.empty(ev));
         relevant = state.is_relevant_text();
         break;
       case xml::XmlEventKind::End:  // already taken off it
-        state.end(ev.id, ev.name());
+        state.end(ev);
         relevant = state.is_relevant_text();
         break;
       case xml::XmlEventKind::Text:  // only where relevant

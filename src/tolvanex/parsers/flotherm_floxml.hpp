@@ -42,6 +42,7 @@ struct ElementName {
   Word word = Word::Other;
   bool attribute_kind = false;  // the local name ends with "_att"
   Face face = Face::None;
+  bool may_hold_value = false;  // a text of such an element may be kept, depending on its path
   // Its entries in the type counts, once made.
   std::uint64_t* attribute_count = nullptr;
   std::uint64_t* geometry_count = nullptr;
@@ -82,9 +83,9 @@ class ParserState {
   // A Start event (its element already on the stack), an Empty one (never on it), an End one
   // (already off it); `id` and `raw` are the event's. The first element must be a FloXML root;
   // later ones are not checked.
-  Status start(std::uint32_t id, std::string_view raw);
-  Status empty(std::uint32_t id, std::string_view raw);
-  void end(std::uint32_t id, std::string_view raw);
+  Status start(const xml::XmlEvent& ev);
+  Status empty(const xml::XmlEvent& ev);
+  void end(const xml::XmlEvent& ev);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -100,8 +101,8 @@ class ParserState {
   // spare_[k].
   const ElementName& open_at(std::size_t k) const;
   // The element of an event.
-  ElementName& named(std::uint32_t id, std::string_view raw, ElementName& spare);
-  Status begin(ElementName& e, const ElementName* parent, std::size_t depth);
+  ElementName& named(const xml::XmlEvent& ev);
+  Status begin(ElementName& e, std::size_t depth);
   void finish_element(const ElementName& e, std::size_t depth);
   // Which of the model settings the path ends in, or one past the last.
   std::size_t setting() const;
@@ -111,6 +112,7 @@ class ParserState {
   const xml::NameStack& open_;
   std::vector<ElementName> names_;         // by number; [0] unused
   mutable ElementName spare_[4];           // names not numbered
+  Word leaf_ = Word::Other;                // the innermost open element's word
   // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
