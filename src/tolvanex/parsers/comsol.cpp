@@ -403,7 +403,7 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   TVX_TRY_ASSIGN(container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
 
   ComsolMphSummary summary;
-  std::map<std::string, std::uint64_t> sizes;
+  std::map<std::string_view, std::uint64_t> sizes;  // by bucket name
   ModelInfo info;
   TreeInfo dmodel, smodel;
   bool have_version = false;
@@ -414,14 +414,18 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   const std::size_t count = zip.entry_count();
   summary.entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    TVX_TRY_ASSIGN(container::ZipEntryReader entry, zip.open_entry(i));
     const container::ZipEntry& meta = zip.entry(i);
+    const Member member = member_of(meta.name);
+    // Every entry must open; only the members are read.
+    if (member == Member::None) TVX_TRY(zip.check_entry(i));
     summary.entries.push_back(meta.name);
-    std::uint64_t& bucket = sizes[std::string(size_bucket(meta.name))];
+    std::uint64_t& bucket = sizes[size_bucket(meta.name)];
     bucket = saturating_add(bucket, meta.uncompressed_size);
+    if (member == Member::None) continue;
+    TVX_TRY_ASSIGN(container::ZipEntryReader entry, zip.open_entry(i));
 
     // A member met again replaces what the earlier one gave.
-    switch (member_of(meta.name)) {
+    switch (member) {
       case Member::None: break;
       case Member::FileVersion: {
         TVX_TRY_ASSIGN(TrimmedSegments seg, read_segments(zip, i, entry, TrimmedSegments::Mode::FirstColon));
@@ -481,7 +485,7 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   summary.physics_tags = merge_sorted(std::move(dmodel.tags[0]), std::move(smodel.tags[0]));
   summary.study_tags = merge_sorted(std::move(dmodel.tags[1]), std::move(smodel.tags[1]));
   summary.material_tags = merge_sorted(std::move(dmodel.tags[2]), std::move(smodel.tags[2]));
-  for (auto& [name, bytes] : sizes) summary.size_breakdown.push_back(SizeBucket{name, bytes});
+  for (const auto& [name, bytes] : sizes) summary.size_breakdown.push_back(SizeBucket{std::string(name), bytes});
   return summary;
 }
 
