@@ -2,6 +2,7 @@
 // hand-over, for finding where the time of a benchmark-table case goes:
 //
 //   xml_scan tokens FILE [RUNS]    every event of an XML file, nothing kept
+//   xml_scan tags FILE [RUNS]      only the tag events, as the FloXML reader asks for them
 //   xml_scan floxml FILE [RUNS]    the FloXML reader
 //   xml_scan comsol FILE [RUNS]    the COMSOL archive reader
 //   xml_scan pack FILE [RUNS]      the FloTHERM pack reader
@@ -23,19 +24,23 @@ using namespace tolvanex;
 
 namespace {
 
-Result<std::string> tokens(const std::string& path) {
+Result<std::string> events(const std::string& path, bool tags_only) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
   xml::XmlPullReader reader(source);
+  if (tags_only) reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty, xml::XmlEventKind::End});
   std::string scratch;
-  std::uint64_t events = 0;
-  for (;; ++events) {
+  std::uint64_t count = 0;
+  for (;; ++count) {
     Result<xml::XmlEvent> ev = reader.next_event(scratch);
     if (!ev) return std::move(ev).error();
     if (ev.value().kind == xml::XmlEventKind::Eof) break;
   }
-  return "events " + std::to_string(events);
+  return "events " + std::to_string(count);
 }
+
+Result<std::string> tokens(const std::string& path) { return events(path, false); }
+Result<std::string> tags(const std::string& path) { return events(path, true); }
 
 Result<std::string> floxml(const std::string& path) {
   TVX_TRY_ASSIGN(const FlothermFloxmlSummary s, parsers::flotherm::inspect_flotherm_floxml(path, 2 << 20));
@@ -56,11 +61,11 @@ Result<std::string> pack(const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: xml_scan tokens|floxml|comsol|pack FILE [RUNS]\n");
+    std::fprintf(stderr, "usage: xml_scan tokens|tags|floxml|comsol|pack FILE [RUNS]\n");
     return 2;
   }
   const std::string mode = argv[1];
-  auto* work = mode == "tokens" ? tokens : mode == "floxml" ? floxml : mode == "comsol" ? comsol
+  auto* work = mode == "tokens" ? tokens : mode == "tags" ? tags : mode == "floxml" ? floxml : mode == "comsol" ? comsol
              : mode == "pack" ? pack : nullptr;
   if (!work) return std::fprintf(stderr, "unknown mode %s\n", argv[1]), 2;
   const int runs = argc >= 4 ? std::atoi(argv[3]) : 3;

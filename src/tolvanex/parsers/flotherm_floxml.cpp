@@ -150,17 +150,14 @@ ElementName describe(std::string_view raw_name) {
 
 ElementName& ParserState::named(const xml::XmlEvent& ev) {
   if (ev.id == xml::NameTable::kNone) return spare_[3] = describe(ev.name());
-  // Numbers come in rising order, each first in a start tag, so a new one is the next.
-  if (ev.id >= names_.size()) {
-    names_.resize(ev.id);
-    names_.push_back(describe(ev.name()));
-  }
-  return names_[ev.id];
+  if (ev.id >= names_.size()) names_.resize(ev.id + 1);
+  if (!names_[ev.id]) names_[ev.id] = std::make_unique<ElementName>(describe(ev.name()));
+  return *names_[ev.id];
 }
 
 const ElementName& ParserState::open_at(std::size_t k) const {
   const xml::OpenName n = k == 0 ? open_.top() : open_.from_top(k);
-  if (n.id != xml::NameTable::kNone && n.id < names_.size()) return names_[n.id];
+  if (n.id != xml::NameTable::kNone && n.id < names_.size() && names_[n.id]) return *names_[n.id];
   return spare_[k] = describe(n.name);
 }
 
@@ -170,35 +167,41 @@ std::uint64_t& ParserState::count(std::map<std::string, std::uint64_t>& counts,
   return *(e.*cached);
 }
 
-Status ParserState::start(const xml::XmlEvent& ev) {
-  ElementName& e = named(ev);
-  TVX_TRY(begin(e, open_.size()));
-  leaf_ = e.word;
+Status ParserState::take_root(const xml::XmlEvent& ev) {
+  const ElementName& e = named(ev);
+  if (!is_root(e.word)) {
+    return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" + e.local + ">");
+  }
+  root_ = e.local;
   return ok_status();
 }
 
-Status ParserState::empty(const xml::XmlEvent& ev) {
+bool ParserState::start(const xml::XmlEvent& ev) {
+  const Word parent = leaf_ != nullptr ? leaf_->word : Word::Other;
+  ElementName& e = named(ev);
+  begin(e, parent, open_.size());
+  leaf_ = &e;
+  return keeps_text(e);
+}
+
+bool ParserState::empty(const xml::XmlEvent& ev) {
+  const Word parent = leaf_ != nullptr ? leaf_->word : Word::Other;
   ElementName& e = named(ev);
   const std::size_t depth = open_.size() + 1;
-  TVX_TRY(begin(e, depth));
+  begin(e, parent, depth);
   finish_element(e, depth);
-  return ok_status();
+  // The innermost element is as before; its spare, if it has one, may have been reused.
+  leaf_ = open_.empty() ? nullptr : &open_at(0);
+  return leaf_ != nullptr && keeps_text(*leaf_);
 }
 
-void ParserState::end(const xml::XmlEvent& ev) {
+bool ParserState::end(const xml::XmlEvent& ev) {
   finish_element(named(ev), open_.size() + 1);
-  leaf_ = open_.empty() ? Word::Other : open_at(0).word;
+  leaf_ = open_.empty() ? nullptr : &open_at(0);
+  return leaf_ != nullptr && keeps_text(*leaf_);
 }
 
-Status ParserState::begin(ElementName& e, std::size_t depth) {
-  const Word parent = leaf_;  // the innermost element before this one
-  if (!root_) {
-    if (!is_root(e.word)) {
-      return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" + e.local +
-                                    ">");
-    }
-    root_ = e.local;
-  }
+void ParserState::begin(ElementName& e, Word parent, std::size_t depth) {
   if (e.word == Word::Attributes) ++attributes_in_path_;
   if (e.word == Word::SolutionDomain) {
     ++solution_domains_in_path_;
@@ -215,7 +218,6 @@ Status ParserState::begin(ElementName& e, std::size_t depth) {
     ++count(geometry_type_counts_, &ElementName::geometry_count, e);
     pending_geometry_depths_.push(depth);
   }
-  return ok_status();
 }
 
 void ParserState::finish_element(const ElementName& e, std::size_t depth) {
@@ -233,9 +235,8 @@ void ParserState::finish_element(const ElementName& e, std::size_t depth) {
   if (!grid_axes_.empty() && grid_axes_.top() / 3 == depth - 1) grid_axes_.pop();
 }
 
-std::size_t ParserState::setting() const {
+std::size_t ParserState::setting(Word leaf) const {
   if (open_.size() < 3) return kNoSetting;
-  const Word leaf = open_at(0).word;
   for (std::size_t i = 0; i < kNoSetting; ++i) {
     if (leaf != kSettings[i][2]) continue;
     if (open_at(1).word == kSettings[i][1] && open_at(2).word == kSettings[i][0]) return i;
@@ -243,11 +244,11 @@ std::size_t ParserState::setting() const {
   return kNoSetting;
 }
 
-bool ParserState::is_relevant_text() const {
-  const std::size_t d = open_.size();
-  if (d == 0) return false;
-  const ElementName& leaf = open_at(0);
+bool ParserState::is_relevant_text() const { return !open_.empty() && keeps_text(open_at(0)); }
+
+bool ParserState::keeps_text(const ElementName& leaf) const {
   if (!leaf.may_hold_value) return false;
+  const std::size_t d = open_.size();
   if (leaf.word == Word::Name) {
     if (d == 2) return true;
     if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) return true;
@@ -256,7 +257,7 @@ bool ParserState::is_relevant_text() const {
   if (is_grid_field(leaf.word) && !grid_axes_.empty()) return true;
   if (leaf.word == Word::Power && !pending_source_depths_.empty()) return true;
   if (solution_domains_in_path_ > 0 && (leaf.word == Word::Fluid || leaf.face != ElementName::Face::None)) return true;
-  return setting() != kNoSetting;
+  return setting(leaf.word) != kNoSetting;
 }
 
 void ParserState::text(std::string_view piece) {
@@ -279,7 +280,7 @@ void ParserState::text(std::string_view piece) {
       &solution_, &dimensionality_, nullptr, &radiation_, &turbulence_type_,
       &gravity_direction_, &ambient_temperature_, &datum_pressure_, &outer_iterations_,
   };
-  if (const std::size_t i = setting(); i != kNoSetting) {
+  if (const std::size_t i = setting(leaf.word); i != kNoSetting) {
     if (i == kTransient) {
       transient_ = parse_bool(trimmed);  // an unrecognised later text clears an earlier value
     } else {
@@ -382,16 +383,15 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
     const xml::XmlEvent& ev = next.value();
     switch (ev.kind) {
       case xml::XmlEventKind::Start:  // already on the tokenizer's stack
-        TVX_TRY(state.start(ev));
-        relevant = state.is_relevant_text();
+        if (!state.has_root()) TVX_TRY(state.take_root(ev));
+        relevant = state.start(ev);
         break;
       case xml::XmlEventKind::Empty:
-        TVX_TRY(state.empty(ev));
-        relevant = state.is_relevant_text();
+        if (!state.has_root()) TVX_TRY(state.take_root(ev));
+        relevant = state.empty(ev);
         break;
       case xml::XmlEventKind::End:  // already taken off it
-        state.end(ev);
-        relevant = state.is_relevant_text();
+        relevant = state.end(ev);
         break;
       case xml::XmlEventKind::Text:  // only where relevant
         if (!budgeted.finish()) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,12 +81,14 @@ class ParserState {
  public:
   ParserState(std::uint64_t byte_budget, const xml::NameStack& open) : open_(open), remaining_(byte_budget) {}
 
+  // Before the first element: it must be a FloXML root; later ones are not checked.
+  bool has_root() const { return root_.has_value(); }
+  Status take_root(const xml::XmlEvent& ev);
   // A Start event (its element already on the stack), an Empty one (never on it), an End one
-  // (already off it); `id` and `raw` are the event's. The first element must be a FloXML root;
-  // later ones are not checked.
-  Status start(const xml::XmlEvent& ev);
-  Status empty(const xml::XmlEvent& ev);
-  void end(const xml::XmlEvent& ev);
+  // (already off it). Each returns whether a text that follows would be kept.
+  bool start(const xml::XmlEvent& ev);
+  bool empty(const xml::XmlEvent& ev);
+  bool end(const xml::XmlEvent& ev);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -102,17 +105,19 @@ class ParserState {
   const ElementName& open_at(std::size_t k) const;
   // The element of an event.
   ElementName& named(const xml::XmlEvent& ev);
-  Status begin(ElementName& e, std::size_t depth);
+  void begin(ElementName& e, Word parent, std::size_t depth);
   void finish_element(const ElementName& e, std::size_t depth);
-  // Which of the model settings the path ends in, or one past the last.
-  std::size_t setting() const;
+  // Whether a text at the current place would be kept, `leaf` being the innermost element.
+  bool keeps_text(const ElementName& leaf) const;
+  // Which of the model settings the path ends in (given its leaf), or one past the last.
+  std::size_t setting(Word leaf) const;
   std::uint64_t& count(std::map<std::string, std::uint64_t>& counts, std::uint64_t* ElementName::*cached,
                        ElementName& e);
 
   const xml::NameStack& open_;
-  std::vector<ElementName> names_;         // by number; [0] unused
-  mutable ElementName spare_[4];           // names not numbered
-  Word leaf_ = Word::Other;                // the innermost open element's word
+  std::vector<std::unique_ptr<ElementName>> names_;  // by number; made when first met
+  mutable ElementName spare_[4];                     // names not numbered
+  const ElementName* leaf_ = nullptr;                // the innermost open element
   // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
