@@ -680,12 +680,13 @@ enum Stop : unsigned {
 };
 
 template <unsigned Stops>
-std::uint64_t stops_in(const text::ClassMasks& m, std::uint64_t valid) {
-  std::uint64_t s = 0;
-  for (unsigned c = 0; c < 7; ++c) {
-    if (Stops & (1u << c)) s |= m[c];
+std::uint64_t stops_in(const text::BitMasks& m, std::uint64_t valid) {
+  std::uint64_t s = 0, space = 0;
+  for (std::size_t k = 0; k < kClasses.bits(); ++k) {
+    if (Stops & (1u << kClasses.owner(k))) s |= m[k];
+    if (kClasses.owner(k) == 6) space |= m[k];
   }
-  if (Stops & kNotSpace) s |= ~m[6] & valid;
+  if (Stops & kNotSpace) s |= ~space & valid;
   return s;
 }
 
@@ -731,7 +732,7 @@ class XmlScanner {
   std::size_t find(std::size_t from) {
     for (std::size_t at = from; at < r_.len_;) {
       const std::size_t block = at & ~std::size_t{63};
-      const text::ClassMasks& masks = r_.block_masks(block);
+      const text::BitMasks& masks = r_.block_masks(block);
       const std::uint64_t hits = stops_in<Stops>(masks, r_.valid_) >> (at - block);
       if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctzll(hits));
       at = block + 64;

@@ -305,7 +305,7 @@ class XmlPullReader {
   int refill();
   // The masks of the block of the buffer that starts at `block` (a multiple of 64 below len_);
   // bits past len_ are clear.
-  const text::ClassMasks& block_masks(std::size_t block) {
+  const text::BitMasks& block_masks(std::size_t block) {
     if (block != masks_block_) classify(block);
     return masks_;
   }
@@ -321,7 +321,7 @@ class XmlPullReader {
   std::optional<TolvanexError> failure_;  // the error that ended reading
   text::ByteClassifier classifier_;
   std::size_t masks_block_ = SIZE_MAX;
-  text::ClassMasks masks_{};
+  text::BitMasks masks_{};
   std::uint64_t valid_ = 0;  // the bytes of that block that are in the buffer
   State state_ = State::Initial;
   NameStack open_;  // raw names of open start tags, innermost last

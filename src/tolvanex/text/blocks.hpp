@@ -1,7 +1,8 @@
 // Looking at bytes 64 at a time: the kernels of the text layer and what they share. A kernel
 // turns a 64-byte block into masks, bit i standing for byte i; scanners then find the next byte
-// of interest with a bit scan instead of a test per byte. AVX2 or SSE2 run where the processor
-// has them, chosen at run time; 64-bit words everywhere else. All kernels give the same masks.
+// of interest with a bit scan instead of a test per byte. AVX-512, AVX2 or SSE2 run where the
+// processor has them, chosen at run time; 64-bit words everywhere else. All kernels give the
+// same masks.
 #pragma once
 
 #include <array>
@@ -14,8 +15,9 @@
 namespace tolvanex::text {
 
 // Auto takes the widest kernel; the others pin one (for tests and benchmarks) and fall back to
-// a narrower one that the processor has.
-enum class Kernel : std::uint8_t { Auto, Avx2, Sse2, Portable };
+// a narrower one that the processor has. Avx512 stands for AVX-512 with its byte instructions;
+// only the byte classifier has such a form, the line kernels run their AVX2 one.
+enum class Kernel : std::uint8_t { Auto, Avx2, Sse2, Portable, Avx512 };
 // The kernel that `wanted` runs as on this processor (never Auto).
 Kernel resolve_kernel(Kernel wanted);
 
@@ -44,7 +46,8 @@ inline std::uint64_t pack(std::uint64_t flags) { return ((flags >> 7) * 0x010204
 
 // Up to eight classes of ASCII bytes, each given by its bytes, found all at once. The vector
 // kernels look each byte up by its two nibbles: a class gets one bit for each high nibble
-// among its bytes, so that no byte is taken for another; eight bits in all.
+// among its bytes, so that no byte is taken for another; eight bits in all. The kernels give a
+// mask per bit; a class's mask is the union of its bits' masks.
 class ByteClasses {
  public:
   static constexpr std::size_t kMax = 8;
@@ -64,24 +67,22 @@ class ByteClasses {
           high_[b >> 4] |= static_cast<unsigned char>(1u << bit);
         }
         low_[b & 15] |= static_cast<unsigned char>(1u << bit);
-        if (sizes_[count_] == sizeof members_[0]) throw "more than 16 bytes in a class";
-        members_[count_][sizes_[count_]++] = static_cast<char>(b);
+        members_[bit][sizes_[bit]++] = static_cast<char>(b);  // at most 16: one high nibble
       }
       ++count_;
     }
-    for (std::size_t i = 16; i < 32; ++i) {  // each table twice over, for 32-byte loads
+    for (std::size_t i = 16; i < 64; ++i) {  // each table four times over, for wide loads
       low_[i] = low_[i - 16];
       high_[i] = high_[i - 16];
     }
   }
 
-  std::size_t size() const { return count_; }
-  std::size_t bits() const { return bits_; }
-  // The class that bit `k` (below bits()) belongs to.
-  std::size_t owner(std::size_t k) const { return owner_[k]; }
-  // The bytes of class `c`.
-  std::string_view members(std::size_t c) const { return std::string_view(members_[c], sizes_[c]); }
-  // Byte b has bit k when low_nibbles()[b & 15] & high_nibbles()[b >> 4] has it; 32 entries.
+  constexpr std::size_t size() const { return count_; }
+  constexpr std::size_t bits() const { return bits_; }
+  // The class that bit `k` (below bits()) belongs to, and the bytes it stands for.
+  constexpr std::size_t owner(std::size_t k) const { return owner_[k]; }
+  std::string_view members(std::size_t k) const { return std::string_view(members_[k], sizes_[k]); }
+  // Byte b has bit k when low_nibbles()[b & 15] & high_nibbles()[b >> 4] has it; 64 entries.
   const unsigned char* low_nibbles() const { return low_; }
   const unsigned char* high_nibbles() const { return high_; }
 
@@ -90,26 +91,26 @@ class ByteClasses {
   std::size_t bits_ = 0;
   std::size_t owner_[kMax] = {};
   unsigned char nibble_[kMax] = {};
-  unsigned char low_[32] = {};
-  unsigned char high_[32] = {};
+  unsigned char low_[64] = {};
+  unsigned char high_[64] = {};
   char members_[kMax][16] = {};
   std::size_t sizes_[kMax] = {};
 };
 
-// The masks of one block: bit i of mask c says that byte i is of class c.
-using ClassMasks = std::array<std::uint64_t, ByteClasses::kMax>;
+// The masks of one block: bit i of mask k says that byte i has bit k of its classes.
+using BitMasks = std::array<std::uint64_t, ByteClasses::kMax>;
 
 // Classifies blocks with the kernel chosen once.
 class ByteClassifier {
  public:
   // `classes` must outlive the classifier.
   ByteClassifier(const ByteClasses& classes, Kernel wanted);
-  // `p` points at 64 readable bytes.
-  void classify(const char* p, ClassMasks& out) const { fn_(classes_, p, out); }
+  // `p` points at 64 readable bytes; fills the masks of bits below classes.bits().
+  void classify(const char* p, BitMasks& out) const { fn_(classes_, p, out); }
   Kernel kernel() const { return kernel_; }
 
  private:
-  using Fn = void (*)(const ByteClasses&, const char*, ClassMasks&);
+  using Fn = void (*)(const ByteClasses&, const char*, BitMasks&);
   const ByteClasses& classes_;
   Kernel kernel_;
   Fn fn_;

@@ -193,6 +193,7 @@ std::size_t run_sse2(const LineStarts& s, LineBlocks::Kept& k, std::size_t pos, 
 
 LineBlocks::LineBlocks(const LineStarts& starts, Kernel wanted)
     : starts_(starts), kernel_(resolve_kernel(wanted)), run_(run_portable) {
+  if (kernel_ == Kernel::Avx512) kernel_ = Kernel::Avx2;  // the line kernels have no wider form
 #if defined(__SSE2__)
   if (kernel_ == Kernel::Avx2) run_ = run_avx2;
   if (kernel_ == Kernel::Sse2) run_ = run_sse2;
