@@ -41,11 +41,13 @@ test-sanitize: setup
 demo: build
 	$(VPY) scripts/demo.py
 
+# The benchmark table: every reader beside its anchors (bench/table.py). BENCH_SCALE=0.05 runs
+# it in a minute or two; BENCH_CASES=deck,floxml picks cases.
+BENCH_SCALE ?= 1
+BENCH_ROUNDS ?= 5
+BENCH_CASES ?=
 bench: build
-	bash bench/vs_wc.sh abaqus_scan 1100
-	bash bench/vs_wc.sh project_lines 1000
-	$(VPY) bench/hdf5.py
-	$(VPY) bench/icepak.py
+	$(VPY) bench/table.py --scale $(BENCH_SCALE) --rounds $(BENCH_ROUNDS) --only '$(BENCH_CASES)'
 
 wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .

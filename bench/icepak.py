@@ -1,22 +1,20 @@
-"""Icepak archive reader: speed next to `tar -tvf`/`tar -tzvf` and Python's tarfile on the same
-files, and peak memory on hostile extended headers.
+"""Icepak archive reader: speed on a plain (not gzip-wrapped) tar next to `tar -tvf` and Python's
+tarfile, and peak memory on hostile extended headers. The gzip-wrapped archive is a case of the
+benchmark table (bench/table.py).
 
     .venv/bin/python bench/icepak.py [ENTRIES]      (default 100000)
 
 Speed: a generated project of ENTRIES small files (about 2 KB of text each) is written as a
-gzip-wrapped and as a plain tar in a temporary directory; each contender lists it, best of
-five runs (tarfile: best of three), all from the page cache. `tolvanex` is the whole
-`inspect` call, JSON hand-over included.
+plain tar in a temporary directory; each contender lists it, best of five runs (tarfile: best
+of three), all from the page cache. `tolvanex` is the whole `inspect` call, JSON hand-over
+included.
 
 Memory: each hostile archive is inspected in a fresh interpreter; the table shows the
 outcome and the peak resident size (getrusage ru_maxrss) next to an interpreter that only
 imports the module.
 """
-import gzip
-import io
 import os
 import pathlib
-import random
 import subprocess
 import sys
 import tarfile
@@ -27,27 +25,9 @@ import zlib
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "build" / "python"))
 import tolvanex  # noqa: E402
+from inputs import tar_project  # noqa: E402
 
 MIB = 1 << 20
-
-
-def make_archive(path, entries, compress):
-    rng = random.Random(7)
-    words = [b"%d.%03d" % (rng.randrange(1000), rng.randrange(1000)) for _ in range(512)]
-    bodies = [b" ".join(rng.choice(words) for _ in range(rng.randrange(600))) + b"\n" for _ in range(2000)]
-    raw = io.BytesIO()
-    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        for i in range(entries):
-            if i % 1000 == 0:
-                info = tarfile.TarInfo("proj/part%03d" % (i // 1000))
-                info.type = tarfile.DIRTYPE
-                tar.addfile(info)
-            body = rng.choice(bodies)
-            info = tarfile.TarInfo("proj/part%03d/cell%06d.dat" % (i // 1000, i))
-            info.size = len(body)
-            tar.addfile(info, io.BytesIO(body))
-    data = raw.getvalue()
-    path.write_bytes(gzip.compress(data, 6) if compress else data)
 
 
 def best(runs, fn):
@@ -69,9 +49,9 @@ def run_tarfile(path):
 
 
 def speed(tmp, entries):
-    for compress, flags in [(True, "-tzvf"), (False, "-tvf")]:
+    for compress, flags in [(False, "-tvf")]:
         path = tmp / ("project.tzr" if compress else "plain.tzr")
-        make_archive(path, entries, compress)
+        tar_project(path, entries, compress)
         path.read_bytes()
         summary = tolvanex.inspect(str(path))["summary"]["data"]
         assert summary["entry_count"] == run_tarfile(path) and summary["gzip_compressed"] == compress

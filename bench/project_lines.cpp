@@ -1,5 +1,5 @@
-// Line loop throughput on AEDT-like project text: the splitter, the relevance test and the
-// budgeted text, as the project reader drives them (usage in line_bench.hpp).
+// The AEDT project reader on a generated project (usage in line_bench.hpp): the whole reader
+// with the kernel it picks itself, or its line loop and block parser with a kernel pinned.
 //
 // The generated project looks like one that a solver wrote: nested $begin/$end blocks of
 // geometry parts with their attributes and operations, where most lines are settings no one
@@ -12,7 +12,7 @@
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/hfss.hpp"
-#include "tolvanex/text/budgeted_text.hpp"
+#include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/text/lines.hpp"
 
 namespace {
@@ -56,43 +56,21 @@ void generate(line_bench::Sample& project) {
   project.text += "\t$end 'HFSSModel'\n$end 'AnsoftProject'\n";
 }
 
-// The bytes that may start a relevant line: the first bytes of its prefixes and keys.
-constexpr text::LineStarts kRelevantStarts("$VPNSDFIBAT'");
-constexpr std::size_t kHead = parsers::hfss::AEDT_RELEVANCE_PREFIX_BYTES;
+constexpr std::uint64_t kBudget = 2 * 1024 * 1024;
 
-// The loop of the AEDT reader: relevant lines, trimmed, within a 2 MiB budget, each charged
-// its size and a line feed.
+std::string describe(const HfssAedtSummary& s) {
+  return "designs " + std::to_string(s.designs.size()) + " truncated " + (s.truncated ? "true" : "false");
+}
+
 Result<std::string> scan(const char* path, text::Kernel kernel) {
+  if (kernel == text::Kernel::Auto) {
+    TVX_TRY_ASSIGN(const HfssAedtSummary s, parsers::hfss::inspect_hfss_aedt(path, kBudget));
+    return describe(s);
+  }
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
-  text::LineSplitter lines(source, kRelevantStarts, {text::LineSplitter::kDefaultChunkSize, kernel});
-  text::BudgetedText line;
-  std::string kept;
-  std::uint64_t remaining = 2 * 1024 * 1024;
-  bool truncated = false;
-  for (;;) {
-    TVX_TRY_ASSIGN(const bool more, lines.next());
-    if (!more) break;
-    const std::string_view head = lines.head(kHead);
-    // Once a line was dropped, one whose head shows it too long changes nothing.
-    if (!parsers::hfss::is_relevant_aedt_line(head) || (truncated && text::trimmed_size_at_least(head) >= remaining)) {
-      lines.skip();
-      continue;
-    }
-    char copy[kHead];  // read() moves the buffer that the head points into
-    const std::string_view held_head(copy, head.copy(copy, kHead));
-    line.begin(remaining, kHead);
-    TVX_TRY(lines.read(line));
-    const bool held = line.finish();
-    if (!parsers::hfss::is_relevant_aedt_line(held_head.substr(0, line.size()))) continue;
-    if (!held || line.size() + 1 > remaining) {
-      truncated = true;
-      continue;
-    }
-    kept.append(line.kept()).push_back('\n');
-    remaining -= line.size() + 1;
-  }
-  return "kept " + std::to_string(kept.size()) + " truncated " + (truncated ? "true" : "false");
+  TVX_TRY_ASSIGN(const parsers::hfss::KeptText kept, parsers::hfss::keep_relevant_lines(source, kBudget, {text::LineSplitter::kDefaultChunkSize, kernel}));
+  return describe(parsers::hfss::parse_aedt_text(kept.text, std::nullopt, kept.truncated, false, false));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(build-essential pkg-config nlohmann-json3-dev libarchive-dev zlib1g-dev libbz2-dev
-          liblzma-dev libzstd-dev libhdf5-dev hdf5-tools libgtest-dev 7zip zstd python3-venv)
+          liblzma-dev libzstd-dev libhdf5-dev hdf5-tools libgtest-dev 7zip zstd python3-venv unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,35 +1,14 @@
 #include "tolvanex/dispatch.hpp"
 
-#include <array>
 #include <string_view>
 
+#include "tolvanex/formats.hpp"
 #include "tolvanex/io/fsio.hpp"
-#include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/text/text.hpp"
 #include "tolvanex/walk.hpp"
 
 namespace tolvanex::dispatch {
 namespace {
-
-struct SuffixRule {
-  std::string_view suffix;
-  SimFormat format;
-};
-
-// Tried in order; the first suffix that matches decides. ".xml" is handled apart.
-constexpr std::array<SuffixRule, 11> kSuffixRules = {{
-    {".mph", SimFormat::ComsolMph},
-    {".inp", SimFormat::AbaqusInp},
-    {".inc", SimFormat::AbaqusInp},
-    {".cas.h5", SimFormat::FluentHdf5},
-    {".msh.h5", SimFormat::FluentHdf5},
-    {".aedt", SimFormat::HfssAedt},
-    {".aedtz", SimFormat::HfssAedt},
-    {".mechdb", SimFormat::AnsysMechanical},
-    {".mechdat", SimFormat::AnsysMechanical},
-    {".tzr", SimFormat::IcepakTzr},
-    {".floxml", SimFormat::FlothermFloxml},
-}};
 
 std::optional<std::string> lower_file_name(const std::string& path) {
   auto name = text::file_name(path);
@@ -37,27 +16,22 @@ std::optional<std::string> lower_file_name(const std::string& path) {
   return text::ascii_lower(*name);
 }
 
-template <class Summary>
-Result<FormatSummary> wrap(Result<Summary> result) {
-  if (!result) return std::move(result).error();
-  return FormatSummary(std::in_place_type<Summary>, std::move(result).value());
-}
-
-// The dispatch table, by format ordinal.
-Result<FormatSummary> run_reader(const std::string& path, SimFormat format,
-                                 std::uint64_t budget) {
-  using namespace parsers;
-  switch (format) {
-    case SimFormat::ComsolMph: return wrap(comsol::inspect_comsol_mph(path));
-    case SimFormat::AbaqusInp: return wrap(abaqus::inspect_abaqus_inp(path));
-    case SimFormat::FluentHdf5: return wrap(inspect_fluent_hdf5(path));
-    case SimFormat::HfssAedt: return wrap(hfss::inspect_hfss_aedt(path, budget));
-    case SimFormat::AnsysMechanical: return wrap(inspect_mechanical_mechdb(path, budget));
-    case SimFormat::IcepakTzr: return wrap(icepak::inspect_icepak_tzr(path, budget));
-    case SimFormat::FlothermFloxml: return wrap(flotherm::inspect_flotherm_floxml(path, budget));
-    case SimFormat::FlothermPack: return wrap(flotherm::inspect_flotherm_pack(path, budget));
-  }
-  return TolvanexError::message("unknown format ordinal");
+// Runs the reader of `format` on `path` and wraps its summary in a record.
+Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
+                                  std::uint64_t byte_budget, bool include_paths) {
+  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget));
+  TolvanexResult record{
+      .path = std::nullopt,
+      .file_name = {},
+      .format = format,
+      .ok = true,
+      .warnings = {},
+      .summary = std::move(summary),
+  };
+  const std::string display = text::decode_lossy(path);
+  if (include_paths) record.path = display;
+  record.file_name = text::file_name(path).value_or(display);
+  return record;
 }
 
 }  // namespace
@@ -65,13 +39,12 @@ Result<FormatSummary> run_reader(const std::string& path, SimFormat format,
 std::optional<SimFormat> detect_format(const std::string& path) {
   const auto name = lower_file_name(path);
   if (!name || name->size() < 4) return std::nullopt;
-  for (const SuffixRule& rule : kSuffixRules)
-    if (text::ends_with(*name, rule.suffix)) return rule.format;
-  if (text::ends_with(*name, ".xml")) {
-    if (parsers::flotherm::has_flotherm_root(path)) return SimFormat::FlothermFloxml;
-    return std::nullopt;
-  }
-  if (text::ends_with(*name, ".pack")) return SimFormat::FlothermPack;
+  for (const FormatRow& row : format_table())
+    for (const SuffixRule& rule : row.suffixes)
+      if (text::ends_with(*name, rule.suffix)) {
+        if (rule.probe && !rule.probe(path)) return std::nullopt;
+        return row.format;
+      }
   return std::nullopt;
 }
 
@@ -89,23 +62,6 @@ bool should_include(const std::string& path, const std::vector<std::string>& pat
     }
   }
   return false;
-}
-
-Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
-                                  std::uint64_t byte_budget, bool include_paths) {
-  TVX_TRY_ASSIGN(FormatSummary summary, run_reader(path, format, byte_budget));
-  TolvanexResult record{
-      .path = std::nullopt,
-      .file_name = {},
-      .format = format,
-      .ok = true,
-      .warnings = {},
-      .summary = std::move(summary),
-  };
-  const std::string display = text::decode_lossy(path);
-  if (include_paths) record.path = display;
-  record.file_name = text::file_name(path).value_or(display);
-  return record;
 }
 
 Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options) {

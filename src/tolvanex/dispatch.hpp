@@ -16,10 +16,6 @@ std::optional<SimFormat> detect_format(const std::string& path);
 // Whether a file name matches one of the scan patterns ("*" prefix = suffix match).
 bool should_include(const std::string& path, const std::vector<std::string>& patterns);
 
-// Runs the reader of `format` on `path` and wraps its summary in a record.
-Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
-                                  std::uint64_t byte_budget, bool include_paths);
-
 // Inspects one file: the given format, or the detected one.
 Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options);
 

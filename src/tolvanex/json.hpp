@@ -58,6 +58,21 @@ class Writer {
 template <class T>
 void write_value(Writer& w, const T& value);
 
+// A record that leaves a key out when absent names one of its optional fields.
+template <class T>
+constexpr bool omitted_key_is_an_optional_field() {
+  if constexpr (requires { T::omitted_when_absent; }) {
+    return std::apply(
+        [](const auto&... f) {
+          return ((f.presence == Presence::OmitWhenAbsent &&
+                   detail::is_optional<typename std::remove_cvref_t<decltype(f)>::member_type>{}) ||
+                  ...);
+        },
+        T::fields());
+  }
+  return true;
+}
+
 template <class Record, class Member>
 void write_field(Writer& w, bool& first, const Record& record, const Field<Record, Member>& f) {
   const Member& value = record.*(f.member);
@@ -104,6 +119,8 @@ void write_value(Writer& w, const T& value) {
     w.raw('}');
   } else {
     static_assert(Described<T>, "record without a field list");
+    static_assert(omitted_key_is_an_optional_field<T>(),
+                  "omitted_when_absent names no optional field");
     w.raw('{');
     bool first = true;
     std::apply([&](const auto&... f) { (write_field(w, first, value, f), ...); }, T::fields());

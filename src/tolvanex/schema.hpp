@@ -1,8 +1,8 @@
 // The result model: format names, options, every summary record and its field list.
 //
-// Each record lists its JSON fields once, in `fields()`: (key, member, presence). The JSON
-// writer and the compact form both walk these lists, so a record's keys and order are
-// declared in exactly one place.
+// Each record names its JSON fields once, with TVX_RECORD: the keys are the member names,
+// in the order given. The JSON writer and the compact form both walk the resulting
+// `fields()` list, so a record's keys and their order are declared in exactly one place.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,8 @@ enum class SimFormat : std::uint8_t {
 };
 
 inline constexpr std::size_t kFormatCount = 8;
+
+// The next three are read from the format table (formats.cpp).
 
 // "comsol-mph", "abaqus-inp", ...: the format's name in records and errors.
 std::string_view format_name(SimFormat format);
@@ -66,21 +68,47 @@ enum class Presence {
 
 template <class Record, class Member>
 struct Field {
+  using member_type = Member;
   std::string_view key;
   Member Record::*member;
   Presence presence = Presence::Always;
 };
 
+// A field of `Record`. Every absent optional is written null, except the one that a record
+// names in `omitted_when_absent`, whose key is then left out.
 template <class Record, class Member>
-constexpr Field<Record, Member> field(std::string_view key, Member Record::*member,
-                                      Presence presence = Presence::Always) {
-  return {key, member, presence};
+constexpr Field<Record, Member> record_field(std::string_view key, Member Record::*member) {
+  if constexpr (requires { Record::omitted_when_absent; }) {
+    if (key == Record::omitted_when_absent) return {key, member, Presence::OmitWhenAbsent};
+  }
+  return {key, member, Presence::Always};
 }
 
 template <class T>
 concept Described = requires { T::fields(); };
 
-#define TVX_FIELD(Record, name) ::tolvanex::field(#name, &Record::name)
+// TVX_RECORD(Record, a, b, c), inside the record: its JSON fields "a", "b", "c" in this
+// order (`fields()`), and member-wise equality.
+#define TVX_RECORD(Record, ...)                                                    \
+  static constexpr auto fields() {                                                 \
+    return std::make_tuple(TVX_FOR_EACH(TVX_RECORD_FIELD, Record, __VA_ARGS__));    \
+  }                                                                                \
+  friend bool operator==(const Record&, const Record&) = default
+
+#define TVX_RECORD_FIELD(Record, member) ::tolvanex::record_field<Record>(#member, &Record::member)
+
+// TVX_FOR_EACH(m, r, a, b, ...) gives m(r, a), m(r, b), ...: up to 64 items, each rescan
+// of TVX_EXPAND taking one step.
+#define TVX_FOR_EACH(macro, arg, ...) \
+  __VA_OPT__(TVX_EXPAND(TVX_FOR_EACH_STEP(macro, arg, __VA_ARGS__)))
+#define TVX_FOR_EACH_STEP(macro, arg, first, ...) \
+  macro(arg, first) __VA_OPT__(, TVX_FOR_EACH_AGAIN TVX_PARENS(macro, arg, __VA_ARGS__))
+#define TVX_FOR_EACH_AGAIN() TVX_FOR_EACH_STEP
+#define TVX_PARENS ()
+#define TVX_EXPAND(...) TVX_EXPAND3(TVX_EXPAND3(TVX_EXPAND3(TVX_EXPAND3(__VA_ARGS__))))
+#define TVX_EXPAND3(...) TVX_EXPAND2(TVX_EXPAND2(TVX_EXPAND2(TVX_EXPAND2(__VA_ARGS__))))
+#define TVX_EXPAND2(...) TVX_EXPAND1(TVX_EXPAND1(TVX_EXPAND1(TVX_EXPAND1(__VA_ARGS__))))
+#define TVX_EXPAND1(...) __VA_ARGS__
 
 // ---------------------------------------------------------------------------------------
 // Item records shared by several formats
@@ -88,30 +116,20 @@ concept Described = requires { T::fields(); };
 struct NamedCount {
   std::string name;
   std::uint64_t count = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(NamedCount, name), TVX_FIELD(NamedCount, count));
-  }
-  friend bool operator==(const NamedCount&, const NamedCount&) = default;
+  TVX_RECORD(NamedCount, name, count);
 };
 
 struct NamedValue {
   std::string name;
   std::optional<std::string> value;
   std::optional<std::string> reference;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(NamedValue, name), TVX_FIELD(NamedValue, value),
-                           TVX_FIELD(NamedValue, reference));
-  }
-  friend bool operator==(const NamedValue&, const NamedValue&) = default;
+  TVX_RECORD(NamedValue, name, value, reference);
 };
 
 struct SizeBucket {
   std::string bucket;
   std::uint64_t bytes = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(SizeBucket, bucket), TVX_FIELD(SizeBucket, bytes));
-  }
-  friend bool operator==(const SizeBucket&, const SizeBucket&) = default;
+  TVX_RECORD(SizeBucket, bucket, bytes);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -122,21 +140,13 @@ struct HfssDesign {
   std::optional<std::string> design_type;
   std::optional<std::string> solution_type;
   std::optional<bool> is_solved;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(HfssDesign, name), TVX_FIELD(HfssDesign, design_type),
-                           TVX_FIELD(HfssDesign, solution_type), TVX_FIELD(HfssDesign, is_solved));
-  }
-  friend bool operator==(const HfssDesign&, const HfssDesign&) = default;
+  TVX_RECORD(HfssDesign, name, design_type, solution_type, is_solved);
 };
 
 struct HfssSidecars {
   bool lock_file_present = false;
   bool results_dir_present = false;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(HfssSidecars, lock_file_present),
-                           TVX_FIELD(HfssSidecars, results_dir_present));
-  }
-  friend bool operator==(const HfssSidecars&, const HfssSidecars&) = default;
+  TVX_RECORD(HfssSidecars, lock_file_present, results_dir_present);
 };
 
 struct IcepakDesign {
@@ -149,17 +159,9 @@ struct IcepakDesign {
   std::optional<std::string> default_fluid_material;
   std::optional<std::string> default_solid_material;
   std::optional<std::string> default_surface_material;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(IcepakDesign, name), TVX_FIELD(IcepakDesign, solution_type),
-        TVX_FIELD(IcepakDesign, problem_option), TVX_FIELD(IcepakDesign, ambient_temperature),
-        TVX_FIELD(IcepakDesign, ambient_pressure),
-        TVX_FIELD(IcepakDesign, ambient_radiation_temperature),
-        TVX_FIELD(IcepakDesign, default_fluid_material),
-        TVX_FIELD(IcepakDesign, default_solid_material),
-        TVX_FIELD(IcepakDesign, default_surface_material));
-  }
-  friend bool operator==(const IcepakDesign&, const IcepakDesign&) = default;
+  TVX_RECORD(IcepakDesign, name, solution_type, problem_option, ambient_temperature,
+             ambient_pressure, ambient_radiation_temperature, default_fluid_material,
+             default_solid_material, default_surface_material);
 };
 
 struct IcepakBoundary {
@@ -168,13 +170,7 @@ struct IcepakBoundary {
   std::optional<std::string> thermal_condition;
   std::optional<std::string> total_power;
   std::optional<std::string> temperature;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(IcepakBoundary, name), TVX_FIELD(IcepakBoundary, boundary_type),
-                           TVX_FIELD(IcepakBoundary, thermal_condition),
-                           TVX_FIELD(IcepakBoundary, total_power),
-                           TVX_FIELD(IcepakBoundary, temperature));
-  }
-  friend bool operator==(const IcepakBoundary&, const IcepakBoundary&) = default;
+  TVX_RECORD(IcepakBoundary, name, boundary_type, thermal_condition, total_power, temperature);
 };
 
 struct IcepakAedtSummary {
@@ -182,13 +178,7 @@ struct IcepakAedtSummary {
   std::vector<IcepakBoundary> thermal_boundaries;
   std::vector<std::string> monitors;
   std::vector<std::string> mesh_regions;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(IcepakAedtSummary, designs),
-                           TVX_FIELD(IcepakAedtSummary, thermal_boundaries),
-                           TVX_FIELD(IcepakAedtSummary, monitors),
-                           TVX_FIELD(IcepakAedtSummary, mesh_regions));
-  }
-  friend bool operator==(const IcepakAedtSummary&, const IcepakAedtSummary&) = default;
+  TVX_RECORD(IcepakAedtSummary, designs, thermal_boundaries, monitors, mesh_regions);
 };
 
 struct HfssAedtSummary {
@@ -207,19 +197,10 @@ struct HfssAedtSummary {
   std::optional<std::string> source_member;
   HfssSidecars sidecars;
   bool truncated = false;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(HfssAedtSummary, project_name), TVX_FIELD(HfssAedtSummary, product),
-        TVX_FIELD(HfssAedtSummary, version_hint), TVX_FIELD(HfssAedtSummary, designs),
-        TVX_FIELD(HfssAedtSummary, variables), TVX_FIELD(HfssAedtSummary, setups),
-        TVX_FIELD(HfssAedtSummary, sweeps), TVX_FIELD(HfssAedtSummary, ports),
-        TVX_FIELD(HfssAedtSummary, boundaries), TVX_FIELD(HfssAedtSummary, materials),
-        TVX_FIELD(HfssAedtSummary, mesh_operations),
-        field("icepak", &HfssAedtSummary::icepak, Presence::OmitWhenAbsent),
-        TVX_FIELD(HfssAedtSummary, source_member), TVX_FIELD(HfssAedtSummary, sidecars),
-        TVX_FIELD(HfssAedtSummary, truncated));
-  }
-  friend bool operator==(const HfssAedtSummary&, const HfssAedtSummary&) = default;
+  static constexpr std::string_view omitted_when_absent = "icepak";
+  TVX_RECORD(HfssAedtSummary, project_name, product, version_hint, designs, variables, setups,
+             sweeps, ports, boundaries, materials, mesh_operations, icepak, source_member,
+             sidecars, truncated);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -240,17 +221,9 @@ struct ComsolMphSummary {
   std::vector<std::string> used_licenses;
   std::vector<SizeBucket> size_breakdown;
   std::vector<std::string> entries;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(ComsolMphSummary, schema), TVX_FIELD(ComsolMphSummary, saved_in),
-        TVX_FIELD(ComsolMphSummary, title), TVX_FIELD(ComsolMphSummary, description),
-        TVX_FIELD(ComsolMphSummary, comsol_version), TVX_FIELD(ComsolMphSummary, node_type),
-        TVX_FIELD(ComsolMphSummary, is_runnable), TVX_FIELD(ComsolMphSummary, parameters),
-        TVX_FIELD(ComsolMphSummary, physics_tags), TVX_FIELD(ComsolMphSummary, study_tags),
-        TVX_FIELD(ComsolMphSummary, material_tags), TVX_FIELD(ComsolMphSummary, used_licenses),
-        TVX_FIELD(ComsolMphSummary, size_breakdown), TVX_FIELD(ComsolMphSummary, entries));
-  }
-  friend bool operator==(const ComsolMphSummary&, const ComsolMphSummary&) = default;
+  TVX_RECORD(ComsolMphSummary, schema, saved_in, title, description, comsol_version, node_type,
+             is_runnable, parameters, physics_tags, study_tags, material_tags, used_licenses,
+             size_breakdown, entries);
 };
 
 struct AbaqusInpSummary {
@@ -266,16 +239,8 @@ struct AbaqusInpSummary {
   std::vector<std::string> load_keywords;
   std::vector<std::string> output_keywords;
   std::vector<std::string> unknown_keywords;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(AbaqusInpSummary, title), TVX_FIELD(AbaqusInpSummary, includes),
-        TVX_FIELD(AbaqusInpSummary, node_count), TVX_FIELD(AbaqusInpSummary, element_count),
-        TVX_FIELD(AbaqusInpSummary, materials), TVX_FIELD(AbaqusInpSummary, sections),
-        TVX_FIELD(AbaqusInpSummary, steps), TVX_FIELD(AbaqusInpSummary, boundary_keywords),
-        TVX_FIELD(AbaqusInpSummary, load_keywords), TVX_FIELD(AbaqusInpSummary, output_keywords),
-        TVX_FIELD(AbaqusInpSummary, unknown_keywords));
-  }
-  friend bool operator==(const AbaqusInpSummary&, const AbaqusInpSummary&) = default;
+  TVX_RECORD(AbaqusInpSummary, title, includes, node_count, element_count, materials, sections,
+             steps, boundary_keywords, load_keywords, output_keywords, unknown_keywords);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -285,11 +250,7 @@ struct IcepakTzrEntry {
   std::string name;
   std::string entry_type;  // "file", "directory", "symlink", "hard-link", "other"
   std::uint64_t bytes = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(IcepakTzrEntry, name), TVX_FIELD(IcepakTzrEntry, entry_type),
-                           TVX_FIELD(IcepakTzrEntry, bytes));
-  }
-  friend bool operator==(const IcepakTzrEntry&, const IcepakTzrEntry&) = default;
+  TVX_RECORD(IcepakTzrEntry, name, entry_type, bytes);
 };
 
 struct IcepakTzrSummary {
@@ -303,17 +264,9 @@ struct IcepakTzrSummary {
   bool model_file_present = false;
   std::vector<IcepakTzrEntry> entries;
   bool truncated = false;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(IcepakTzrSummary, project_name), TVX_FIELD(IcepakTzrSummary, gzip_compressed),
-        TVX_FIELD(IcepakTzrSummary, entry_count), TVX_FIELD(IcepakTzrSummary, file_count),
-        TVX_FIELD(IcepakTzrSummary, directory_count),
-        TVX_FIELD(IcepakTzrSummary, uncompressed_bytes),
-        TVX_FIELD(IcepakTzrSummary, job_file_present),
-        TVX_FIELD(IcepakTzrSummary, model_file_present), TVX_FIELD(IcepakTzrSummary, entries),
-        TVX_FIELD(IcepakTzrSummary, truncated));
-  }
-  friend bool operator==(const IcepakTzrSummary&, const IcepakTzrSummary&) = default;
+  TVX_RECORD(IcepakTzrSummary, project_name, gzip_compressed, entry_count, file_count,
+             directory_count, uncompressed_bytes, job_file_present, model_file_present, entries,
+             truncated);
 };
 
 struct FlothermPackEntry {
@@ -321,12 +274,7 @@ struct FlothermPackEntry {
   bool directory = false;
   std::uint64_t compressed_bytes = 0;
   std::uint64_t uncompressed_bytes = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermPackEntry, name), TVX_FIELD(FlothermPackEntry, directory),
-                           TVX_FIELD(FlothermPackEntry, compressed_bytes),
-                           TVX_FIELD(FlothermPackEntry, uncompressed_bytes));
-  }
-  friend bool operator==(const FlothermPackEntry&, const FlothermPackEntry&) = default;
+  TVX_RECORD(FlothermPackEntry, name, directory, compressed_bytes, uncompressed_bytes);
 };
 
 struct FlothermPackSummary {
@@ -341,19 +289,9 @@ struct FlothermPackSummary {
   bool base_solution_present = false;
   std::vector<FlothermPackEntry> entries;
   bool truncated = false;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(FlothermPackSummary, project_name),
-        TVX_FIELD(FlothermPackSummary, project_directory),
-        TVX_FIELD(FlothermPackSummary, entry_count), TVX_FIELD(FlothermPackSummary, file_count),
-        TVX_FIELD(FlothermPackSummary, directory_count),
-        TVX_FIELD(FlothermPackSummary, compressed_bytes),
-        TVX_FIELD(FlothermPackSummary, uncompressed_bytes),
-        TVX_FIELD(FlothermPackSummary, project_data_present),
-        TVX_FIELD(FlothermPackSummary, base_solution_present),
-        TVX_FIELD(FlothermPackSummary, entries), TVX_FIELD(FlothermPackSummary, truncated));
-  }
-  friend bool operator==(const FlothermPackSummary&, const FlothermPackSummary&) = default;
+  TVX_RECORD(FlothermPackSummary, project_name, project_directory, entry_count, file_count,
+             directory_count, compressed_bytes, uncompressed_bytes, project_data_present,
+             base_solution_present, entries, truncated);
 };
 
 struct FlothermGridAxis {
@@ -361,51 +299,32 @@ struct FlothermGridAxis {
   std::optional<std::string> grid_type;
   std::optional<std::string> min_size;
   std::optional<std::string> max_size;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermGridAxis, axis), TVX_FIELD(FlothermGridAxis, grid_type),
-                           TVX_FIELD(FlothermGridAxis, min_size),
-                           TVX_FIELD(FlothermGridAxis, max_size));
-  }
-  friend bool operator==(const FlothermGridAxis&, const FlothermGridAxis&) = default;
+  TVX_RECORD(FlothermGridAxis, axis, grid_type, min_size, max_size);
 };
 
 struct FlothermEntity {
   std::string kind;
   std::string name;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermEntity, kind), TVX_FIELD(FlothermEntity, name));
-  }
-  friend bool operator==(const FlothermEntity&, const FlothermEntity&) = default;
+  TVX_RECORD(FlothermEntity, kind, name);
 };
 
 struct FlothermSource {
   std::string name;
   std::vector<std::string> powers;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermSource, name), TVX_FIELD(FlothermSource, powers));
-  }
-  friend bool operator==(const FlothermSource&, const FlothermSource&) = default;
+  TVX_RECORD(FlothermSource, name, powers);
 };
 
 struct FlothermBoundary {
   std::string face;
   std::string kind;  // "ambient" or "boundary"
   std::string value;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermBoundary, face), TVX_FIELD(FlothermBoundary, kind),
-                           TVX_FIELD(FlothermBoundary, value));
-  }
-  friend bool operator==(const FlothermBoundary&, const FlothermBoundary&) = default;
+  TVX_RECORD(FlothermBoundary, face, kind, value);
 };
 
 struct FlothermSolutionDomain {
   std::optional<std::string> fluid;
   std::vector<FlothermBoundary> boundaries;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FlothermSolutionDomain, fluid),
-                           TVX_FIELD(FlothermSolutionDomain, boundaries));
-  }
-  friend bool operator==(const FlothermSolutionDomain&, const FlothermSolutionDomain&) = default;
+  TVX_RECORD(FlothermSolutionDomain, fluid, boundaries);
 };
 
 struct FlothermFloxmlSummary {
@@ -428,25 +347,10 @@ struct FlothermFloxmlSummary {
   std::vector<FlothermSource> sources;
   std::optional<FlothermSolutionDomain> solution_domain;
   bool truncated = false;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(FlothermFloxmlSummary, root), TVX_FIELD(FlothermFloxmlSummary, name),
-        TVX_FIELD(FlothermFloxmlSummary, solution),
-        TVX_FIELD(FlothermFloxmlSummary, dimensionality),
-        TVX_FIELD(FlothermFloxmlSummary, transient), TVX_FIELD(FlothermFloxmlSummary, radiation),
-        TVX_FIELD(FlothermFloxmlSummary, turbulence_type),
-        TVX_FIELD(FlothermFloxmlSummary, gravity_direction),
-        TVX_FIELD(FlothermFloxmlSummary, ambient_temperature),
-        TVX_FIELD(FlothermFloxmlSummary, datum_pressure),
-        TVX_FIELD(FlothermFloxmlSummary, outer_iterations), TVX_FIELD(FlothermFloxmlSummary, grid),
-        TVX_FIELD(FlothermFloxmlSummary, attribute_type_counts),
-        TVX_FIELD(FlothermFloxmlSummary, attributes),
-        TVX_FIELD(FlothermFloxmlSummary, geometry_type_counts),
-        TVX_FIELD(FlothermFloxmlSummary, geometry), TVX_FIELD(FlothermFloxmlSummary, sources),
-        TVX_FIELD(FlothermFloxmlSummary, solution_domain),
-        TVX_FIELD(FlothermFloxmlSummary, truncated));
-  }
-  friend bool operator==(const FlothermFloxmlSummary&, const FlothermFloxmlSummary&) = default;
+  TVX_RECORD(FlothermFloxmlSummary, root, name, solution, dimensionality, transient, radiation,
+             turbulence_type, gravity_direction, ambient_temperature, datum_pressure,
+             outer_iterations, grid, attribute_type_counts, attributes, geometry_type_counts,
+             geometry, sources, solution_domain, truncated);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -455,19 +359,13 @@ struct FlothermFloxmlSummary {
 struct Hdf5AttributeInfo {
   std::string name;
   std::string value;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(Hdf5AttributeInfo, name), TVX_FIELD(Hdf5AttributeInfo, value));
-  }
-  friend bool operator==(const Hdf5AttributeInfo&, const Hdf5AttributeInfo&) = default;
+  TVX_RECORD(Hdf5AttributeInfo, name, value);
 };
 
 struct Hdf5GroupInfo {
   std::string path;
   std::vector<Hdf5AttributeInfo> attributes;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(Hdf5GroupInfo, path), TVX_FIELD(Hdf5GroupInfo, attributes));
-  }
-  friend bool operator==(const Hdf5GroupInfo&, const Hdf5GroupInfo&) = default;
+  TVX_RECORD(Hdf5GroupInfo, path, attributes);
 };
 
 struct Hdf5DatasetInfo {
@@ -475,23 +373,14 @@ struct Hdf5DatasetInfo {
   std::vector<std::uint64_t> shape;
   std::string dtype;
   std::vector<Hdf5AttributeInfo> attributes;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(Hdf5DatasetInfo, path), TVX_FIELD(Hdf5DatasetInfo, shape),
-                           TVX_FIELD(Hdf5DatasetInfo, dtype), TVX_FIELD(Hdf5DatasetInfo, attributes));
-  }
-  friend bool operator==(const Hdf5DatasetInfo&, const Hdf5DatasetInfo&) = default;
+  TVX_RECORD(Hdf5DatasetInfo, path, shape, dtype, attributes);
 };
 
 struct FluentHdf5Hints {
   std::vector<std::string> zone_paths;
   std::vector<std::string> boundary_paths;
   std::vector<std::string> settings_paths;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FluentHdf5Hints, zone_paths),
-                           TVX_FIELD(FluentHdf5Hints, boundary_paths),
-                           TVX_FIELD(FluentHdf5Hints, settings_paths));
-  }
-  friend bool operator==(const FluentHdf5Hints&, const FluentHdf5Hints&) = default;
+  TVX_RECORD(FluentHdf5Hints, zone_paths, boundary_paths, settings_paths);
 };
 
 struct FluentHdf5Summary {
@@ -499,42 +388,25 @@ struct FluentHdf5Summary {
   std::vector<Hdf5GroupInfo> groups;
   std::vector<Hdf5DatasetInfo> datasets;
   FluentHdf5Hints hints;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(FluentHdf5Summary, root_attributes),
-                           TVX_FIELD(FluentHdf5Summary, groups), TVX_FIELD(FluentHdf5Summary, datasets),
-                           TVX_FIELD(FluentHdf5Summary, hints));
-  }
-  friend bool operator==(const FluentHdf5Summary&, const FluentHdf5Summary&) = default;
+  TVX_RECORD(FluentHdf5Summary, root_attributes, groups, datasets, hints);
 };
 
 struct MechanicalObjectTypeCount {
   std::uint32_t type_id = 0;
   std::uint64_t count = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(MechanicalObjectTypeCount, type_id),
-                           TVX_FIELD(MechanicalObjectTypeCount, count));
-  }
-  friend bool operator==(const MechanicalObjectTypeCount&, const MechanicalObjectTypeCount&) = default;
+  TVX_RECORD(MechanicalObjectTypeCount, type_id, count);
 };
 
 struct MechanicalStreamInfo {
   std::string name;
   std::uint64_t used_bytes = 0;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(MechanicalStreamInfo, name),
-                           TVX_FIELD(MechanicalStreamInfo, used_bytes));
-  }
-  friend bool operator==(const MechanicalStreamInfo&, const MechanicalStreamInfo&) = default;
+  TVX_RECORD(MechanicalStreamInfo, name, used_bytes);
 };
 
 struct MechanicalSidecars {
   bool lock_file_present = false;
   bool project_files_dir_present = false;
-  static constexpr auto fields() {
-    return std::make_tuple(TVX_FIELD(MechanicalSidecars, lock_file_present),
-                           TVX_FIELD(MechanicalSidecars, project_files_dir_present));
-  }
-  friend bool operator==(const MechanicalSidecars&, const MechanicalSidecars&) = default;
+  TVX_RECORD(MechanicalSidecars, lock_file_present, project_files_dir_present);
 };
 
 struct MechanicalMechdbSummary {
@@ -553,22 +425,9 @@ struct MechanicalMechdbSummary {
   std::vector<MechanicalStreamInfo> streams;
   MechanicalSidecars sidecars;
   bool content_truncated = false;
-  static constexpr auto fields() {
-    return std::make_tuple(
-        TVX_FIELD(MechanicalMechdbSummary, mechanical_version),
-        TVX_FIELD(MechanicalMechdbSummary, database_format_version),
-        TVX_FIELD(MechanicalMechdbSummary, release_kind),
-        TVX_FIELD(MechanicalMechdbSummary, object_count),
-        TVX_FIELD(MechanicalMechdbSummary, object_type_counts),
-        TVX_FIELD(MechanicalMechdbSummary, analyses), TVX_FIELD(MechanicalMechdbSummary, bodies),
-        TVX_FIELD(MechanicalMechdbSummary, materials), TVX_FIELD(MechanicalMechdbSummary, contacts),
-        TVX_FIELD(MechanicalMechdbSummary, loads_and_conditions),
-        TVX_FIELD(MechanicalMechdbSummary, results),
-        TVX_FIELD(MechanicalMechdbSummary, geometry_sources),
-        TVX_FIELD(MechanicalMechdbSummary, streams), TVX_FIELD(MechanicalMechdbSummary, sidecars),
-        TVX_FIELD(MechanicalMechdbSummary, content_truncated));
-  }
-  friend bool operator==(const MechanicalMechdbSummary&, const MechanicalMechdbSummary&) = default;
+  TVX_RECORD(MechanicalMechdbSummary, mechanical_version, database_format_version, release_kind,
+             object_count, object_type_counts, analyses, bodies, materials, contacts,
+             loads_and_conditions, results, geometry_sources, streams, sidecars, content_truncated);
 };
 
 // ---------------------------------------------------------------------------------------
@@ -581,22 +440,15 @@ using FormatSummary =
                  MechanicalMechdbSummary, IcepakTzrSummary, FlothermFloxmlSummary,
                  FlothermPackSummary>;
 
-inline SimFormat summary_format(const FormatSummary& s) { return static_cast<SimFormat>(s.index()); }
-
 struct TolvanexResult {
-  std::optional<std::string> path;
+  std::optional<std::string> path;  // left out when absent
   std::string file_name;
   SimFormat format = SimFormat::ComsolMph;
   bool ok = true;
   std::vector<std::string> warnings;
   FormatSummary summary;
-  static constexpr auto fields() {
-    return std::make_tuple(field("path", &TolvanexResult::path, Presence::OmitWhenAbsent),
-                           TVX_FIELD(TolvanexResult, file_name), TVX_FIELD(TolvanexResult, format),
-                           TVX_FIELD(TolvanexResult, ok), TVX_FIELD(TolvanexResult, warnings),
-                           TVX_FIELD(TolvanexResult, summary));
-  }
-  friend bool operator==(const TolvanexResult&, const TolvanexResult&) = default;
+  static constexpr std::string_view omitted_when_absent = "path";
+  TVX_RECORD(TolvanexResult, path, file_name, format, ok, warnings, summary);
 };
 
 }  // namespace tolvanex

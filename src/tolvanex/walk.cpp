@@ -5,11 +5,15 @@
 #include "tolvanex/io/fsio.hpp"
 
 namespace tolvanex::dispatch {
+namespace {
 
+// Joins a directory path and an entry name with one "/".
 std::string join_path(const std::string& dir, const std::string& name) {
   if (!dir.empty() && dir.back() == '/') return dir + name;
   return dir + "/" + name;
 }
+
+}  // namespace
 
 DirectoryWalk::DirectoryWalk(std::string root, bool recursive) : recursive_(recursive) {
   if (fsio::kind_of(root, /*follow_links=*/true) == fsio::Kind::Directory) push(root);

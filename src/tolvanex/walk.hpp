@@ -47,7 +47,4 @@ class DirectoryWalk {
   std::size_t open_ = 0;
 };
 
-// Joins a directory path and an entry name with one "/".
-std::string join_path(const std::string& dir, const std::string& name);
-
 }  // namespace tolvanex::dispatch

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -99,6 +100,21 @@ const std::string kThermalBoundaries =
     R"({"name":"CPU","boundary_type":"Block","thermal_condition":"Total Power",)"
     R"("total_power":"10W","temperature":null},{"name":"Wall","boundary_type":"Stationary Wall",)"
     R"("thermal_condition":null,"total_power":null,"temperature":"45cel"})";
+
+// The line loop against the plain reading of the rule: each line cut at its line feed,
+// decoded, trimmed, tested, and kept while the kept text with it fits the budget.
+hfss::KeptText reference_kept(std::string_view in, std::uint64_t budget) {
+  hfss::KeptText kept;
+  for (std::size_t begin = 0; begin < in.size();) {
+    const std::size_t end = std::min(in.find('\n', begin), in.size());
+    const std::string line(text::trim_unicode(text::decode_lossy(in.substr(begin, end - begin))));
+    begin = end + 1;
+    if (!hfss::is_relevant_aedt_line(line)) continue;
+    if (kept.text.size() + line.size() + 1 > budget) kept.truncated = true;
+    else kept.text += line + "\n";
+  }
+  return kept;
+}
 
 }  // namespace
 
@@ -230,4 +246,35 @@ TEST(AedtBlockParser, Helpers) {
             R"([{"name":"B","design_type":"1st","solution_type":null,"is_solved":null},)"
             R"({"name":"a","design_type":null,"solution_type":null,"is_solved":false},)"
             R"({"name":"b","design_type":"HFSS","solution_type":"Eigenmode","is_solved":true}])");
+}
+
+TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
+  const std::string spaces(1 << 20, ' ');
+  const std::tuple<std::string, std::uint64_t, std::string, bool> cases[] = {
+      {"Name='ab'\nName='abc'\nName='a'", 10, "Name='ab'\n", true},  // exactly full, then one byte more
+      {"Name='abc'\nName='a'\nName='b'", 9, "Name='a'\n", true},     // a later, shorter line fits
+      {"x\nName='a'", 0, "", true},
+      {"Name='x'" + spaces + "\nName='y'\t" + spaces, 20, "Name='x'\nName='y'\n", false}};
+  for (const auto& [in, budget, text, truncated] : cases) {
+    MemorySource source(in);
+    const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget);
+    EXPECT_TRUE(kept && kept.value().text == text && kept.value().truncated == truncated) << in.substr(0, 40);
+  }
+  const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\xC2\xA0", "\xE2\x80\x83", "\xFF", "\xC2",
+                                "$begin 'a'", "$end ", "Name=", "Name:='v'", "'Total Power'=", "NameX=",
+                                "Version(1, 2)", "x", std::string(300, 'v'), std::string(70, ' ')};
+  std::mt19937 random(7);
+  for (int n = 0; n < 200; ++n) {
+    std::string in;
+    for (int i = random() % 200; i > 0; --i) in += pieces[random() % std::size(pieces)];
+    const std::uint64_t budget = random() % 600;
+    const hfss::KeptText expected = reference_kept(in, budget);
+    for (const std::size_t chunk : {1, 7, 64, 4096})
+      for (const auto kernel : {text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
+        MemorySource source(in);
+        const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget, {chunk, kernel});
+        ASSERT_TRUE(kept && kept.value().text == expected.text && kept.value().truncated == expected.truncated)
+            << "budget " << budget << " chunk " << chunk << "\n" << in;
+      }
+  }
 }

@@ -3,20 +3,37 @@
 // A project is a tree of named blocks: "$begin 'Name'" opens one, "$end 'Name'" closes it,
 // and between them stand assignments (Key='value', Key:='value', some keys in single quotes)
 // and call-like lines such as Version(2024, 1, 0) and VariableProp('w', 'UD', '', '1mm').
-// Real projects are mostly geometry and mesh data, so the reader keeps only the lines that
-// `is_relevant_aedt_line` accepts, within a byte budget, and hands that kept text to
-// `parse_aedt_text`, which builds the record in one pass.
+// Real projects are mostly geometry and mesh data, so the reader (hfss.cpp) keeps only the
+// lines that `is_relevant_aedt_line` accepts, within a byte budget, and hands that kept text
+// to `parse_aedt_text` (hfss_blocks.cpp), which builds the record in one pass. The reader's
+// entry point, `inspect_hfss_aedt`, is declared with the other readers in readers.hpp.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tolvanex/error.hpp"
+#include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/schema.hpp"
+#include "tolvanex/text/lines.hpp"
 
 namespace tolvanex::parsers::hfss {
+
+// The lines of project text that the parser can use, each decoded (invalid UTF-8 replaced),
+// trimmed of white space and followed by a line feed, in their order, as long as they fit the
+// budget together; `truncated` when a relevant line was dropped for want of room. A line
+// ends at a line feed only. Memory is bounded by the budget and the splitter's chunk,
+// however long a line is. `options` set the splitter's chunk and kernel (tests, benchmarks).
+struct KeptText {
+  std::string text;
+  bool truncated = false;
+};
+Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budget,
+                                     text::LineSplitter::Options options = {});
 
 // The record of a project's kept text. The caller's own findings (the archive member read,
 // whether its budget dropped a line, the two neighbouring paths) are copied in unchanged.

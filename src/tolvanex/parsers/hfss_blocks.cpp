@@ -32,36 +32,6 @@ using std::string_view;
 using OptText = std::optional<std::string>;
 
 // ---------------------------------------------------------------------------------------
-// Lines the parser can use
-
-constexpr std::array<string_view, 5> kRelevantPrefixes = {
-    "$begin ", "$end ", "Version(", "VariableProp(", "PostProcessingVariableProp("};
-// Keys followed at once by "=" or ":="; some are written in single quotes in projects.
-constexpr std::array<string_view, 19> kRelevantKeys = {
-    "ProjectName", "Product", "Name", "SolutionType", "DesignName", "Factory", "IsSolved",
-    "BoundType", "SolutionTypeOption", "ProblemOption", "AmbientTemperature", "AmbientPressure",
-    "AmbientRadiationTemperature", "'Default Fluid Material'", "'Default Solid Material'",
-    "'Default Surface Material'", "'Thermal Condition'", "'Total Power'", "Temperature"};
-
-constexpr std::size_t relevance_prefix_bytes() {
-  std::size_t n = 0;
-  for (string_view p : kRelevantPrefixes) n = std::max(n, p.size());
-  for (string_view k : kRelevantKeys) n = std::max(n, k.size() + 2);
-  return n;
-}
-static_assert(relevance_prefix_bytes() == AEDT_RELEVANCE_PREFIX_BYTES);
-
-// The first bytes of every prefix and key: most lines of a project (geometry, mesh data) are
-// turned away by this one look-up.
-constexpr std::array<bool, 256> make_first_bytes() {
-  std::array<bool, 256> first{};
-  for (string_view p : kRelevantPrefixes) first[static_cast<unsigned char>(p[0])] = true;
-  for (string_view k : kRelevantKeys) first[static_cast<unsigned char>(k[0])] = true;
-  return first;
-}
-constexpr std::array<bool, 256> kFirstBytes = make_first_bytes();
-
-// ---------------------------------------------------------------------------------------
 // Assignments and values
 
 // A line split at its first "=": the trimmed key side and the raw value text.
@@ -476,18 +446,6 @@ HfssAedtSummary parse_aedt_text(string_view text, std::optional<std::string> sou
   s.sidecars = {lock_file_present, results_dir_present};
   s.truncated = truncated;
   return s;
-}
-
-bool is_relevant_aedt_line(string_view line) {
-  if (line.empty() || !kFirstBytes[static_cast<unsigned char>(line[0])]) return false;
-  for (const string_view prefix : kRelevantPrefixes)
-    if (line.starts_with(prefix)) return true;
-  for (const string_view key : kRelevantKeys) {
-    if (!line.starts_with(key)) continue;
-    const string_view sign = line.substr(key.size());
-    if (sign.starts_with('=') || sign.starts_with(":=")) return true;
-  }
-  return false;
 }
 
 std::optional<std::string> extract_assignment(string_view line, string_view key) {

@@ -1,5 +1,6 @@
 // The reader of each format. Every reader takes the path exactly as the driver received it
 // (and, for five of them, the byte budget), reads the file itself and returns its summary.
+// The format table (formats.cpp) names each reader in its format's row.
 #pragma once
 
 #include <cstdint>

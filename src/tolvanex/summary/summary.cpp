@@ -1,10 +1,10 @@
 #include "tolvanex/summary/summary.hpp"
 
 #include <array>
-#include <span>
 #include <type_traits>
 #include <utility>
 
+#include "tolvanex/formats.hpp"
 #include "tolvanex/json.hpp"
 #include "tolvanex/text/text.hpp"
 
@@ -32,10 +32,11 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // The mirror rule, driven by the field lists: each key of a compact record takes its value
 // from the full record's field of the same key, converted by the value's type (texts
-// bounded, numbers and bools copied, lists sampled, records mirrored in turn). Keys that a
-// compact record adds or fills differently are named in ByHand and set by the caller;
-// every other key must have a counterpart, and a record without such keys must carry every
-// field of its full record; the compiler checks both.
+// bounded, numbers and bools copied, lists sampled, records mirrored in turn; an item record
+// without a list is mirrored into its own type). Keys that a compact record adds or fills
+// differently are named in ByHand and set by the caller; every other key must have a
+// counterpart, and a record without such keys must carry every field of its full record;
+// the compiler checks both.
 
 template <class C>
 struct ByHand {
@@ -157,7 +158,15 @@ CompactComsolMphSummary compact(const ComsolMphSummary& s) {
   return mirror<CompactComsolMphSummary>(s);
 }
 
-CompactAbaqusInpSummary compact(const AbaqusInpSummary& s) { return compact_abaqus(s); }
+// Include paths are texts of the deck; any invalid sequence is replaced before the cut so
+// the compact record stays valid UTF-8 whatever the path holds.
+CompactAbaqusInpSummary compact(const AbaqusInpSummary& s) {
+  auto out = mirror<CompactAbaqusInpSummary>(s);
+  out.includes = bounded_list<std::string>(s.includes, [](const std::string& path) {
+    return bounded_text(text::decode_lossy(path));
+  });
+  return out;
+}
 
 CompactFluentHdf5Summary compact(const FluentHdf5Summary& s) {
   auto out = mirror<CompactFluentHdf5Summary>(s);
@@ -212,96 +221,7 @@ constexpr bool same_positions(std::index_sequence<I...>) {
 static_assert(std::variant_size_v<CompactFormatSummary> == std::variant_size_v<FormatSummary>);
 static_assert(same_positions(std::make_index_sequence<kFormatCount>{}));
 
-// What the inspection of each format does not evaluate, in SimFormat order.
-constexpr std::string_view kComsol[] = {
-    "Shallow archive metadata only; geometry, mesh, solution data, and model semantics are not "
-    "evaluated."};
-constexpr std::string_view kAbaqus[] = {
-    "Keyword inventory only; generated entities and solver semantics are not evaluated."};
-constexpr std::string_view kFluent[] = {
-    "Shallow HDF5 structure and metadata only; field arrays and case/data consistency are not "
-    "evaluated."};
-constexpr std::string_view kHfss[] = {
-    "Shallow AEDT section inventory only; component payloads, solved fields, and electromagnetic "
-    "or thermal-fluid model semantics are not evaluated."};
-constexpr std::string_view kMechanical[] = {
-    "Shallow Mechanical database inventory only; mesh payloads, result arrays, material curves, "
-    "and solver semantics are not evaluated.",
-    "Object categories use observed Mechanical database type identifiers and may require "
-    "vendor-tool confirmation across releases."};
-constexpr std::string_view kIcepakTzr[] = {
-    "Archive inventory only; Icepak Classic model payloads, mesh, results, and solver semantics "
-    "are not decoded."};
-constexpr std::string_view kFloxml[] = {
-    "Shallow FloXML structure only; references, geometry validity, mesh generation, result "
-    "fields, and solver semantics are not evaluated.",
-    "Proprietary FloTHERM PDML project payloads are not decoded."};
-constexpr std::string_view kPack[] = {
-    "Archive inventory only; proprietary PDML payloads, mesh and result fields, and solver "
-    "semantics are not decoded."};
-
-constexpr std::array<std::span<const std::string_view>, kFormatCount> kLimitations = {
-    kComsol, kAbaqus, kFluent, kHfss, kMechanical, kIcepakTzr, kFloxml, kPack};
-
 }  // namespace
-
-CompactNamedValue compact_named_value(const NamedValue& item) {
-  return mirror<CompactNamedValue>(item);
-}
-CompactHdf5Attribute compact_attribute(const Hdf5AttributeInfo& item) {
-  return mirror<CompactHdf5Attribute>(item);
-}
-CompactHdf5Group compact_group(const Hdf5GroupInfo& item) { return mirror<CompactHdf5Group>(item); }
-CompactHdf5Dataset compact_dataset(const Hdf5DatasetInfo& item) {
-  return mirror<CompactHdf5Dataset>(item);
-}
-CompactHfssDesign compact_hfss_design(const HfssDesign& item) {
-  return mirror<CompactHfssDesign>(item);
-}
-CompactIcepakDesign compact_icepak_design(const IcepakDesign& item) {
-  return mirror<CompactIcepakDesign>(item);
-}
-CompactIcepakBoundary compact_icepak_boundary(const IcepakBoundary& item) {
-  return mirror<CompactIcepakBoundary>(item);
-}
-CompactMechanicalObjectTypeCount compact_mechanical_type_count(
-    const MechanicalObjectTypeCount& item) {
-  return mirror<CompactMechanicalObjectTypeCount>(item);
-}
-CompactMechanicalStreamInfo compact_mechanical_stream(const MechanicalStreamInfo& item) {
-  return mirror<CompactMechanicalStreamInfo>(item);
-}
-CompactIcepakTzrEntry compact_icepak_tzr_entry(const IcepakTzrEntry& item) {
-  return mirror<CompactIcepakTzrEntry>(item);
-}
-CompactNamedCount compact_named_count(const NamedCount& item) {
-  return mirror<CompactNamedCount>(item);
-}
-CompactFlothermEntity compact_flotherm_entity(const FlothermEntity& item) {
-  return mirror<CompactFlothermEntity>(item);
-}
-CompactFlothermSource compact_flotherm_source(const FlothermSource& item) {
-  return mirror<CompactFlothermSource>(item);
-}
-CompactFlothermGridAxis compact_flotherm_grid(const FlothermGridAxis& item) {
-  return mirror<CompactFlothermGridAxis>(item);
-}
-CompactFlothermBoundary compact_flotherm_boundary(const FlothermBoundary& item) {
-  return mirror<CompactFlothermBoundary>(item);
-}
-CompactFlothermPackEntry compact_flotherm_pack_entry(const FlothermPackEntry& item) {
-  return mirror<CompactFlothermPackEntry>(item);
-}
-
-// Include paths are texts of the deck; any invalid sequence is replaced before the cut so
-// the compact record stays valid UTF-8 whatever the path holds.
-CompactAbaqusInpSummary compact_abaqus(const AbaqusInpSummary& summary) {
-  auto out = mirror<CompactAbaqusInpSummary>(summary);
-  out.includes = bounded_list<std::string>(summary.includes, [](const std::string& path) {
-    return bounded_text(text::decode_lossy(path));
-  });
-  return out;
-}
 
 CompactFormatSummary compact_summary(const FormatSummary& summary) {
   return std::visit([](const auto& data) -> CompactFormatSummary { return compact(data); },
@@ -316,7 +236,7 @@ TolvanexSummaryResult summarize_result(const TolvanexResult& result) {
   out.ok = result.ok;
   out.warnings = bounded_texts(result.warnings);
   // The sentences follow the summary's kind, which always equals the format.
-  const auto sentences = kLimitations[result.summary.index()];
+  const auto& sentences = format_row(static_cast<SimFormat>(result.summary.index())).limitations;
   out.limitations.assign(sentences.begin(), sentences.end());
   out.summary = compact_summary(result.summary);
   return out;

@@ -64,7 +64,7 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
 // With AVX2, the set's bytes too: two nibble lookups, and the sign bit for bytes from 0x80.
 [[gnu::target("avx2")]] inline BlockMasks masks_avx2(const LineStarts& starts, const char* p) {
   const __m256i lf = _mm256_set1_epi8('\n'), sp = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t');
-  const __m256i nibble = _mm256_set1_epi8(0x0F), zero = _mm256_setzero_si256(), ones = _mm256_set1_epi8(-1);
+  const __m256i nibble = _mm256_set1_epi8(0x0F), seven_f = _mm256_set1_epi8(0x7F);
   const __m256i low_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(starts.low_nibbles()));
   const __m256i high_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(starts.high_nibbles()));
   BlockMasks m;
@@ -74,8 +74,9 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
     const __m256i hits = _mm256_and_si256(
         _mm256_shuffle_epi8(low_table, _mm256_and_si256(v, nibble)),
         _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
-    // The sign bit of each byte: found in the tables, or from 0x80 up.
-    const __m256i start = _mm256_or_si256(_mm256_xor_si256(_mm256_cmpeq_epi8(hits, zero), ones), v);
+    // The sign bit of each byte: found in the tables (a table hit is one bit, which the
+    // saturating add carries into the sign), or from 0x80 up.
+    const __m256i start = _mm256_or_si256(_mm256_adds_epu8(hits, seven_f), v);
     const int shift = 32 * k;
     m.lf |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lf)))} << shift;
     m.blank |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(is_blank))} << shift;
@@ -107,9 +108,9 @@ inline std::uint64_t lf_mask_sse2(const char* p) {
 // One block's lines: `from` marks the bytes at and after where the run started in it. Returns
 // true, with the stop's position in `stop`, when a line in the set begins in the block.
 template <bool kFindsStarts>
-[[gnu::always_inline]] inline bool run_block(const LineStarts& starts, const char* p, const BlockMasks& m,
-                                             std::uint64_t from, bool& line_start, std::uint64_t& lines,
-                                             int& stop) {
+[[gnu::always_inline]] inline bool run_block(const LineStarts& starts, const char* p, std::size_t avail,
+                                             const BlockMasks& m, std::uint64_t from, bool& line_start,
+                                             std::uint64_t& lines, int& stop) {
   const std::uint64_t lf = m.lf & from, blank = m.blank & from;
   const std::uint64_t begun = (lf << 1) | (line_start ? from & (0 - from) : 0);
   std::uint64_t carried;
@@ -122,6 +123,15 @@ template <bool kFindsStarts>
       stops |= std::uint64_t{starts[static_cast<unsigned char>(p[bit])]} << bit;
     }
   }
+  // Only the first stop counts: pass over those whose second byte, where the buffer holds
+  // it, starts no prefix with their first.
+  if (starts.has_pairs())
+    while (stops != 0) {
+      const auto bit = static_cast<std::size_t>(__builtin_ctzll(stops));
+      if (bit + 1 >= avail || starts.pair(static_cast<unsigned char>(p[bit]), static_cast<unsigned char>(p[bit + 1])))
+        break;
+      stops &= stops - 1;
+    }
   if (stops != 0) {
     stop = __builtin_ctzll(stops);
     lines += static_cast<std::uint64_t>(__builtin_popcountll(content & ((std::uint64_t{1} << stop) - 1)));
@@ -147,8 +157,8 @@ template <BlockMasks (*Masks)(const LineStarts&, const char*), bool kFindsStarts
   // The first block, from pos on; its masks may be kept from the last call.
   const BlockMasks first = block == kept.block ? kept.masks : Masks(starts, data + block);
   int stop = 0;
-  if (run_block<kFindsStarts>(starts, data + block, first, ~std::uint64_t{0} << (pos - block), line_start, count,
-                              stop)) {
+  if (run_block<kFindsStarts>(starts, data + block, size - block, first, ~std::uint64_t{0} << (pos - block),
+                              line_start, count, stop)) {
     lines += count;
     at_line_start = true;
     kept.block = block;
@@ -157,7 +167,7 @@ template <BlockMasks (*Masks)(const LineStarts&, const char*), bool kFindsStarts
   }
   for (block += 64; block + 64 <= size; block += 64) {
     const BlockMasks m = Masks(starts, data + block);
-    if (run_block<kFindsStarts>(starts, data + block, m, ~std::uint64_t{0}, line_start, count, stop)) {
+    if (run_block<kFindsStarts>(starts, data + block, size - block, m, ~std::uint64_t{0}, line_start, count, stop)) {
       lines += count;
       at_line_start = true;
       kept.block = block;  // the caller goes on in this block

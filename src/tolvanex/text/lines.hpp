@@ -8,8 +8,10 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -23,18 +25,31 @@ namespace tolvanex::text {
 // The bytes that make a line worth a look when they start it, after its blanks. The set
 // always holds VT, FF and CR, which the kernels do not take as blanks (they are white space,
 // but rare at a line's start), and the bytes from 0x80 up, which may start Unicode white space.
+//
+// Built from prefixes, the set also knows which second bytes may follow each first byte, and
+// the kernels pass over a line whose first two bytes start no prefix where they see both (a
+// line worth a look is still tested by its reader; this only spares it most of the others).
 class LineStarts {
  public:
   constexpr explicit LineStarts(std::string_view ascii) {
-    for (int b = 0x80; b < 0x100; ++b) in_[b] = true;
-    for (const char c : std::string_view("\v\f\r")) add(static_cast<unsigned char>(c));
     for (const char c : ascii) add(static_cast<unsigned char>(c));
-    for (int i = 0; i < 32; ++i) {  // each table twice over, for 32-byte loads
-      low_[i] = low_[i % 16];
-      high_[i] = (i % 16) < 8 ? static_cast<unsigned char>(1u << (i % 16)) : 0;
+    finish();
+  }
+  // `prefixes`: ASCII, none empty, none starting with white space.
+  constexpr explicit LineStarts(std::span<const std::string_view> prefixes) : pairs_(true) {
+    for (const std::string_view prefix : prefixes) {
+      const auto b = static_cast<unsigned char>(prefix[0]);
+      if (!in_[b]) second_[b] = {};
+      add(b);
+      if (prefix.size() == 1) second_[b] = {~0ull, ~0ull, ~0ull, ~0ull};
+      else second_[b][static_cast<unsigned char>(prefix[1]) >> 6] |= 1ull << (prefix[1] & 63);
     }
+    finish();
   }
   constexpr bool operator[](unsigned char b) const { return in_[b]; }
+  // Whether a line that starts with `b` then `next` may be worth a look.
+  constexpr bool pair(unsigned char b, unsigned char next) const { return (second_[b][next >> 6] >> (next & 63)) & 1; }
+  constexpr bool has_pairs() const { return pairs_; }
   // Nibble tables for vector kernels: an ASCII byte b is in the set exactly when
   // low_nibbles()[b & 15] & high_nibbles()[b >> 4] is not zero. Each holds its 16 entries
   // twice over.
@@ -46,10 +61,27 @@ class LineStarts {
     in_[b] = true;
     if (b < 0x80) low_[b & 15] |= static_cast<unsigned char>(1u << (b >> 4));
   }
+  constexpr void finish() {
+    for (int b = 0x80; b < 0x100; ++b) in_[b] = true;
+    for (const char c : std::string_view("\v\f\r")) add(static_cast<unsigned char>(c));
+    for (int i = 0; i < 32; ++i) {  // each table twice over, for 32-byte loads
+      low_[i] = low_[i % 16];
+      high_[i] = (i % 16) < 8 ? static_cast<unsigned char>(1u << (i % 16)) : 0;
+    }
+  }
 
   bool in_[256] = {};
   unsigned char low_[32] = {};
   unsigned char high_[32] = {};
+  bool pairs_ = false;
+  // Per first byte, the second bytes that may follow it (a bit each); any, unless a prefix
+  // with that first byte says otherwise.
+  std::array<std::array<std::uint64_t, 4>, 256> second_ = make_any();
+  static constexpr std::array<std::array<std::uint64_t, 4>, 256> make_any() {
+    std::array<std::array<std::uint64_t, 4>, 256> any{};
+    for (auto& bits : any) bits = {~0ull, ~0ull, ~0ull, ~0ull};
+    return any;
+  }
 };
 
 // One buffer's lines, looked at 64 bytes at a time: its line feeds, and runs of lines passed
