@@ -7,6 +7,7 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/text/budgeted_text.hpp"
+#include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
 
@@ -174,6 +175,27 @@ TEST(LineSplitter, GivesTheLinesWorthALookWhateverTheChunksAndKernel) {
   } failing;
   const Result<std::string> got = split_lines(failing, {});
   EXPECT_EQ(got ? got.value() : got.error().display(), "io error: disk on fire");
+}
+
+// Every kernel marks exactly the bytes of each class, bytes from 0x80 up in none.
+TEST(ByteClassifier, KernelsAgreeWithAByteByByteLook) {
+  static constexpr text::ByteClasses kClasses{"<", ">&", " \t\n\r", "az", "\"'"};  // eight nibble bits
+  std::mt19937 rng(7);
+  for (int n = 0; n < 2000; ++n) {
+    char block[64];
+    for (char& c : block) c = static_cast<char>(n % 2 ? rng() % 256 : "<>& \t\n\r\"'azZ:\x80\xBC\xFA\xFF"[rng() % 17]);
+    text::BitMasks want{};
+    for (std::size_t k = 0; k < kClasses.bits(); ++k) {
+      for (int i = 0; i < 64; ++i) {
+        if (kClasses.members(k).find(block[i]) != std::string_view::npos) want[k] |= std::uint64_t{1} << i;
+      }
+    }
+    for (const auto kernel : {text::Kernel::Avx512, text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
+      text::BitMasks got{};
+      text::ByteClassifier(kClasses, kernel).classify(block, got);
+      EXPECT_EQ(got, want) << static_cast<int>(kernel);
+    }
+  }
 }
 
 TEST(Error, DisplayTexts) {
