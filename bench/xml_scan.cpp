@@ -1,13 +1,14 @@
 // Throughput of the XML tokenizer alone and of the readers built on it, without the Python
 // hand-over, for finding where the time of a benchmark-table case goes:
 //
-//   xml_scan tokens FILE [RUNS]    every event of an XML file, nothing kept
-//   xml_scan tags FILE [RUNS]      only the tag events, as the FloXML reader asks for them
+//   xml_scan tokens FILE [RUNS [KERNEL]]  every event of an XML file, nothing kept
+//   xml_scan tags FILE [RUNS [KERNEL]]    only the tag events, as the FloXML reader asks for them
 //   xml_scan floxml FILE [RUNS]    the FloXML reader
 //   xml_scan comsol FILE [RUNS]    the COMSOL archive reader
 //   xml_scan pack FILE [RUNS]      the FloTHERM pack reader
 //
-// Prints the best of RUNS (default 3) and what was read.
+// Prints the best of RUNS (default 3) and what was read. KERNEL: auto (default), avx512, avx2,
+// sse2, portable.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,10 +25,12 @@ using namespace tolvanex;
 
 namespace {
 
+text::Kernel kernel = text::Kernel::Auto;
+
 Result<std::string> events(const std::string& path, bool tags_only) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
-  xml::XmlPullReader reader(source);
+  xml::XmlPullReader reader(source, xml::XmlPullReader::kDefaultBufferSize, kernel);
   if (tags_only) reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty, xml::XmlEventKind::End});
   std::string scratch;
   std::uint64_t count = 0;
@@ -69,6 +72,9 @@ int main(int argc, char** argv) {
              : mode == "pack" ? pack : nullptr;
   if (!work) return std::fprintf(stderr, "unknown mode %s\n", argv[1]), 2;
   const int runs = argc >= 4 ? std::atoi(argv[3]) : 3;
+  const std::string k = argc >= 5 ? argv[4] : "auto";
+  kernel = k == "avx512" ? text::Kernel::Avx512 : k == "avx2" ? text::Kernel::Avx2 : k == "sse2" ? text::Kernel::Sse2
+         : k == "portable" ? text::Kernel::Portable : text::Kernel::Auto;
   double best = 1e300;
   std::string found;
   for (int r = 0; r < runs; ++r) {

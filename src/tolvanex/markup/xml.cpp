@@ -68,12 +68,6 @@ NameKey NameKey::of_padded(std::string_view name) {
   return {head, head, n};
 }
 
-std::uint32_t NameKey::hash() const {
-  std::uint64_t h = (head ^ size) * 0x9E3779B97F4A7C15ULL;
-  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
-  return static_cast<std::uint32_t>(h >> 32);
-}
-
 namespace {
 
 // True when two strings hold the same bytes; short ones compared in a few wide loads.
@@ -85,24 +79,16 @@ namespace {
 
 }  // namespace
 
-[[gnu::always_inline]] inline std::size_t NameTable::slot(std::string_view name, const NameKey& key) const {
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = key.hash() & mask;; i = (i + 1) & mask) {
-    const Slot& s = slots_[i];
-    if (s.id == kNone || (s.key == key && (key.size <= 16 || names_[s.id - 1] == name))) return i;
-  }
-}
-
 std::uint32_t NameTable::find(std::string_view name) const {
   if (slots_.empty() || name.size() > kMaxNameSize) return kNone;
   return slots_[slot(name, NameKey::of(name))].id;
 }
 
-std::uint32_t NameTable::intern(std::string_view name, const NameKey& key) {
-  if (name.size() > kMaxNameSize) return kNone;
+std::uint32_t NameTable::add(std::string_view name, const NameKey& key) {
+  if (name.size() > kMaxNameSize || names_.size() == kMaxNames) return kNone;
   if (slots_.empty()) slots_.resize(64);
   const std::size_t at = slot(name, key);
-  if (slots_[at].id != kNone || names_.size() == kMaxNames) return slots_[at].id;
+  if (slots_[at].id != kNone) return slots_[at].id;
   // Blocks of a fixed size that never move, so that the names' bytes stay where they are.
   constexpr std::size_t kBlock = 4096;
   if (blocks_.empty() || kBlock - block_used_ < name.size()) {
@@ -826,9 +812,9 @@ inline XmlEvent XmlScanner::next() {
 
 inline XmlEvent XmlScanner::step() {
   using State = XmlPullReader::State;
-  if (r_.state_ == State::Exit) return event(XmlEventKind::Eof);
+  if (r_.state_ == State::Exit) [[unlikely]] return event(XmlEventKind::Eof);
 
-  if (r_.state_ == State::Initial) {
+  if (r_.state_ == State::Initial) [[unlikely]] {
     r_.state_ = State::Text;
     // A byte-order mark at the very start is not text; a partial one is.
     static constexpr char kBom[] = "\xEF\xBB\xBF";
@@ -880,11 +866,11 @@ inline XmlEvent XmlScanner::markup() {
     advance();
     const std::size_t begin = r_.pos_;
     const std::size_t gt = find<kGt>(begin);
-    if (gt != r_.len_ && !r_.skim_ && !r_.open_.empty()) {
+    if (gt != r_.len_ && !r_.skim_ && !r_.open_.empty()) [[likely]] {
       const std::string_view name = trim_trailing_space(std::string_view(base + begin, gt - begin));
       const OpenName& open = r_.open_.top();
       if (open.id != NameTable::kNone ? r_.open_.table().is(open.id, name, NameKey::of_padded(name))
-                                      : same_bytes(name, open.name)) {
+                                      : same_bytes(name, open.name)) [[likely]] {
         r_.pos_ = gt + 1;
         const OpenName closed = r_.open_.pop();
         return event(XmlEventKind::End, closed.name, closed.id);
@@ -892,7 +878,7 @@ inline XmlEvent XmlScanner::markup() {
     }
     return end_tag();
   }
-  if (!r_.skim_) {
+  if (!r_.skim_) [[likely]] {
     // A start tag runs to the first `>` outside quotes; its name to the first white space. One
     // whose name holds a quote is left to start_tag.
     const std::size_t begin = r_.pos_;
@@ -910,7 +896,7 @@ inline XmlEvent XmlScanner::markup() {
     }
     // With an attribute filter, a tag short enough that every key in it is remembered (see
     // kKeyMemory) is iterated as it stands.
-    if (end != r_.len_ && base[end] == '>' && (r_.filter_ == nullptr || end - begin <= kWholeTagLimit)) {
+    if (end != r_.len_ && base[end] == '>' && (r_.filter_ == nullptr || end - begin <= kWholeTagLimit)) [[likely]] {
       r_.pos_ = end + 1;
       const bool empty = end != begin && base[end - 1] == '/';
       // A name that runs up to the `/` of an empty tag ends before it.

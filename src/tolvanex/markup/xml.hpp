@@ -133,7 +133,11 @@ struct NameKey {
   static NameKey of(std::string_view name);
   // The same, read in wider loads: the eight bytes from the name's start must be readable.
   static NameKey of_padded(std::string_view name);
-  std::uint32_t hash() const;
+  std::uint32_t hash() const {
+    std::uint64_t h = (head ^ size) * 0x9E3779B97F4A7C15ULL;
+    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+    return static_cast<std::uint32_t>(h >> 32);
+  }
   friend bool operator==(const NameKey&, const NameKey&) = default;
 };
 
@@ -151,7 +155,13 @@ class NameTable {
 
   // The number of `name` (whose key is `key`), given now if it is new and there is room; else
   // kNone.
-  std::uint32_t intern(std::string_view name, const NameKey& key);
+  std::uint32_t intern(std::string_view name, const NameKey& key) {
+    if (!slots_.empty()) {
+      const std::uint32_t id = slots_[slot(name, key)].id;
+      if (id != kNone) return id;
+    }
+    return add(name, key);
+  }
   std::uint32_t intern(std::string_view name) { return intern(name, NameKey::of(name)); }
   // The number of `name`, or kNone.
   std::uint32_t find(std::string_view name) const;
@@ -170,7 +180,15 @@ class NameTable {
     std::uint32_t id = kNone;  // kNone: a free slot
   };
   // The slot that holds the name, or the free one where it would go.
-  std::size_t slot(std::string_view name, const NameKey& key) const;
+  std::size_t slot(std::string_view name, const NameKey& key) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = key.hash() & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.id == kNone || (s.key == key && (key.size <= 16 || names_[s.id - 1] == name))) return i;
+    }
+  }
+  // Numbers a name not in the table, when there is room.
+  std::uint32_t add(std::string_view name, const NameKey& key);
 
   std::vector<std::unique_ptr<char[]>> blocks_;  // the bytes of the names
   std::size_t block_used_ = 0;
