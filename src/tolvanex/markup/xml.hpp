@@ -133,10 +133,9 @@ struct NameKey {
   static NameKey of(std::string_view name);
   // The same, read in wider loads: the eight bytes from the name's start must be readable.
   static NameKey of_padded(std::string_view name);
+  // One multiplication: a lookup waits on it.
   std::uint32_t hash() const {
-    std::uint64_t h = (head ^ size) * 0x9E3779B97F4A7C15ULL;
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
-    return static_cast<std::uint32_t>(h >> 32);
+    return static_cast<std::uint32_t>(((head ^ (tail >> 7) ^ (tail << 29) ^ size) * 0x9E3779B97F4A7C15ULL) >> 32);
   }
   friend bool operator==(const NameKey&, const NameKey&) = default;
 };

@@ -148,7 +148,7 @@ ElementName describe(std::string_view raw_name) {
   return e;
 }
 
-ElementName& ParserState::named(const xml::XmlEvent& ev) {
+ElementName& ParserState::name_new(const xml::XmlEvent& ev) {
   if (ev.id == xml::NameTable::kNone) return spare_[3] = describe(ev.name());
   if (ev.id >= names_.size()) names_.resize(ev.id + 1);
   if (!names_[ev.id]) names_[ev.id] = std::make_unique<ElementName>(describe(ev.name()));
@@ -191,13 +191,13 @@ bool ParserState::empty(const xml::XmlEvent& ev) {
   begin(e, parent, depth);
   finish_element(e, depth);
   // The innermost element is as before; its spare, if it has one, may have been reused.
-  leaf_ = open_.empty() ? nullptr : &open_at(0);
+  leaf_ = open_.empty() ? nullptr : &top_element();
   return leaf_ != nullptr && keeps_text(*leaf_);
 }
 
 bool ParserState::end(const xml::XmlEvent& ev) {
   finish_element(named(ev), open_.size() + 1);
-  leaf_ = open_.empty() ? nullptr : &open_at(0);
+  leaf_ = open_.empty() ? nullptr : &top_element();
   return leaf_ != nullptr && keeps_text(*leaf_);
 }
 

@@ -104,7 +104,17 @@ class ParserState {
   // spare_[k].
   const ElementName& open_at(std::size_t k) const;
   // The element of an event.
-  ElementName& named(const xml::XmlEvent& ev);
+  ElementName& named(const xml::XmlEvent& ev) {
+    if (ev.id != xml::NameTable::kNone && ev.id < names_.size() && names_[ev.id]) return *names_[ev.id];
+    return name_new(ev);
+  }
+  ElementName& name_new(const xml::XmlEvent& ev);
+  // The innermost open element.
+  const ElementName& top_element() const {
+    const xml::OpenName& n = open_.top();
+    if (n.id != xml::NameTable::kNone && n.id < names_.size() && names_[n.id]) return *names_[n.id];
+    return open_at(0);
+  }
   void begin(ElementName& e, Word parent, std::size_t depth);
   void finish_element(const ElementName& e, std::size_t depth);
   // Whether a text at the current place would be kept, `leaf` being the innermost element.
