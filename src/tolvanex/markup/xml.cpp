@@ -59,11 +59,12 @@ NameKey NameKey::of(std::string_view name) {
 
 NameKey NameKey::of_padded(std::string_view name) {
   const std::size_t n = name.size();
+  if (n >= 8) return NameKey::of(name);
+  // The eight bytes as a little-endian number, cut to the name.
   std::uint64_t head = load<std::uint64_t>(name.data());
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   head = __builtin_bswap64(head);
 #endif
-  if (n >= 8) return NameKey::of(name);
   head &= n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
   return {head, head, n};
 }
@@ -709,9 +710,6 @@ class XmlScanner {
   // Hands `col` the byte just consumed, in place in the buffer.
   void pass_consumed(Collector& col) { col.add(r_.buf_.data() + r_.pos_ - 1, 1, false); }
 
-  // Passes bytes to `col` (when given) until a byte of `Stops`, which it returns and leaves
-  // unread, or the end of input (kEnd) or a failure (kFailed). The buffer goes by in the same
-  // chunks whatever the kernel: from where it starts to the stop or the buffer's end.
   // Where the first byte of `Stops` at or after `from` lies in the buffer; len_ when none
   // does. The one loop over blocks that every scan goes through.
   template <unsigned Stops>
@@ -778,10 +776,11 @@ class XmlScanner {
     r_.failure_ = std::move(e);
     return event(XmlEventKind::Eof);
   }
-  // The source's failure (kept by fill), or a construct cut off by the end of input.
+  // The source's failure, which fill keeps.
+  XmlEvent source_failed() { return event(XmlEventKind::Eof); }
+  // The source's failure, or a construct cut off by the end of input (`c` says which).
   XmlEvent cut_off(int c, const char* not_closed) {
-    if (c == kFailed) return event(XmlEventKind::Eof);
-    return fail(syntax(not_closed));
+    return c == kFailed ? source_failed() : fail(syntax(not_closed));
   }
 
   [[gnu::always_inline]] inline XmlEvent text(std::string_view head);
@@ -820,7 +819,7 @@ inline XmlEvent XmlScanner::step() {
     static constexpr char kBom[] = "\xEF\xBB\xBF";
     for (int i = 0; i < 3; ++i) {
       const int c = peek();
-      if (c == kFailed) return cut_off(c, nullptr);
+      if (c == kFailed) return source_failed();
       if (c == static_cast<unsigned char>(kBom[i])) {
         advance();
         continue;
@@ -831,7 +830,7 @@ inline XmlEvent XmlScanner::step() {
   }
 
   const int c = skip<kNotSpace>();
-  if (c == kFailed) return cut_off(c, nullptr);
+  if (c == kFailed) return source_failed();
   if (c == kEnd) {
     r_.state_ = State::Exit;
     return event(XmlEventKind::Eof);
@@ -929,7 +928,7 @@ inline XmlEvent XmlScanner::text(std::string_view head) {
   text::TextSink* const sink = r_.text_sink_;
   if (sink == nullptr) {
     const int c = skip<kLt | kAmp>();
-    if (c == kFailed) return cut_off(c, nullptr);
+    if (c == kFailed) return source_failed();
     return event(XmlEventKind::Text);
   }
   auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
@@ -937,13 +936,13 @@ inline XmlEvent XmlScanner::text(std::string_view head) {
   if (!head.empty()) put(head.data(), head.size());
   TrimmedRun run(put, unheld, sink->room());
   const int c = scan<kLt | kAmp>(&run);
-  if (c == kFailed) return cut_off(c, nullptr);
+  if (c == kFailed) return source_failed();
   return event(XmlEventKind::Text);
 }
 
 XmlEvent XmlScanner::reference() {
   const int c = skip<kSemi | kLt | kAmp>();
-  if (c == kFailed) return cut_off(c, nullptr);
+  if (c == kFailed) return source_failed();
   if (c != ';') {
     return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
   }
@@ -968,7 +967,7 @@ XmlEvent XmlScanner::bang() {
     matched = expect("doctype", true);
     if (matched == 1) return doctype();
   }
-  if (c == kFailed || matched == kFailed) return cut_off(kFailed, nullptr);
+  if (c == kFailed || matched == kFailed) return source_failed();
   return fail(syntax("unknown or missed symbol in markup"));
 }
 

@@ -51,10 +51,10 @@ struct ElementName {
 ElementName describe(std::string_view raw_name);
 
 // What an attribute or geometry element that has started and not yet ended has gathered. Its
-// kind is its own local name, which stays on the path while it is open, and its depth is kept
-// in a RisingStack; it is stored only once a text arrives for it.
+// kind is its own local name, which stays on the path while it is open; the depths of all such
+// elements are kept in RisingStacks, and this record is made only once a text arrives for one.
 struct PendingEntity {
-  std::size_t depth = 0;
+  std::size_t depth = 0;  // the path length that counts the element
   std::optional<std::string> name;
   std::vector<std::string> values;  // power texts of a source_att
 };
