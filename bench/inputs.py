@@ -18,7 +18,7 @@ import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 VERSION = {"deck": 2, "floxml": 2, "comsol": 1, "pack": 1, "tree": 1, "hdf5": 1,
-           "hdf5_small": 2, "hdf5_few": 2, "aedt": 2, "tzr": 2}
+           "hdf5_small": 2, "aedt": 2, "tzr": 2}
 
 
 def scaled(n, scale, least=1):
@@ -241,13 +241,13 @@ def hdf5(directory, scale):
     return path, f"{zones * 100:,} groups, {zones * 297:,} datasets"
 
 
-def hdf5_small(directory, scale, count=1_000):
+def hdf5_small(directory, scale):
     """1,000 small Fluent case files in one folder."""
     import h5py
     import numpy as np
     folder = directory / "cases"
     folder.mkdir()
-    files = scaled(count, scale, 20)
+    files = scaled(1_000, scale, 20)
     for n in range(files):
         with h5py.File(folder / f"run_{n:04d}.cas.h5", "w") as f:
             f.attrs["version"] = np.uint64(n)
@@ -256,11 +256,6 @@ def hdf5_small(directory, scale, count=1_000):
             g.create_dataset("x", data=np.arange(8))
             f.create_dataset("mesh/nodes", data=np.zeros((4, 3)))
     return folder, f"{files:,} files"
-
-
-def hdf5_few(directory, scale):
-    """100 small Fluent case files in one folder."""
-    return hdf5_small(directory, scale, 100)
 
 
 def aedt(directory, scale):

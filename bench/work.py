@@ -4,7 +4,7 @@
 
 Imports only what WORK needs, does it once and prints, as its one line of output, a Python
 literal: {"digest": what was read, "hwm_kib": this process's own peak resident size (VmHWM of
-/proc/self/status, read just before exiting)}. The contained HDF5 reading runs in a forked child,
+/proc/self/status, read just before exiting)}. The contained HDF5 reading runs in a forked worker,
 whose peak is not in that figure (and whose ru_maxrss would count the pages it shares with this
 process). With BALLAST_BYTES, that much memory is filled before the work starts, to show what a
 large calling process costs.
@@ -30,6 +30,13 @@ def inspect(path):
 def scan(path):
     import tolvanex
     return {"records": len(tolvanex.scan([path]))}
+
+
+def scan_loaded(path):
+    """The scan from a caller that has numpy and h5py loaded, as a notebook has."""
+    import h5py  # noqa: F401
+    import numpy  # noqa: F401
+    return scan(path)
 
 
 def iterparse(path):

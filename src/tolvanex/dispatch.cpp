@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "tolvanex/call_context.hpp"
 #include "tolvanex/formats.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/text/text.hpp"
@@ -18,8 +19,8 @@ std::optional<std::string> lower_file_name(const std::string& path) {
 
 // Runs the reader of `format` on `path` and wraps its summary in a record.
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
-                                  std::uint64_t byte_budget, bool include_paths) {
-  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget));
+                                  std::uint64_t byte_budget, bool include_paths, CallContext& call) {
+  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget, call));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},
@@ -68,11 +69,18 @@ Result<TolvanexResult> inspect_path(const std::string& path, const InspectOption
   std::optional<SimFormat> format = options.format;
   if (!format) format = detect_format(path);
   if (!format) return TolvanexError::unsupported_format(text::decode_lossy(path));
-  return inspect_as(path, *format, options.byte_budget, options.include_paths);
+  CallContext call;
+  return inspect_as(path, *format, options.byte_budget, options.include_paths, call);
 }
 
 Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
                                                const ScanOptions& options) {
+  CallContext call;
+  return scan_paths(paths, options, call);
+}
+
+Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
+                                               const ScanOptions& options, CallContext& call) {
   std::vector<TolvanexResult> records;
   // Returns false only on a reader error, which `failure` then holds.
   std::optional<TolvanexError> failure;
@@ -82,8 +90,8 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
     std::optional<SimFormat> format = options.inspect_options.format;
     if (!format) format = detect_format(candidate);
     if (!format) return true;
-    auto record =
-        inspect_as(candidate, *format, options.inspect_options.byte_budget, options.include_paths);
+    auto record = inspect_as(candidate, *format, options.inspect_options.byte_budget,
+                             options.include_paths, call);
     if (!record) {
       failure = std::move(record).error();
       return false;

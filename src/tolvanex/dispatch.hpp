@@ -8,6 +8,10 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
 
+namespace tolvanex {
+struct CallContext;  // call_context.hpp
+}
+
 namespace tolvanex::dispatch {
 
 // The format of a file from its name's suffix; ".xml" files by their first element.
@@ -16,6 +20,8 @@ std::optional<SimFormat> detect_format(const std::string& path);
 // Whether a file name matches one of the scan patterns ("*" prefix = suffix match).
 bool should_include(const std::string& path, const std::vector<std::string>& patterns);
 
+// Both calls make their own CallContext and end it before they return.
+
 // Inspects one file: the given format, or the detected one.
 Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options);
 
@@ -23,5 +29,8 @@ Result<TolvanexResult> inspect_path(const std::string& path, const InspectOption
 // walk order; the first reader error ends the scan with no partial result.
 Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
                                                const ScanOptions& options);
+// The same within a context the caller owns (tests look at its worker).
+Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
+                                               const ScanOptions& options, CallContext& call);
 
 }  // namespace tolvanex::dispatch

@@ -13,12 +13,18 @@ namespace {
 template <SimFormat F>
 using SummaryOf = std::variant_alternative_t<static_cast<std::size_t>(F), FormatSummary>;
 
-// Calls a reader, with the budget when it takes one, and wraps its summary in the variant of
-// format F. A reader that returns another format's record does not compile.
+// Calls a reader, with the budget and the call's context when it takes them, and wraps its
+// summary in the variant of format F. A reader that returns another format's record does not
+// compile.
 template <SimFormat F, auto Read>
-Result<FormatSummary> read_as(const std::string& path, std::uint64_t byte_budget) {
+Result<FormatSummary> read_as(const std::string& path, std::uint64_t byte_budget, CallContext& call) {
+  using R = decltype(Read);
   auto summary = [&] {
-    if constexpr (std::is_invocable_v<decltype(Read), const std::string&, std::uint64_t>)
+    if constexpr (std::is_invocable_v<R, const std::string&, std::uint64_t, CallContext&>)
+      return Read(path, byte_budget, call);
+    else if constexpr (std::is_invocable_v<R, const std::string&, CallContext&>)
+      return Read(path, call);
+    else if constexpr (std::is_invocable_v<R, const std::string&, std::uint64_t>)
       return Read(path, byte_budget);
     else
       return Read(path);

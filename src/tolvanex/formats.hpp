@@ -23,6 +23,8 @@
 
 namespace tolvanex {
 
+struct CallContext;  // call_context.hpp
+
 // At most N items held in place, so that a row is written as one literal. More than N
 // items do not compile.
 template <class T, std::size_t N>
@@ -48,11 +50,12 @@ struct SuffixRule {
   bool (*probe)(const std::string& path) = nullptr;
 };
 
-// A format's reader: the path exactly as the driver received it, and the byte budget
-// (readers that take none are called without it). It has no empty state, so a row without
-// its reader does not compile.
+// A format's reader: the path exactly as the driver received it, the byte budget and what
+// the readers of the call share (readers that take either are called without it). It has no
+// empty state, so a row without its reader does not compile.
 struct ReaderEntry {
-  using Read = Result<FormatSummary> (*)(const std::string& path, std::uint64_t byte_budget);
+  using Read = Result<FormatSummary> (*)(const std::string& path, std::uint64_t byte_budget,
+                                         CallContext& call);
   constexpr ReaderEntry(SimFormat f, Read r) : format(f), read(r) {}
   SimFormat format;
   Read read;

@@ -17,20 +17,6 @@ namespace tolvanex::json {
 
 using Json = nlohmann::ordered_json;
 
-namespace detail {
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
-template <class T>
-struct is_vector : std::false_type {};
-template <class T, class A>
-struct is_vector<std::vector<T, A>> : std::true_type {};
-template <class T>
-struct is_variant : std::false_type {};
-template <class... T>
-struct is_variant<std::variant<T...>> : std::true_type {};
-}  // namespace detail
 
 // Writes JSON text in one pass into one growing buffer, straight from the typed records:
 // the structure ("{", ",", ":", "[") is written here, and every leaf (text, number, bool,
@@ -65,7 +51,7 @@ constexpr bool omitted_key_is_an_optional_field() {
     return std::apply(
         [](const auto&... f) {
           return ((f.presence == Presence::OmitWhenAbsent &&
-                   detail::is_optional<typename std::remove_cvref_t<decltype(f)>::member_type>{}) ||
+                   is_optional_v<typename std::remove_cvref_t<decltype(f)>::member_type>) ||
                   ...);
         },
         T::fields());
@@ -76,7 +62,7 @@ constexpr bool omitted_key_is_an_optional_field() {
 template <class Record, class Member>
 void write_field(Writer& w, bool& first, const Record& record, const Field<Record, Member>& f) {
   const Member& value = record.*(f.member);
-  if constexpr (detail::is_optional<Member>::value) {
+  if constexpr (is_optional_v<Member>) {
     if (f.presence == Presence::OmitWhenAbsent && !value) return;
   }
   if (!first) w.raw(',');
@@ -96,12 +82,12 @@ void write_value(Writer& w, const T& value) {
     w.leaf(value);
   } else if constexpr (std::is_same_v<T, SimFormat>) {
     w.leaf(std::string(format_name(value)));
-  } else if constexpr (detail::is_optional<T>::value) {
+  } else if constexpr (is_optional_v<T>) {
     if (value)
       write_value(w, *value);
     else
       w.raw("null");
-  } else if constexpr (detail::is_vector<T>::value) {
+  } else if constexpr (is_vector_v<T>) {
     w.raw('[');
     bool first = true;
     for (const auto& item : value) {
@@ -110,7 +96,7 @@ void write_value(Writer& w, const T& value) {
       write_value(w, item);
     }
     w.raw(']');
-  } else if constexpr (detail::is_variant<T>::value) {
+  } else if constexpr (is_variant_v<T>) {
     static_assert(std::variant_size_v<T> == kFormatCount, "per-format variants only");
     w.raw("{\"kind\":");
     w.leaf(std::string(format_name(static_cast<SimFormat>(value.index()))));

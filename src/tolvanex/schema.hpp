@@ -87,6 +87,21 @@ constexpr Field<Record, Member> record_field(std::string_view key, Member Record
 template <class T>
 concept Described = requires { T::fields(); };
 
+// What a field holds, for the code that walks field lists (the JSON writer, the compact
+// form, the HDF5 worker's wire form).
+template <class T>
+inline constexpr bool is_optional_v = false;
+template <class T>
+inline constexpr bool is_optional_v<std::optional<T>> = true;
+template <class T>
+inline constexpr bool is_vector_v = false;
+template <class T, class A>
+inline constexpr bool is_vector_v<std::vector<T, A>> = true;
+template <class T>
+inline constexpr bool is_variant_v = false;
+template <class... T>
+inline constexpr bool is_variant_v<std::variant<T...>> = true;
+
 // TVX_RECORD(Record, a, b, c), inside the record: its JSON fields "a", "b", "c" in this
 // order (`fields()`), and member-wise equality.
 #define TVX_RECORD(Record, ...)                                                    \

@@ -1,15 +1,21 @@
 // The HDF5 inspectors' own pieces: text forms, the object inventory, the reply encoding and
-// the containment of a child that crashes, hangs or answers. Files themselves are tested
+// the containment of a worker that crashes, hangs or answers. Files themselves are tested
 // from Python, where h5py builds them.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <limits>
+#include <map>
+#include <tuple>
 
+#include "support.hpp"
+#include "tolvanex/call_context.hpp"
+#include "tolvanex/dispatch.hpp"
 #include "tolvanex/hdf5/contain.hpp"
 #include "tolvanex/hdf5/inspectors.hpp"
 #include "tolvanex/hdf5/text_forms.hpp"
@@ -102,55 +108,105 @@ TEST(Hdf5Wire, RoundTripAndDamage) {
   EXPECT_FALSE(wire::decode<FluentHdf5Summary>(wire::encode(FluentHdf5Summary{}) + "x"));
 }
 
-TEST(Hdf5Containment, ChildOutcomes) {
-  const ContainOptions quick{std::chrono::milliseconds(300)};
-  const std::pair<ChildWork, std::string> cases[] = {
-      {[](Progress&) { return Hdf5Result<std::string>(std::string("answer")); }, ""},
-      {[](Progress&) { return Hdf5Result<std::string>(Hdf5InspectError{"HDF5 format error: x"}); },
-       "HDF5 format error: x"},
-      {[](Progress&) -> Hdf5Result<std::string> { raise(SIGSEGV); return std::string(); },
-       "HDF5 library failed on this file (killed by signal 11)"},
-      {[](Progress&) -> Hdf5Result<std::string> { _exit(7); },
-       "HDF5 library failed on this file (exited with status 7)"},
-      {[](Progress&) -> Hdf5Result<std::string> { for (;;) pause(); },
-       "HDF5 library failed on this file (no progress for 300 ms)"},
-      {[](Progress& p) -> Hdf5Result<std::string> {  // slow but alive: not ended
-         for (int i = 0; i < 60; ++i) { usleep(10'000); p.tick(); }
-         return std::string("late");
-       }, ""},
-  };
-  for (const auto& [work, error] : cases) {
-    const auto result = run_in_child(work, quick);
-    if (error.empty())
-      EXPECT_TRUE(result.ok() && (result.value() == "answer" || result.value() == "late"));
-    else
+// One worker answers a run of requests: kept while it answers, retired by any failure and
+// started anew by the next request.
+TEST(Hdf5Containment, WorkerOutcomes) {
+  ContainedWorker worker(
+      [](std::string_view request, Progress& p) -> Hdf5Result<std::string> {
+        if (request == "error") return Hdf5InspectError{"HDF5 format error: x"};
+        if (request == "segv") raise(SIGSEGV);
+        if (request == "exit") _exit(7);
+        if (request == "hang") for (;;) pause();
+        if (request == "slow")  // alive all along: not ended
+          for (int i = 0; i < 60; ++i) { usleep(10'000); p.tick(); }
+        return std::string(request) + " " + std::to_string(getpid());
+      },
+      {std::chrono::milliseconds(300)});
+  const std::tuple<const char*, const char*, std::uint64_t> cases[] = {
+      {"a", "", 1}, {"slow", "", 1}, {"b", "", 1},
+      {"error", "HDF5 format error: x", 1}, {"c", "", 2},
+      {"segv", "HDF5 library failed on this file (killed by signal 11)", 2},
+      {"exit", "HDF5 library failed on this file (exited with status 7)", 3},
+      {"hang", "HDF5 library failed on this file (no progress for 300 ms)", 4}, {"d", "", 5}};
+  std::map<std::uint64_t, std::string> pid_of_start;  // answers of one start come from one process
+  for (const auto& [request, error, starts] : cases) {
+    const auto result = worker.ask(request);
+    if (*error == '\0') {
+      ASSERT_TRUE(result.ok()) << request;
+      const std::string& answer = result.value();
+      EXPECT_EQ(answer.substr(0, answer.find(' ')), request);
+      const std::string pid = answer.substr(answer.find(' ') + 1);
+      EXPECT_EQ(pid_of_start.emplace(starts, pid).first->second, pid) << request;
+    } else {
       EXPECT_EQ(result.ok() ? std::string("ok") : result.error().message, error);
+    }
+    EXPECT_EQ(worker.running(), *error == '\0') << request;
+    EXPECT_EQ(worker.starts(), starts) << request;
   }
+  EXPECT_NE(pid_of_start[1], pid_of_start[5]);
 }
 
+// A small file written with the library itself: a group, a dataset, attributes.
+void write_small_file(const std::string& path) {
+  const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t group = H5Gcreate2(file, "zone", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hsize_t dims[1] = {3};
+  const hid_t space = H5Screate_simple(1, dims, nullptr);
+  const hid_t set = H5Dcreate2(group, "x", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t attr = H5Acreate2(set, "n", H5T_STD_U16BE, space, H5P_DEFAULT, H5P_DEFAULT);
+  const std::uint16_t values[3] = {1, 2, 65535};
+  H5Awrite(attr, H5T_NATIVE_UINT16, values);
+  H5Aclose(attr);
+  H5Dclose(set);
+  H5Sclose(space);
+  H5Gclose(group);
+  H5Fclose(file);
+}
+
+bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+
 TEST(Hdf5Containment, SameRecordInProcessAndContained) {
-  const std::string path = ::testing::TempDir() + "tolvanex_same_record.cas.h5";
-  {  // a small file written with the library itself: a group, a dataset, attributes
-    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-    const hid_t group = H5Gcreate2(file, "zone", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    const hsize_t dims[1] = {3};
-    const hid_t space = H5Screate_simple(1, dims, nullptr);
-    const hid_t set = H5Dcreate2(group, "x", H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-    const hid_t attr = H5Acreate2(set, "n", H5T_STD_U16BE, space, H5P_DEFAULT, H5P_DEFAULT);
-    const std::uint16_t values[3] = {1, 2, 65535};
-    H5Awrite(attr, H5T_NATIVE_UINT16, values);
-    H5Aclose(attr);
-    H5Dclose(set);
-    H5Sclose(space);
-    H5Gclose(group);
-    H5Fclose(file);
-  }
-  const auto contained = inspect_fluent_hdf5(path);
-  const auto image = FileImage::read(path);
+  const tvx_test::TempDir dir;
+  const std::string path = dir.str("same.cas.h5");
+  write_small_file(path);
+  Hdf5Worker worker;
+  const auto contained = inspect_fluent_hdf5(path, worker);
   NoProgress none;
+  const auto image = FileImage::read(path, none);
   const auto in_process = fluent_summary(image.value().bytes(), none);
   ASSERT_TRUE(contained.ok() && in_process.ok());
   EXPECT_EQ(contained.value(), in_process.value());
   EXPECT_EQ(contained.value().datasets.at(0).attributes.at(0).value, "I64Array([1, 2, 65535])");
-  std::remove(path.c_str());
+}
+
+// A scan starts one worker for all its HDF5 files; an error ends the scan and the worker,
+// and the next file of a later scan starts a new one.
+TEST(Hdf5Containment, OneWorkerPerScan) {
+  const tvx_test::TempDir dir;
+  std::vector<std::string> files;
+  for (const char* name : {"a.cas.h5", "b.msh.h5", "c.mechdb"}) {
+    files.push_back(dir.str(name));
+    write_small_file(files.back());
+  }
+  const std::string bad = dir.write("bad.cas.h5", "not HDF5");
+  const ScanOptions options = ScanOptions::defaults();
+  std::string all;
+  {
+    CallContext call;
+    all = tvx_test::outcome(dispatch::scan_paths(files, options, call));
+    EXPECT_EQ(all.find("ERROR"), std::string::npos);
+    EXPECT_EQ(call.hdf5.process().starts(), 1u);
+    EXPECT_TRUE(call.hdf5.process().running());
+
+    EXPECT_EQ(tvx_test::outcome(dispatch::scan_paths({files[0], bad, files[1]}, options, call)),
+              "ERROR hdf5 error: hdf5 read failed: HDF5 format error: HDF5 signature not found at "
+              "any valid offset");
+    EXPECT_FALSE(call.hdf5.process().running());
+    EXPECT_TRUE(no_child_left());
+    EXPECT_EQ(tvx_test::outcome(dispatch::scan_paths(files, options, call)), all);
+    EXPECT_EQ(call.hdf5.process().starts(), 2u);
+  }
+  EXPECT_TRUE(no_child_left());
+  EXPECT_EQ(tvx_test::outcome(dispatch::scan_paths(files, options)), all);
+  EXPECT_TRUE(no_child_left());  // the call's own worker ended with it
 }

@@ -201,9 +201,14 @@ def test_caller_state_untouched(tmp_path):
     fds = len(os.listdir("/proc/self/fd"))
     good = fluent(tmp_path, lambda f: f.create_group("g"))
     bad = patched(old_style(tmp_path), self_child)
+    failed = PREFIX + "HDF5 library failed on this file (killed by signal 11)"
     for _ in range(10):
         data(good)
         inspect_error(bad)
+        with pytest.raises(RuntimeError) as info:  # the scan's worker crashes on the middle file
+            tolvanex.scan([str(good), str(bad), str(good)])
+        assert str(info.value) == failed
+        assert tolvanex.scan([str(good)] * 3) == [tolvanex.inspect(str(good))] * 3
     assert len(os.listdir("/proc/self/fd")) == fds
     with pytest.raises(ChildProcessError):
         os.waitpid(-1, os.WNOHANG)  # no child left, reaped or not

@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -23,11 +25,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The child's answer: any number of progress bytes 'P', then one frame, 'R' (the encoded
+// A request: its 64-bit little-endian length, then its bytes.
+// The worker's answer to it: any number of progress bytes 'P', then one frame, 'R' (the encoded
 // record) or 'E' (an error message), each with a 64-bit little-endian length.
 constexpr char kProgress = 'P';
 constexpr char kRecord = 'R';
 constexpr char kError = 'E';
+
+void put_length(char* out, std::uint64_t n) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+}
+
+std::uint64_t get_length(const char* in) {
+  std::uint64_t n = 0;
+  for (int i = 0; i < 8; ++i) n |= std::uint64_t{static_cast<unsigned char>(in[i])} << (8 * i);
+  return n;
+}
 
 bool write_all(int fd, const char* p, std::size_t n) {
   while (n > 0) {
@@ -42,15 +55,28 @@ bool write_all(int fd, const char* p, std::size_t n) {
   return true;
 }
 
+// Sends all of `bytes` without raising SIGPIPE when the worker is gone; 0 or the errno.
+int send_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t w = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(w));
+  }
+  return 0;
+}
+
 bool write_frame(int fd, char kind, std::string_view payload) {
   char header[9] = {kind};
-  for (int i = 0; i < 8; ++i) header[1 + i] = static_cast<char>((std::uint64_t{payload.size()} >> (8 * i)) & 0xFF);
+  put_length(header + 1, payload.size());
   return write_all(fd, header, sizeof header) && write_all(fd, payload.data(), payload.size());
 }
 
-class PipeProgress final : public Progress {
+class SocketProgress final : public Progress {
  public:
-  PipeProgress(int fd, Clock::duration interval) : fd_(fd), interval_(interval), last_(Clock::now()) {}
+  SocketProgress(int fd, Clock::duration interval) : fd_(fd), interval_(interval), last_(Clock::now()) {}
   void tick() override {
     const auto now = Clock::now();
     if (now - last_ < interval_) return;
@@ -64,10 +90,10 @@ class PipeProgress final : public Progress {
   Clock::time_point last_;
 };
 
-// Caps the child's address space at what it inherited plus `headroom`, so a library that
+// Caps the worker's address space at what it inherited plus `headroom`, so a library that
 // allocates without end fails an allocation instead of exhausting the machine; and offers
-// the child first to the kernel's out-of-memory killer.
-void limit_child_memory(std::uint64_t headroom) {
+// the worker first to the kernel's out-of-memory killer.
+void limit_worker_memory(std::uint64_t headroom) {
   unsigned long pages = 0;
   if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
     if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
@@ -90,7 +116,42 @@ void limit_child_memory(std::uint64_t headroom) {
   }
 }
 
-[[noreturn]] void child_main(int fd, pid_t parent, const ChildWork& work, const ContainOptions& options) {
+// Reads exactly `n` bytes; false at end of input or on an error.
+bool read_all(int fd, char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t r = ::read(fd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
+// Answers requests until the caller closes its end.
+void serve_requests(int fd, const ServeRequest& serve, const ContainOptions& options) {
+  for (;;) {
+    char header[8];
+    if (!read_all(fd, header, sizeof header)) return;
+    const std::uint64_t length = get_length(header);
+    bool sent = false;
+    try {
+      std::string request(static_cast<std::size_t>(length), '\0');
+      if (!read_all(fd, request.data(), request.size())) return;
+      SocketProgress progress(fd, options.stall_limit / 8);
+      Hdf5Result<std::string> result = serve(request, progress);
+      sent = result ? write_frame(fd, kRecord, result.value())
+                    : write_frame(fd, kError, result.error().message);
+    } catch (const std::bad_alloc&) {
+      sent = write_frame(fd, kError, io_error(ENOMEM).message);
+    } catch (...) {
+      _exit(3);
+    }
+    if (!sent) _exit(4);
+  }
+}
+
+[[noreturn]] void worker_main(int fd, pid_t parent, const ServeRequest& serve, const ContainOptions& options) {
   // Ctrl-C is for the caller to handle once the call returns, not a reason to fail the file.
   signal(SIGINT, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
@@ -101,34 +162,22 @@ void limit_child_memory(std::uint64_t headroom) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
   if (getppid() != parent) _exit(2);
-  limit_child_memory(options.memory_headroom);
+  limit_worker_memory(options.memory_headroom);
 
-  PipeProgress progress(fd, options.stall_limit / 8);
-  bool sent = false;
-  auto run = [&] {
-    try {
-      Hdf5Result<std::string> result = work(progress);
-      sent = result ? write_frame(fd, kRecord, result.value())
-                    : write_frame(fd, kError, result.error().message);
-    } catch (const std::bad_alloc&) {
-      sent = write_frame(fd, kError, io_error(ENOMEM).message);
-    } catch (...) {
-      _exit(3);
-    }
-  };
-  // The work runs on a thread of its own, which allocates from a fresh malloc arena: the
-  // main arena is the caller's heap, and sorting its inherited free chunks would copy
-  // page after page of it (copy on write) for every file.
+  // The requests are served on a thread of its own, which allocates from a fresh malloc
+  // arena: the main arena is the caller's heap, and sorting its inherited free chunks would
+  // copy page after page of it (copy on write).
+  auto run = [&] { serve_requests(fd, serve, options); };
   try {
     std::thread(run).join();
   } catch (const std::system_error&) {
     run();
   }
   // Never return into the caller's code, never run its exit handlers.
-  _exit(sent ? 0 : 4);
+  _exit(0);
 }
 
-// Reads the child's answer as it arrives; nothing is allocated from a declared length
+// Reads the worker's answer as it arrives; nothing is allocated from a declared length
 // beyond the bytes that came.
 class ReplyReader {
  public:
@@ -175,7 +224,7 @@ class ReplyReader {
   std::string payload_;
 };
 
-// Waits for the child's exit; its status, or -1 when it was collected elsewhere.
+// Waits for the worker's exit; its status, or -1 when it was collected elsewhere.
 int reap(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -195,9 +244,14 @@ Hdf5InspectError library_failed(const std::string& why) {
   return {"HDF5 library failed on this file (" + why + ")"};
 }
 
-Hdf5Result<std::string> run_in_child(const ChildWork& work, const ContainOptions& options) {
+ContainedWorker::ContainedWorker(ServeRequest serve, ContainOptions options)
+    : serve_(std::move(serve)), options_(options) {}
+
+ContainedWorker::~ContainedWorker() { retire({}); }
+
+Hdf5Status ContainedWorker::start() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return io_error(errno);
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return io_error(errno);
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
@@ -208,63 +262,92 @@ Hdf5Result<std::string> run_in_child(const ChildWork& work, const ContainOptions
   }
   if (pid == 0) {
     ::close(fds[0]);
-    child_main(fds[1], parent, work, options);
+    worker_main(fds[1], parent, serve_, options_);
   }
   ::close(fds[1]);
-  const int fd = fds[0];
+  pid_ = pid;
+  socket_ = fds[0];
+  ++starts_;
+  return Unit{};
+}
 
-  auto give_up = [&](Hdf5InspectError error) -> Hdf5Result<std::string> {
-    kill(pid, SIGKILL);
-    reap(pid);
-    ::close(fd);
-    return error;
-  };
-
-  ReplyReader reply;
-  auto last = Clock::now();
-  char buf[1 << 16];
-  for (;;) {
-    const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
-    if (silent >= options.stall_limit)
-      return give_up(library_failed("no progress for " + duration_text(options.stall_limit)));
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>((options.stall_limit - silent).count()) + 1);
-    if (ready < 0 && errno != EINTR) return give_up(io_error(errno));
-    if (ready <= 0) continue;
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return give_up(io_error(errno));
-    }
-    if (n == 0) break;
-    last = Clock::now();
-    if (!reply.feed(buf, static_cast<std::size_t>(n))) return give_up(library_failed("its answer was malformed"));
+Hdf5InspectError ContainedWorker::retire(Hdf5InspectError error) {
+  if (pid_ > 0) {
+    ::close(socket_);
+    kill(pid_, SIGKILL);
+    reap(pid_);
   }
-  ::close(fd);
+  pid_ = -1;
+  socket_ = -1;
+  return error;
+}
 
-  const int status = reap(pid);
+Hdf5InspectError ContainedWorker::ended() {
+  ::close(socket_);
+  const int status = reap(pid_);
+  pid_ = -1;
+  socket_ = -1;
   if (status != -1 && WIFSIGNALED(status))
     return library_failed("killed by signal " + std::to_string(WTERMSIG(status)));
   if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) != 0)
     return library_failed("exited with status " + std::to_string(WEXITSTATUS(status)));
-  if (!reply.complete()) return library_failed("it ended without an answer");
-  if (reply.kind() == kError) return Hdf5InspectError{std::move(reply.payload())};
+  return library_failed("it ended without an answer");
+}
+
+Hdf5Result<std::string> ContainedWorker::ask(std::string_view request) {
+  if (pid_ <= 0) TVX_TRY(start());
+  char header[8];
+  put_length(header, request.size());
+  int err = send_all(socket_, {header, sizeof header});
+  if (err == 0) err = send_all(socket_, request);
+  if (err != 0) return err == EPIPE || err == ECONNRESET ? ended() : retire(io_error(err));
+
+  ReplyReader reply;
+  auto last = Clock::now();
+  char buf[1 << 16];
+  while (!reply.complete()) {
+    const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
+    if (silent >= options_.stall_limit)
+      return retire(library_failed("no progress for " + duration_text(options_.stall_limit)));
+    pollfd p{socket_, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>((options_.stall_limit - silent).count()) + 1);
+    if (ready < 0 && errno != EINTR) return retire(io_error(errno));
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(socket_, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == ECONNRESET) return ended();
+      return retire(io_error(errno));
+    }
+    if (n == 0) return ended();
+    last = Clock::now();
+    if (!reply.feed(buf, static_cast<std::size_t>(n))) return retire(library_failed("its answer was malformed"));
+  }
+  if (reply.kind() == kError) return retire(Hdf5InspectError{std::move(reply.payload())});
   return std::move(reply.payload());
 }
 
-Hdf5Result<FileImage> FileImage::read(const std::string& path) {
+Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progress) {
   auto file = fsio::File::open_read(path);
   if (!file) return Hdf5InspectError{"I/O error: " + file.error().payload()};
   auto size = file.value().size();
   if (!size) return Hdf5InspectError{"I/O error: " + size.error().payload()};
   if (size.value() > SIZE_MAX) return io_error(ENOMEM);
   FileImage image;
-  image.size_ = static_cast<std::size_t>(size.value());
-  image.data_.reset(new (std::nothrow) char[image.size_ ? image.size_ : 1]);
+  image.data_.reset(new (std::nothrow) char[size.value() ? static_cast<std::size_t>(size.value()) : 1]);
   if (!image.data_) return io_error(ENOMEM);
-  auto got = file.value().read_at(image.data_.get(), image.size_, 0);
-  if (!got) return Hdf5InspectError{"I/O error: " + got.error().payload()};
-  image.size_ = got.value();  // a file that shrank since is read as it now is
+  // In pieces, with a sign of life after each, so that a large file on a slow disk is not
+  // taken for a stall. A file that shrank since is read as it now is.
+  constexpr std::size_t kPiece = std::size_t{16} << 20;
+  const auto total = static_cast<std::size_t>(size.value());
+  while (image.size_ < total) {
+    const std::size_t want = std::min(kPiece, total - image.size_);
+    auto got = file.value().read_at(image.data_.get() + image.size_, want, image.size_);
+    if (!got) return Hdf5InspectError{"I/O error: " + got.error().payload()};
+    image.size_ += got.value();
+    progress.tick();
+    if (got.value() < want) break;
+  }
   return image;
 }
 

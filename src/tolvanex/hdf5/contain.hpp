@@ -1,11 +1,16 @@
 // Containment of the HDF5 library. libhdf5 trusts the files it reads: on some damaged files
 // it recurses until the stack overflows, loops forever or allocates without end. So the
-// HDF5 part of an inspection runs in a child process: the caller reads the file into
-// memory, forks, and the child (which shares that image) opens it, builds the summary and
-// sends it back over a pipe, with signs of life while it works. A crash, an abnormal exit
-// or a long silence becomes an Hdf5InspectError saying that the library failed on this
-// file; the caller's process never initialises the library at all.
+// HDF5 part of a call runs in a worker process, a fork of the caller made at the first
+// request: it takes requests one at a time over a socket and answers each with signs of life
+// while it works, then one frame. A crash, an abnormal exit or a long silence becomes an
+// Hdf5InspectError saying that the library failed on this file; the caller's process never
+// initialises the library at all.
+//
+// One worker serves all the HDF5 files of one call, so the fork (whose cost grows with the
+// caller's address space) and the library's start-up are paid once per call, not per file.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,48 +18,62 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "tolvanex/hdf5/error.hpp"
 #include "tolvanex/hdf5/progress.hpp"
-#include "tolvanex/hdf5/wire.hpp"
 
 namespace tolvanex::hdf5 {
 
 struct ContainOptions {
-  // The child is ended when it sends nothing for this long.
+  // The worker is ended when it sends nothing for this long while it owes an answer.
   std::chrono::milliseconds stall_limit{30'000};
-  // Address space the child may add to what it inherits before allocations fail.
+  // Address space the worker may add to what it inherits before allocations fail.
   std::uint64_t memory_headroom = std::uint64_t{2} << 30;
 };
 
 // "HDF5 library failed on this file ({why})".
 Hdf5InspectError library_failed(const std::string& why);
 
-// Runs `work` in a child process and returns the bytes it answered with, or its error.
-using ChildWork = std::function<Hdf5Result<std::string>(Progress&)>;
-Hdf5Result<std::string> run_in_child(const ChildWork& work, const ContainOptions& options);
+// What the worker does with one request, in its own process: the answer's bytes or an error
+// message for the caller.
+using ServeRequest = std::function<Hdf5Result<std::string>(std::string_view request, Progress&)>;
 
-// Runs `work` (Progress& -> Hdf5Result<T>) in a child process; its record comes back whole.
-template <class T, class Work>
-Hdf5Result<T> run_contained(Work&& work, const ContainOptions& options) {
-  auto reply = run_in_child(
-      [&](Progress& progress) -> Hdf5Result<std::string> {
-        Hdf5Result<T> result = work(progress);
-        if (!result) return std::move(result).error();
-        return wire::encode(result.value());
-      },
-      options);
-  if (!reply) return std::move(reply).error();
-  auto value = wire::decode<T>(reply.value());
-  if (!value) return library_failed("its answer was malformed");
-  return std::move(*value);
-}
+// A contained worker process that answers requests one at a time. It is started by the first
+// ask and reused while its answers are answers; any failure (an error answer, a crash, an
+// abnormal exit, a stall, a malformed answer) ends it, and a later ask starts a new one.
+// The destructor ends and reaps it, so no process outlives the owner.
+class ContainedWorker {
+ public:
+  explicit ContainedWorker(ServeRequest serve, ContainOptions options = {});
+  ~ContainedWorker();
+  ContainedWorker(const ContainedWorker&) = delete;
+  ContainedWorker& operator=(const ContainedWorker&) = delete;
+
+  Hdf5Result<std::string> ask(std::string_view request);
+
+  // How many worker processes this object has started.
+  std::uint64_t starts() const { return starts_; }
+  bool running() const { return pid_ > 0; }
+
+  // Ends the worker, if one runs, and returns `error`.
+  Hdf5InspectError retire(Hdf5InspectError error);
+
+ private:
+  Hdf5Status start();
+  // The worker closed its end: collects it and says how it ended.
+  Hdf5InspectError ended();
+
+  ServeRequest serve_;
+  ContainOptions options_;
+  pid_t pid_ = -1;
+  int socket_ = -1;
+  std::uint64_t starts_ = 0;
+};
 
 // The whole file at `path`, held once in memory. "I/O error: {os text}" on failure.
 class FileImage {
  public:
-  static Hdf5Result<FileImage> read(const std::string& path);
+  static Hdf5Result<FileImage> read(const std::string& path, Progress& progress);
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:

@@ -11,10 +11,8 @@
 
 namespace tolvanex::hdf5 {
 
-Hdf5Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path, const ContainOptions& options) {
-  TVX_TRY_ASSIGN(const FileImage image, FileImage::read(path));
-  return run_contained<FluentHdf5Summary>(
-      [&](Progress& progress) { return fluent_summary(image.bytes(), progress); }, options);
+Hdf5Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path, Hdf5Worker& worker) {
+  return worker.fluent(path);
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The two HDF5 inspectors: Fluent case and mesh files (.cas.h5, .msh.h5) and Mechanical
-// databases (.mechdb, .mechdat). Each reads the file whole, runs its HDF5 part contained
-// (contain.hpp) and returns its summary or an Hdf5InspectError.
+// databases (.mechdb, .mechdat). Each has the call's contained worker (worker.hpp) read the
+// file whole and run its HDF5 part, and returns its summary or an Hdf5InspectError.
 #pragma once
 
 #include <cstdint>
@@ -8,20 +8,19 @@
 #include <string_view>
 #include <vector>
 
-#include "tolvanex/hdf5/contain.hpp"
 #include "tolvanex/hdf5/error.hpp"
 #include "tolvanex/hdf5/progress.hpp"
+#include "tolvanex/hdf5/worker.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex::hdf5 {
 
-Hdf5Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path,
-                                                  const ContainOptions& options = {});
+Hdf5Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path, Hdf5Worker& worker);
 Hdf5Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string& path,
                                                               std::uint64_t byte_budget,
-                                                              const ContainOptions& options = {});
+                                                              Hdf5Worker& worker);
 
-// The HDF5 parts, run in the process that holds the library (the contained child).
+// The HDF5 parts, run in the process that holds the library (the contained worker).
 Hdf5Result<FluentHdf5Summary> fluent_summary(std::string_view image, Progress& progress);
 // Everything but the sidecars, which are looked up on disk by the caller.
 Hdf5Result<MechanicalMechdbSummary> mechanical_summary(std::string_view image,

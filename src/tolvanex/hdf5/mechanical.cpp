@@ -24,12 +24,8 @@ namespace tolvanex::hdf5 {
 
 Hdf5Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string& path,
                                                               std::uint64_t byte_budget,
-                                                              const ContainOptions& options) {
-  TVX_TRY_ASSIGN(const FileImage image, FileImage::read(path));
-  TVX_TRY_ASSIGN(MechanicalMechdbSummary summary,
-                 run_contained<MechanicalMechdbSummary>(
-                     [&](Progress& progress) { return mechanical_summary(image.bytes(), byte_budget, progress); },
-                     options));
+                                                              Hdf5Worker& worker) {
+  TVX_TRY_ASSIGN(MechanicalMechdbSummary summary, worker.mechanical(path, byte_budget));
   summary.sidecars = probe_sidecars(path);
   return summary;
 }

@@ -21,15 +21,6 @@
 namespace tolvanex::hdf5::wire {
 
 namespace detail {
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
-template <class T>
-struct is_vector : std::false_type {};
-template <class T, class A>
-struct is_vector<std::vector<T, A>> : std::true_type {};
-
 template <class Int>
 void put_int(std::string& out, Int v) {
   for (std::size_t i = 0; i < sizeof(Int); ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -45,10 +36,10 @@ void put(std::string& out, const T& value) {
   } else if constexpr (std::is_same_v<T, std::string>) {
     detail::put_int<std::uint64_t>(out, value.size());
     out += value;
-  } else if constexpr (detail::is_optional<T>::value) {
+  } else if constexpr (is_optional_v<T>) {
     out += static_cast<char>(value ? 1 : 0);
     if (value) put(out, *value);
-  } else if constexpr (detail::is_vector<T>::value) {
+  } else if constexpr (is_vector_v<T>) {
     detail::put_int<std::uint64_t>(out, value.size());
     for (const auto& item : value) put(out, item);
   } else {
@@ -94,14 +85,14 @@ bool get(Reader& in, T& value) {
   } else if constexpr (std::is_same_v<T, std::string>) {
     std::uint64_t n = 0;
     return in.get_int(n) && in.get_bytes(n, value);
-  } else if constexpr (detail::is_optional<T>::value) {
+  } else if constexpr (is_optional_v<T>) {
     bool present = false;
     if (!get(in, present)) return false;
     value.reset();
     if (!present) return true;
     value.emplace();
     return get(in, *value);
-  } else if constexpr (detail::is_vector<T>::value) {
+  } else if constexpr (is_vector_v<T>) {
     std::uint64_t n = 0;
     if (!in.get_int(n)) return false;
     value.clear();

@@ -1,5 +1,6 @@
 // The reader of each format. Every reader takes the path exactly as the driver received it
-// (and, for five of them, the byte budget), reads the file itself and returns its summary.
+// (and, for five of them, the byte budget; for the HDF5 ones, the call's context), reads the
+// file itself and returns its summary.
 // The format table (formats.cpp) names each reader in its format's row.
 #pragma once
 
@@ -8,6 +9,10 @@
 
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
+
+namespace tolvanex {
+struct CallContext;  // call_context.hpp
+}
 
 namespace tolvanex::parsers {
 
@@ -32,9 +37,11 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
 bool has_flotherm_root(const std::string& path);
 }  // namespace flotherm
 
-// Glue to the HDF5 readers: their error becomes the Hdf5 variant.
-Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path);
+// Glue to the HDF5 readers, which run in the call's contained worker: their error becomes
+// the Hdf5 variant.
+Result<FluentHdf5Summary> inspect_fluent_hdf5(const std::string& path, CallContext& call);
 Result<MechanicalMechdbSummary> inspect_mechanical_mechdb(const std::string& path,
-                                                          std::uint64_t byte_budget);
+                                                          std::uint64_t byte_budget,
+                                                          CallContext& call);
 
 }  // namespace tolvanex::parsers

@@ -57,7 +57,6 @@ constexpr std::size_t index_of(const std::array<std::string_view, N>& keys, std:
   return N;
 }
 
-using json::detail::is_optional;
 template <class T>
 struct is_bounded_list : std::false_type {};
 template <class T>
@@ -73,7 +72,7 @@ Dst compact_value(const Src& value) {
   } else if constexpr (std::is_same_v<Src, Dst> &&
                        (std::is_same_v<Src, bool> || std::is_unsigned_v<Src>)) {
     return value;
-  } else if constexpr (is_optional<Src>::value && is_optional<Dst>::value) {
+  } else if constexpr (is_optional_v<Src> && is_optional_v<Dst>) {
     if (!value) return std::nullopt;
     return compact_value<typename Dst::value_type>(*value);
   } else if constexpr (is_bounded_list<Dst>::value) {
