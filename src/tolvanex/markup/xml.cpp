@@ -716,8 +716,7 @@ class XmlScanner {
   std::size_t find(std::size_t from) {
     for (std::size_t at = from; at < r_.len_;) {
       const std::size_t block = at & ~std::size_t{63};
-      const text::BitMasks& masks = r_.block_masks(block);
-      const std::uint64_t hits = stops_in<Stops>(masks, r_.valid_) >> (at - block);
+      const std::uint64_t hits = stops_in<Stops>(r_.block_masks(block), r_.block_valid(block)) >> (at - block);
       if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctzll(hits));
       at = block + 64;
     }
@@ -1207,14 +1206,14 @@ XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size, text::
     : source_(source),
       buffer_size_(std::max<std::size_t>(buffer_size, 1)),
       buf_(((buffer_size_ + 63) & ~std::size_t{63}) + 64),
-      classifier_(kClasses, kernel) {}
+      classifier_(kClasses, kernel),
+      masks_((buffer_size_ + 63) / 64) {}
 
 XmlPullReader::~XmlPullReader() = default;
 
 int XmlPullReader::refill() {
   if (eof_) return 0;
   pos_ = len_ = 0;
-  masks_block_ = SIZE_MAX;
   Result<std::size_t> got = source_.read(buf_.data(), buffer_size_);
   if (!got) {
     state_ = State::Exit;
@@ -1222,17 +1221,16 @@ int XmlPullReader::refill() {
     return -1;
   }
   len_ = got.value();
-  if (len_ == 0) eof_ = true;
-  return len_ != 0 ? 1 : 0;
-}
-
-void XmlPullReader::classify(std::size_t block) {
-  classifier_.classify(buf_.data() + block, masks_);
-  masks_block_ = block;
-  valid_ = len_ - block >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (len_ - block)) - 1;
-  if (~valid_ != 0) {
-    for (std::uint64_t& m : masks_) m &= valid_;
+  if (len_ == 0) {
+    eof_ = true;
+    return 0;
   }
+  // Every byte is looked at by some scan, so the whole buffer is classified at once.
+  const std::size_t blocks = (len_ + 63) / 64;
+  classifier_.classify(buf_.data(), blocks, masks_.data());
+  last_valid_ = len_ % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (len_ % 64)) - 1;
+  for (std::uint64_t& m : masks_[blocks - 1]) m &= last_valid_;
+  return 1;
 }
 
 Result<XmlEvent> XmlPullReader::next_event(std::string& scratch) {

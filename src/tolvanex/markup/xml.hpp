@@ -325,13 +325,11 @@ class XmlPullReader {
   // failed (its error is kept in failure_).
   int fill() { return pos_ < len_ ? 1 : refill(); }
   int refill();
-  // The masks of the block of the buffer that starts at `block` (a multiple of 64 below len_);
-  // bits past len_ are clear.
-  const text::BitMasks& block_masks(std::size_t block) {
-    if (block != masks_block_) classify(block);
-    return masks_;
-  }
-  void classify(std::size_t block);
+  // The masks of the block of the buffer that starts at `block` (a multiple of 64 below len_),
+  // made when the buffer was filled; bits past len_ are clear.
+  const text::BitMasks& block_masks(std::size_t block) const { return masks_[block >> 6]; }
+  // The bytes of that block that are in the buffer.
+  std::uint64_t block_valid(std::size_t block) const { return len_ - block >= 64 ? ~std::uint64_t{0} : last_valid_; }
 
   ByteSource& source_;
   std::size_t buffer_size_;
@@ -342,9 +340,8 @@ class XmlPullReader {
   bool eof_ = false;
   std::optional<TolvanexError> failure_;  // the error that ended reading
   text::ByteClassifier classifier_;
-  std::size_t masks_block_ = SIZE_MAX;
-  text::BitMasks masks_{};
-  std::uint64_t valid_ = 0;  // the bytes of that block that are in the buffer
+  std::vector<text::BitMasks> masks_;  // of each block of the buffer
+  std::uint64_t last_valid_ = 0;       // the bytes of its last block that are in the buffer
   State state_ = State::Initial;
   NameStack open_;  // raw names of open start tags, innermost last
   bool skim_ = false;

@@ -7,32 +7,36 @@
 namespace tolvanex::text {
 namespace {
 
-void classify_portable(const ByteClasses& classes, const char* p, BitMasks& out) {
-  for (std::size_t k = 0; k < classes.bits(); ++k) {
-    std::uint64_t mask = 0;
-    for (int i = 0; i < 8; ++i) {
-      const std::uint64_t w = word::load(p + 8 * i);
-      std::uint64_t flags = 0;
-      for (const char b : classes.members(k)) flags |= word::bytes_equal(w, static_cast<unsigned char>(b));
-      mask |= word::pack(flags) << (8 * i);
+void classify_portable(const ByteClasses& classes, const char* p, std::size_t blocks, BitMasks* out) {
+  for (std::size_t n = 0; n < blocks; ++n, p += 64) {
+    for (std::size_t k = 0; k < classes.bits(); ++k) {
+      std::uint64_t mask = 0;
+      for (int i = 0; i < 8; ++i) {
+        const std::uint64_t w = word::load(p + 8 * i);
+        std::uint64_t flags = 0;
+        for (const char b : classes.members(k)) flags |= word::bytes_equal(w, static_cast<unsigned char>(b));
+        mask |= word::pack(flags) << (8 * i);
+      }
+      out[n][k] = mask;
     }
-    out[k] = mask;
   }
 }
 
 #if defined(__SSE2__)
 
-void classify_sse2(const ByteClasses& classes, const char* p, BitMasks& out) {
-  __m128i v[4];
-  for (int i = 0; i < 4; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-  for (std::size_t k = 0; k < classes.bits(); ++k) {
-    std::uint64_t mask = 0;
-    for (int i = 0; i < 4; ++i) {
-      __m128i hit = _mm_setzero_si128();
-      for (const char b : classes.members(k)) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v[i], _mm_set1_epi8(b)));
-      mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(hit))} << (16 * i);
+void classify_sse2(const ByteClasses& classes, const char* p, std::size_t blocks, BitMasks* out) {
+  for (std::size_t n = 0; n < blocks; ++n, p += 64) {
+    __m128i v[4];
+    for (int i = 0; i < 4; ++i) v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    for (std::size_t k = 0; k < classes.bits(); ++k) {
+      std::uint64_t mask = 0;
+      for (int i = 0; i < 4; ++i) {
+        __m128i hit = _mm_setzero_si128();
+        for (const char b : classes.members(k)) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v[i], _mm_set1_epi8(b)));
+        mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(hit))} << (16 * i);
+      }
+      out[n][k] = mask;
     }
-    out[k] = mask;
   }
 }
 
@@ -54,25 +58,29 @@ template <int Bit>
   return lo | std::uint64_t{hi} << 32;
 }
 
-[[gnu::target("avx2")]] void classify_avx2(const ByteClasses& classes, const char* p, BitMasks& out) {
+[[gnu::target("avx2")]] void classify_avx2(const ByteClasses& classes, const char* p, std::size_t blocks,
+                                           BitMasks* out) {
   const __m256i low_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(classes.low_nibbles()));
   const __m256i high_table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(classes.high_nibbles()));
-  const __m256i a = class_bits(p, low_table, high_table);
-  const __m256i b = class_bits(p + 32, low_table, high_table);
-  out = {bit_mask<0>(a, b), bit_mask<1>(a, b), bit_mask<2>(a, b), bit_mask<3>(a, b),
-         bit_mask<4>(a, b), bit_mask<5>(a, b), bit_mask<6>(a, b), bit_mask<7>(a, b)};
+  for (std::size_t n = 0; n < blocks; ++n, p += 64) {
+    const __m256i a = class_bits(p, low_table, high_table);
+    const __m256i b = class_bits(p + 32, low_table, high_table);
+    out[n] = {bit_mask<0>(a, b), bit_mask<1>(a, b), bit_mask<2>(a, b), bit_mask<3>(a, b),
+              bit_mask<4>(a, b), bit_mask<5>(a, b), bit_mask<6>(a, b), bit_mask<7>(a, b)};
+  }
 }
 
 // The same with 64-byte registers: a test per bit gives its mask at once.
-[[gnu::target("avx512f,avx512bw")]] void classify_avx512(const ByteClasses& classes, const char* p, BitMasks& out) {
+[[gnu::target("avx512f,avx512bw")]] void classify_avx512(const ByteClasses& classes, const char* p,
+                                                        std::size_t blocks, BitMasks* out) {
   const __m512i nibble = _mm512_set1_epi8(0x0F);
   const __m512i low_table = _mm512_loadu_si512(classes.low_nibbles());
   const __m512i high_table = _mm512_loadu_si512(classes.high_nibbles());
-  const __m512i v = _mm512_loadu_si512(p);
-  const __m512i bits = _mm512_and_si512(_mm512_shuffle_epi8(low_table, _mm512_and_si512(v, nibble)),
-                                        _mm512_shuffle_epi8(high_table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble)));
-  for (std::size_t k = 0; k < classes.bits(); ++k) {
-    out[k] = _mm512_test_epi8_mask(bits, _mm512_set1_epi8(static_cast<char>(1u << k)));
+  for (std::size_t n = 0; n < blocks; ++n, p += 64) {
+    const __m512i v = _mm512_loadu_si512(p);
+    const __m512i bits = _mm512_and_si512(_mm512_shuffle_epi8(low_table, _mm512_and_si512(v, nibble)),
+                                          _mm512_shuffle_epi8(high_table, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble)));
+    for (int k = 0; k < 8; ++k) out[n][k] = _mm512_test_epi8_mask(bits, _mm512_set1_epi8(static_cast<char>(1u << k)));
   }
 }
 

@@ -105,12 +105,12 @@ class ByteClassifier {
  public:
   // `classes` must outlive the classifier.
   ByteClassifier(const ByteClasses& classes, Kernel wanted);
-  // `p` points at 64 readable bytes; fills the masks of bits below classes.bits().
-  void classify(const char* p, BitMasks& out) const { fn_(classes_, p, out); }
+  // Fills out[i] for the i-th of `blocks` blocks of 64 bytes from `p`, all readable.
+  void classify(const char* p, std::size_t blocks, BitMasks* out) const { fn_(classes_, p, blocks, out); }
   Kernel kernel() const { return kernel_; }
 
  private:
-  using Fn = void (*)(const ByteClasses&, const char*, BitMasks&);
+  using Fn = void (*)(const ByteClasses&, const char*, std::size_t, BitMasks*);
   const ByteClasses& classes_;
   Kernel kernel_;
   Fn fn_;
