@@ -145,6 +145,7 @@ ElementName describe(std::string_view raw_name) {
   e.may_hold_value = e.word == Word::Name || e.word == Word::Power || e.word == Word::Fluid ||
                      e.face != ElementName::Face::None || is_grid_field(e.word) ||
                      std::any_of(std::begin(kSettings), std::end(kSettings), [&](const Word(&path)[3]) { return path[2] == e.word; });
+  e.tracked = e.attribute_kind || e.word == Word::Attributes || e.word == Word::SolutionDomain || is_grid_axis(e.word);
   return e;
 }
 
@@ -202,19 +203,23 @@ bool ParserState::end(const xml::XmlEvent& ev) {
 }
 
 void ParserState::begin(ElementName& e, Word parent, std::size_t depth) {
-  if (e.word == Word::Attributes) ++attributes_in_path_;
-  if (e.word == Word::SolutionDomain) {
-    ++solution_domains_in_path_;
-    solution_domain_ = FlothermSolutionDomain{};  // replaces an earlier one with all it held
+  if (e.tracked) {
+    if (e.word == Word::Attributes) ++attributes_in_path_;
+    if (e.word == Word::SolutionDomain) {
+      ++solution_domains_in_path_;
+      solution_domain_ = FlothermSolutionDomain{};  // replaces an earlier one with all it held
+    }
+    if (is_grid_axis(e.word)) {
+      grid_axes_.push(3 * (depth - 1) + static_cast<std::size_t>(static_cast<int>(e.word) - static_cast<int>(Word::XGrid)));
+    }
+    if (e.attribute_kind && attributes_in_path_ > 0) {
+      ++count(attribute_type_counts_, &ElementName::attribute_count, e);
+      pending_attribute_depths_.push(depth);
+      if (e.word == Word::SourceAtt) pending_source_depths_.push(depth);
+      return;
+    }
   }
-  if (is_grid_axis(e.word)) {
-    grid_axes_.push(3 * (depth - 1) + static_cast<std::size_t>(static_cast<int>(e.word) - static_cast<int>(Word::XGrid)));
-  }
-  if (e.attribute_kind && attributes_in_path_ > 0) {
-    ++count(attribute_type_counts_, &ElementName::attribute_count, e);
-    pending_attribute_depths_.push(depth);
-    if (e.word == Word::SourceAtt) pending_source_depths_.push(depth);
-  } else if (parent == Word::Geometry) {
+  if (parent == Word::Geometry) {
     ++count(geometry_type_counts_, &ElementName::geometry_count, e);
     pending_geometry_depths_.push(depth);
   }
@@ -230,6 +235,7 @@ void ParserState::finish_element(const ElementName& e, std::size_t depth) {
     pending_geometry_depths_.pop();
     close_pending(pending_geometry_, depth, e, geometry_, nullptr);
   }
+  if (!e.tracked) return;
   if (e.word == Word::Attributes) --attributes_in_path_;
   if (e.word == Word::SolutionDomain) --solution_domains_in_path_;
   if (!grid_axes_.empty() && grid_axes_.top() / 3 == depth - 1) grid_axes_.pop();
@@ -246,8 +252,7 @@ std::size_t ParserState::setting(Word leaf) const {
 
 bool ParserState::is_relevant_text() const { return !open_.empty() && keeps_text(open_at(0)); }
 
-bool ParserState::keeps_text(const ElementName& leaf) const {
-  if (!leaf.may_hold_value) return false;
+bool ParserState::keeps_value(const ElementName& leaf) const {
   const std::size_t d = open_.size();
   if (leaf.word == Word::Name) {
     if (d == 2) return true;

@@ -44,6 +44,7 @@ struct ElementName {
   bool attribute_kind = false;  // the local name ends with "_att"
   Face face = Face::None;
   bool may_hold_value = false;  // a text of such an element may be kept, depending on its path
+  bool tracked = false;  // its start or end changes what the path is known to hold
   // Its entries in the type counts, once made.
   std::uint64_t* attribute_count = nullptr;
   std::uint64_t* geometry_count = nullptr;
@@ -118,7 +119,8 @@ class ParserState {
   void begin(ElementName& e, Word parent, std::size_t depth);
   void finish_element(const ElementName& e, std::size_t depth);
   // Whether a text at the current place would be kept, `leaf` being the innermost element.
-  bool keeps_text(const ElementName& leaf) const;
+  bool keeps_text(const ElementName& leaf) const { return leaf.may_hold_value && keeps_value(leaf); }
+  bool keeps_value(const ElementName& leaf) const;
   // Which of the model settings the path ends in (given its leaf), or one past the last.
   std::size_t setting(Word leaf) const;
   std::uint64_t& count(std::map<std::string, std::uint64_t>& counts, std::uint64_t* ElementName::*cached,
