@@ -11,10 +11,61 @@
 namespace tolvanex::dispatch {
 namespace {
 
-std::optional<std::string> lower_file_name(const std::string& path) {
-  auto name = text::file_name(path);
-  if (!name) return std::nullopt;
-  return text::ascii_lower(*name);
+// A file name as detection and the filter compare it: decoded lossily, then ASCII
+// lower-cased; into `out`, whose storage is reused from name to name.
+void lower_name_into(std::string_view name, std::string& out) {
+  out.clear();
+  text::append_lossy(out, name);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+// The include patterns, trimmed and lower-cased once per scan rather than once per name.
+class NameFilter {
+ public:
+  explicit NameFilter(const std::vector<std::string>& patterns) {
+    for (const std::string& raw : patterns) {
+      std::string pattern = text::ascii_lower(text::trim_unicode(raw));
+      if (pattern.empty()) continue;  // matches nothing
+      if (pattern == "*") {
+        any_ = true;
+        break;
+      }
+      if (pattern.front() == '*') suffixes_.push_back(pattern.substr(1));
+      else names_.push_back(std::move(pattern));
+    }
+  }
+
+  bool admits(std::string_view lower_name) const {
+    if (any_) return true;
+    // Most names end differently from every suffix: their last byte settles it.
+    for (const std::string& suffix : suffixes_)
+      if (!lower_name.empty() && lower_name.back() == suffix.back() && text::ends_with(lower_name, suffix))
+        return true;
+    for (const std::string& name : names_)
+      if (lower_name == name) return true;
+    return false;
+  }
+
+ private:
+  bool any_ = false;
+  std::vector<std::string> suffixes_;  // of "*suffix" patterns
+  std::vector<std::string> names_;     // of patterns without a leading "*"
+};
+
+// The format that a lower-cased name's suffix gives; `probe`, when set, must still agree by
+// looking at the file.
+struct SuffixMatch {
+  SimFormat format;
+  bool (*probe)(const std::string& path);
+};
+
+std::optional<SuffixMatch> match_suffix(std::string_view lower_name) {
+  if (lower_name.size() < 4) return std::nullopt;
+  for (const FormatRow& row : format_table())
+    for (const SuffixRule& rule : row.suffixes)
+      if (text::ends_with(lower_name, rule.suffix)) return SuffixMatch{row.format, rule.probe};
+  return std::nullopt;
 }
 
 // Runs the reader of `format` on `path` and wraps its summary in a record.
@@ -38,31 +89,21 @@ Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
 }  // namespace
 
 std::optional<SimFormat> detect_format(const std::string& path) {
-  const auto name = lower_file_name(path);
-  if (!name || name->size() < 4) return std::nullopt;
-  for (const FormatRow& row : format_table())
-    for (const SuffixRule& rule : row.suffixes)
-      if (text::ends_with(*name, rule.suffix)) {
-        if (rule.probe && !rule.probe(path)) return std::nullopt;
-        return row.format;
-      }
-  return std::nullopt;
+  const auto name = text::file_name_bytes(path);
+  if (!name) return std::nullopt;
+  std::string lower;
+  lower_name_into(*name, lower);
+  const auto match = match_suffix(lower);
+  if (!match || (match->probe && !match->probe(path))) return std::nullopt;
+  return match->format;
 }
 
 bool should_include(const std::string& path, const std::vector<std::string>& patterns) {
-  const auto name = lower_file_name(path);
+  const auto name = text::file_name_bytes(path);
   if (!name) return false;
-  for (const std::string& raw : patterns) {
-    const std::string pattern = text::ascii_lower(text::trim_unicode(raw));
-    if (pattern.empty()) continue;
-    if (pattern == "*") return true;
-    if (pattern.front() == '*') {
-      if (text::ends_with(*name, std::string_view(pattern).substr(1))) return true;
-    } else if (*name == pattern) {
-      return true;
-    }
-  }
-  return false;
+  std::string lower;
+  lower_name_into(*name, lower);
+  return NameFilter(patterns).admits(lower);
 }
 
 Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options) {
@@ -81,33 +122,43 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
 
 Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& paths,
                                                const ScanOptions& options, CallContext& call) {
+  const NameFilter filter(options.patterns);
+  const std::optional<SimFormat> forced = options.inspect_options.format;
   std::vector<TolvanexResult> records;
-  // Returns false only on a reader error, which `failure` then holds.
-  std::optional<TolvanexError> failure;
-  auto visit = [&](const std::string& candidate) {
-    if (fsio::kind_of(candidate, /*follow_links=*/true) != fsio::Kind::Regular) return true;
-    if (!should_include(candidate, options.patterns)) return true;
-    std::optional<SimFormat> format = options.inspect_options.format;
-    if (!format) format = detect_format(candidate);
-    if (!format) return true;
-    auto record = inspect_as(candidate, *format, options.inspect_options.byte_budget,
-                             options.include_paths, call);
-    if (!record) {
-      failure = std::move(record).error();
-      return false;
-    }
-    records.push_back(std::move(record).value());
-    return true;
+  std::string lower;  // the current name, lower-cased
+
+  // A candidate whose lower-cased name is in `lower`. The name is tested first (filter, then
+  // suffix); only a name that passes costs a path and a look at the file system, and only a
+  // regular file is probed or read. Returns a reader's error, else success whether the file
+  // was read or skipped.
+  auto visit = [&](auto&& path, auto&& is_regular_file) -> Status {
+    if (!filter.admits(lower)) return ok_status();
+    std::optional<SuffixMatch> match;
+    if (!forced && !(match = match_suffix(lower))) return ok_status();
+    if (!is_regular_file()) return ok_status();
+    const std::string& p = path();
+    if (match && match->probe && !match->probe(p)) return ok_status();
+    TVX_TRY_ASSIGN(TolvanexResult record, inspect_as(p, forced ? *forced : match->format,
+                                                     options.inspect_options.byte_budget,
+                                                     options.include_paths, call));
+    records.push_back(std::move(record));
+    return ok_status();
   };
 
   for (const std::string& path : paths) {
     if (fsio::kind_of(path, /*follow_links=*/true) == fsio::Kind::Regular) {
-      if (!visit(path)) return std::move(*failure);
+      const auto name = text::file_name_bytes(path);
+      if (!name) continue;
+      lower_name_into(*name, lower);
+      TVX_TRY(visit([&]() -> const std::string& { return path; }, [] { return true; }));
       continue;
     }
+    // An entry's file name is its own name: it holds no "/" and is never "." or "..".
     DirectoryWalk walk(path, options.recursive);
-    while (auto entry = walk.next())
-      if (!visit(*entry)) return std::move(*failure);
+    while (walk.next()) {
+      lower_name_into(walk.name(), lower);
+      TVX_TRY(visit([&]() -> const std::string& { return walk.path(); }, [&] { return walk.is_regular_file(); }));
+    }
   }
   return records;
 }

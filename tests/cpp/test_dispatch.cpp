@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "support.hpp"
@@ -100,18 +102,34 @@ TEST(Walk, DepthFirstInListingOrderWithBoundedOpenListings) {
     dir += "d" + std::to_string(depth) + "/";
     for (int i = 0; i < 3; ++i) t.write(dir + "f" + std::to_string(i));
   }
-  // The expected order: the file system's own listing order, depth first, pre-order.
-  std::vector<std::string> expected;
-  for (const auto& entry : fs::recursive_directory_iterator(t.path())) expected.push_back(entry.path());
-  dispatch::DirectoryWalk walk(t.str(), true);
-  std::vector<std::string> got;
-  std::size_t most_open = 0;
-  while (auto p = walk.next()) {
-    got.push_back(*p);
-    most_open = std::max(most_open, walk.open_listings());
+  // Entries that are no plain file or folder: links to a file, to a folder (never entered)
+  // and to nothing, and a pipe.
+  t.write("top");
+  fs::create_symlink(t.str("d0/f0"), t.str("file-link"));
+  fs::create_symlink(t.str("d0/f0"), t.str("d0/d1/file-link"));
+  fs::create_directory_symlink(t.str("d0/d1"), t.str("d0/dir-link"));
+  fs::create_symlink(t.str("missing"), t.str("d0/d1/d2/dangling"));
+  ASSERT_EQ(::mkfifo(t.str("d0/pipe").c_str(), 0600), 0);
+  // The file system's own listing order, depth first, pre-order; and whether each entry is a
+  // regular file once links are followed.
+  std::vector<std::pair<std::string, bool>> deep, shallow;
+  for (const auto& entry : fs::recursive_directory_iterator(t.path())) {
+    deep.emplace_back(entry.path(), fs::is_regular_file(entry.path()));
+    if (entry.path().parent_path() == t.path()) shallow.push_back(deep.back());
   }
-  EXPECT_EQ(got, expected);
-  EXPECT_EQ(most_open, dispatch::DirectoryWalk::kMaxOpenListings);
+  // The kinds the listing gives, and the lookups made where a file system gives none.
+  for (const auto kinds : {dispatch::DirectoryWalk::Kinds::FromListing, dispatch::DirectoryWalk::Kinds::LookedUp})
+    for (const bool recursive : {true, false}) {
+      dispatch::DirectoryWalk walk(t.str(), recursive, kinds);
+      std::vector<std::pair<std::string, bool>> got;
+      std::size_t most_open = 0;
+      while (walk.next()) {
+        got.emplace_back(walk.path(), walk.is_regular_file());
+        most_open = std::max(most_open, walk.open_listings());
+      }
+      EXPECT_EQ(got, recursive ? deep : shallow) << static_cast<int>(kinds);
+      EXPECT_EQ(most_open, recursive ? dispatch::DirectoryWalk::kMaxOpenListings : 1);
+    }
 }
 
 TEST(Json, EscapesOnlyQuoteBackslashAndControlCharactersAndWritesNumbersInFull) {

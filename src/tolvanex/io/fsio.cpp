@@ -22,6 +22,7 @@ Kind kind_of(const std::string& path, bool follow_links) {
   if (rc != 0) return Kind::Missing;
   if (S_ISREG(st.st_mode)) return Kind::Regular;
   if (S_ISDIR(st.st_mode)) return Kind::Directory;
+  if (S_ISLNK(st.st_mode)) return Kind::Link;
   return Kind::Other;
 }
 

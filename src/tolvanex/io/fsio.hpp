@@ -14,7 +14,8 @@ namespace tolvanex::fsio {
 bool has_nul(std::string_view path);
 TolvanexError nul_path_error();
 
-enum class Kind { Missing, Regular, Directory, Other };
+// Link only when links are not followed.
+enum class Kind { Missing, Regular, Directory, Link, Other };
 
 // The kind of the entry at `path`; following symbolic links or not. Any failure is Missing.
 Kind kind_of(const std::string& path, bool follow_links);

@@ -13,8 +13,9 @@
 //
 // Error order matches reading each deck whole before looking at its lines: a failure to
 // read a deck comes before invalid UTF-8 anywhere in it, and both come before anything its
-// includes might report. So before the first include of a deck is followed, the rest of that
-// deck is read and validated once.
+// includes might report. Includes are followed at once all the same, so that a deck is read
+// only once; only when an included deck fails is the rest of each deck that includes it read
+// and checked, outermost first, and the first of their errors wins over the included one.
 #include "tolvanex/parsers/abaqus.hpp"
 
 #include <sys/stat.h>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "tolvanex/io/fsio.hpp"
+#include "tolvanex/io/read_buffer.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
@@ -83,7 +85,8 @@ class DeckInput {
   static Result<DeckInput> open(const std::string& path) {
     TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
     struct stat st {};
-    if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode)) return DeckInput(std::move(file));
+    if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode))
+      return DeckInput(std::move(file), static_cast<std::uint64_t>(st.st_size));
     std::string bytes;
     std::size_t used = 0;
     for (;;) {
@@ -105,22 +108,25 @@ class DeckInput {
   }
 
   bool in_memory() const { return in_memory_; }
+  // The size when opened; a file may still change, so this only sizes the reads.
+  std::uint64_t size_hint() const { return in_memory_ ? memory_.size() : size_; }
 
  private:
-  explicit DeckInput(fsio::File file) : file_(std::move(file)) {}
+  DeckInput(fsio::File file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
   explicit DeckInput(std::string bytes) : memory_(std::move(bytes)), in_memory_(true) {}
 
   fsio::File file_;
+  std::uint64_t size_ = 0;
   std::string memory_;
   bool in_memory_ = false;
 };
 
 // Reads the deck from `offset` to its end, feeding the validator; a read failure is
 // reported before invalid text, however early the text went wrong.
-Status check_rest(DeckInput& input, text::Utf8Validator& utf8, std::vector<char>& buffer,
+Status check_rest(DeckInput& input, text::Utf8Validator& utf8, fsio::ReadBuffer& buffer,
                   std::uint64_t offset) {
   for (;;) {
-    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer.data(), buffer.size(), offset));
+    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer.data(), buffer.span_at(offset), offset));
     if (n == 0) break;
     utf8.feed(std::string_view(buffer.data(), n));
     offset += n;
@@ -575,8 +581,7 @@ struct Frame {
   std::string path;  // as opened
   std::string base;  // its relative includes resolve against this
   DeckState state;
-  std::uint64_t offset = 0;   // where reading resumes after an include
-  bool rest_checked = false;  // everything after `offset` was read once and is valid UTF-8
+  std::uint64_t offset = 0;  // where reading resumes after an include
   std::optional<DeckInput> input;
 };
 
@@ -585,7 +590,7 @@ class DeckWalker {
  public:
   DeckWalker(Collector& out, const DeckReadOptions& options)
       : out_(out),
-        buffer_(std::max<std::size_t>(options.chunk_size, 1)),
+        chunk_size_(std::max<std::size_t>(options.chunk_size, 1)),
         max_open_(std::max<std::size_t>(options.max_open_decks, 1)),
         blocks_(kKeywordStarts, options.kernel) {}
 
@@ -594,20 +599,28 @@ class DeckWalker {
  private:
   Result<std::optional<Frame>> scan(Frame& frame);
   std::optional<Frame> follow(const Frame& frame, const std::string& value);
+  Status including_decks_first(TolvanexError error);
 
   Collector& out_;
-  std::vector<char> buffer_;
+  std::size_t chunk_size_;
+  fsio::ReadBuffer buffer_;  // as large as the largest deck met needs, up to the chunk size
   std::size_t max_open_;
   text::LineBlocks blocks_;
   std::unordered_set<std::string> visited_;
+  // The first deck, until it is keyed: canonicalising a path costs a lookup per component,
+  // and the key of the first deck matters only once a deck is included. So it is taken
+  // before the first include is followed, which leaves the set as if taken at the start.
+  std::optional<std::string> unkeyed_first_;
   std::vector<Frame> stack_;
 };
 
 Status DeckWalker::run(const std::string& path, const std::string& base) {
-  if (!visited_.insert(visit_key(path)).second) return ok_status();
-  stack_.push_back(Frame{path, base, {}, 0, false, std::nullopt});
+  unkeyed_first_ = path;
+  stack_.push_back(Frame{path, base, {}, 0, std::nullopt});
   while (!stack_.empty()) {
-    TVX_TRY_ASSIGN(std::optional<Frame> child, scan(stack_.back()));
+    Result<std::optional<Frame>> next = scan(stack_.back());
+    if (!next) return including_decks_first(std::move(next).error());
+    std::optional<Frame> child = std::move(next).value();
     if (!child) {
       stack_.pop_back();
       continue;
@@ -622,13 +635,29 @@ Status DeckWalker::run(const std::string& path, const std::string& base) {
   return ok_status();
 }
 
+// The error of the innermost deck, unless a deck that includes it has one of its own after
+// the include line: that one came first.
+Status DeckWalker::including_decks_first(TolvanexError error) {
+  for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
+    Frame& outer = stack_[i];
+    if (!outer.input) {
+      TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(outer.path));
+      outer.input.emplace(std::move(input));
+    }
+    text::Utf8Validator utf8;  // from a line start, so between characters
+    TVX_TRY(check_rest(*outer.input, utf8, buffer_, outer.offset));
+  }
+  return error;
+}
+
 std::optional<Frame> DeckWalker::follow(const Frame& frame, const std::string& value) {
   std::string path = join(frame.base, value);
   // A missing target, a directory or anything else that is not a regular file is skipped.
   if (fsio::kind_of(path, /*follow_links=*/true) != fsio::Kind::Regular) return std::nullopt;
+  if (unkeyed_first_) visited_.insert(visit_key(*std::exchange(unkeyed_first_, std::nullopt)));
   if (!visited_.insert(visit_key(path)).second) return std::nullopt;
   std::string base = parent_of(path).value_or(frame.base);
-  return Frame{std::move(path), std::move(base), {}, 0, false, std::nullopt};
+  return Frame{std::move(path), std::move(base), {}, 0, std::nullopt};
 }
 
 Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
@@ -637,11 +666,20 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
     frame.input.emplace(std::move(input));
   }
   DeckInput& input = *frame.input;
+  // A small deck is read whole, with a byte to spare so that the read shows the end.
+  constexpr std::size_t kPage = fsio::ReadBuffer::kPageSize;
+  const std::uint64_t whole = (input.size_hint() + 1 + kPage - 1) / kPage * kPage;
+  buffer_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size_, whole)));
   LineScanner lines(out_, frame.state, input, blocks_);
   text::Utf8Validator utf8;  // resumes at a line start, so between characters
   std::uint64_t at = frame.offset;
-  for (;;) {
-    TVX_TRY_ASSIGN(const std::size_t n, input.read_at(buffer_.data(), buffer_.size(), at));
+  for (bool more = true;;) {
+    std::size_t n = 0;
+    if (more) {
+      const std::size_t want = buffer_.span_at(at);
+      TVX_TRY_ASSIGN(n, input.read_at(buffer_.data(), want, at));
+      more = n == want;  // a short read has met the end
+    }
     if (n == 0) {
       if (!utf8.finish()) return invalid_utf8();
       TVX_TRY(lines.finish());
@@ -665,10 +703,6 @@ Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
       if (!value) continue;
       std::optional<Frame> child = follow(frame, *value);
       if (!child) continue;
-      if (!frame.rest_checked) {
-        TVX_TRY(check_rest(input, utf8, buffer_, at + n));
-        frame.rest_checked = true;
-      }
       frame.offset = at + pos;
       return child;
     }

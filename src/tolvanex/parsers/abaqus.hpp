@@ -18,7 +18,7 @@ namespace tolvanex::parsers::abaqus {
 
 struct DeckReadOptions {
   // Bytes read per call; any value of at least 1 gives the same summary.
-  std::size_t chunk_size = 256 * 1024;
+  std::size_t chunk_size = 1024 * 1024;
   // Decks kept open at once on the include stack; deeper ones are closed and reopened at
   // their saved offset when the scan returns to them.
   std::size_t max_open_decks = 16;

@@ -302,7 +302,7 @@ Result<bool> LineSplitter::find_line() {
       at_line_start_ = lf != end_;
       continue;
     }
-    const auto b = static_cast<unsigned char>(buffer_[pos_]);
+    const auto b = static_cast<unsigned char>(buffer_.data()[pos_]);
     if (b == '\n' || is_ascii_blank(b)) {
       ++pos_;
       continue;

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "tolvanex/error.hpp"
 #include "tolvanex/io/byte_source.hpp"
+#include "tolvanex/io/read_buffer.hpp"
 #include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/text_sink.hpp"
 
@@ -212,7 +212,7 @@ class LineSplitter {
   const LineStarts& starts_;
   std::size_t chunk_size_;
   LineBlocks blocks_;
-  std::vector<char> buffer_;
+  fsio::ReadBuffer buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool at_line_start_ = true;  // pos_ is at a line's start or in its leading white space
