@@ -7,6 +7,7 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/text/budgeted_text.hpp"
+#include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
 
@@ -174,6 +175,30 @@ TEST(LineSplitter, GivesTheLinesWorthALookWhateverTheChunksAndKernel) {
   } failing;
   const Result<std::string> got = split_lines(failing, {});
   EXPECT_EQ(got ? got.value() : got.error().display(), "io error: disk on fire");
+}
+
+// Every kernel marks exactly the bytes of each class, bytes from 0x80 up in none.
+TEST(ByteClassifier, KernelsAgreeWithAByteByByteLook) {
+  static constexpr text::ByteClasses kClasses{"<", ">&", " \t\n\r", "az", "\"'"};  // eight nibble bits
+  constexpr std::size_t kBlocks = 2000;
+  std::mt19937 rng(7);
+  std::string bytes(64 * kBlocks, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(i / 64 % 2 ? rng() % 256 : "<>& \t\n\r\"'azZ:\x80\xBC\xFA\xFF"[rng() % 17]);
+  }
+  std::vector<text::BitMasks> want(kBlocks);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    for (std::size_t k = 0; k < kClasses.bits(); ++k) {
+      if (kClasses.members(k).find(bytes[i]) != std::string_view::npos) want[i / 64][k] |= std::uint64_t{1} << (i % 64);
+    }
+  }
+  for (const auto kernel : {text::Kernel::Avx512, text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {
+    std::vector<text::BitMasks> got(kBlocks);
+    text::ByteClassifier(kClasses, kernel).classify(bytes.data(), kBlocks, got.data());
+    for (std::size_t n = 0; n < kBlocks; ++n) {
+      for (std::size_t k = 0; k < kClasses.bits(); ++k) EXPECT_EQ(got[n][k], want[n][k]) << static_cast<int>(kernel);
+    }
+  }
 }
 
 TEST(Error, DisplayTexts) {

@@ -44,14 +44,20 @@ bool keep_none(std::string_view) { return false; }
 bool keep_k(std::string_view key) { return key == "k"; }
 bool keep_model(std::string_view key) { return key == "param" || key == "value" || key == "tag"; }
 
-// How a document is read: the attribute filter, the text sink's room (none: no sink), skim.
+// How a document is read: the attribute filter, the text sink's room (none: no sink), skim,
+// the kernel, and whether only tag events are shown.
 struct Mode {
   KeyFilter filter = &keep_all;
   std::optional<std::uint64_t> room = UINT64_MAX;
   bool skim = false;
+  text::Kernel kernel = text::Kernel::Auto;
+  bool tags_only = false;
 };
 const Mode kModes[] = {
     {}, {nullptr, std::nullopt}, {&keep_k, 2}, {&keep_model, 0}, {nullptr, std::nullopt, true},
+    {nullptr, std::nullopt, false, text::Kernel::Auto, true}, {&keep_k, 2, false, text::Kernel::Auto, true},
+    {&keep_model, 5, false, text::Kernel::Avx2}, {&keep_model, 5, false, text::Kernel::Sse2},
+    {&keep_model, 5, false, text::Kernel::Portable},
 };
 
 // The whole event stream as "Kind:payload" items, a Text's payload being what its sink got; an
@@ -59,9 +65,10 @@ const Mode kModes[] = {
 // the most that the scratch buffer ever held.
 Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode = Mode{},
                 std::size_t* scratch_held = nullptr) {
-  XmlPullReader reader(source, buffer);
+  XmlPullReader reader(source, buffer, mode.kernel);
   reader.set_attribute_filter(mode.filter);
   reader.set_skim(mode.skim);
+  if (mode.tags_only) reader.show_only({XmlEventKind::Start, XmlEventKind::Empty, XmlEventKind::End});
   Gather gather;
   if (mode.room) {
     gather.room_ = *mode.room;
@@ -267,11 +274,25 @@ TEST(XmlPullReader, EventsAndErrorsOfEachDocument) {
   for (const Case& c : event_cases()) EXPECT_EQ(tokenize(c.doc), c.events) << c.doc;
 }
 
-// Whatever is kept, and wherever the buffer refills, the events and errors are the same.
+// The events of `all` that a reader in `mode` is shown: with tags only, texts where a sink is
+// set, tags, the end and an error.
+Events shown_in(Events all, const Mode& mode) {
+  if (!mode.tags_only) return all;
+  std::erase_if(all, [&](const std::string& e) {
+    const std::string kind = e.substr(0, e.find(':'));
+    return kind != "Start" && kind != "Empty" && kind != "End" && kind != "Eof" && kind != "error" &&
+           !(kind == "Text" && mode.room);
+  });
+  return all;
+}
+
+// Whatever is kept or shown, whatever the kernel, and wherever the buffer refills, the events
+// and errors are the same.
 TEST(XmlPullReader, EventsDoNotDependOnTheModeOrWhereTheBufferRefills) {
   for (const std::string& doc : corpus()) {
-    const Events full = tokenize(doc);
+    const Events all = tokenize(doc);
     for (const Mode& mode : kModes) {
+      const Events full = shown_in(all, mode);
       for (std::size_t size : {1, 2, 3, 5, 7, 8192}) {
         const Events got = tokenize(doc, size, mode);
         ASSERT_EQ(got.size(), full.size()) << size << " / " << doc;
@@ -407,16 +428,59 @@ TEST(XmlPullReader, SourceFailureIsAnXmlIoError) {
   }
 }
 
+// Names get numbers in the order first met, while the table has room; a name without one is
+// kept on the stack by its bytes. Either comes back whole, with its number.
 TEST(NameStack, PushPopAndLookBelowTheTop) {
-  std::vector<std::string> names = {"", "a", std::string(127, 'x'), std::string(128, 'y'), std::string(16383, 'z'),
-                                    std::string(16384, '\x80'), "\xFF\xFE\x80", std::string(300000, '\xFF'), "b"};
+  std::vector<std::string> names = {"", "a", std::string(127, 'x'), std::string(256, 'y'), std::string(257, 'y'),
+                                    std::string(16384, '\x80'), "\xFF\xFE\x80", std::string(300000, '\xFF'), "a", "b"};
+  for (std::size_t i = 0; i < NameTable::kMaxNames; ++i) names.push_back("n" + std::to_string(i));
+  names.push_back("a");
   NameStack stack;
-  for (const std::string& n : names) stack.push(n);
+  std::vector<std::uint32_t> ids;
+  for (const std::string& n : names) ids.push_back(stack.push(n));
+  const std::vector<std::uint32_t> first = {1, 2, 3, 4, 0, 0, 5, 0, 2, 6, 7};
+  EXPECT_EQ(std::vector<std::uint32_t>(ids.begin(), ids.begin() + 11), first);
+  EXPECT_EQ(ids[names.size() - 2], NameTable::kNone);  // past the table's room
+  EXPECT_EQ(ids.back(), 2u);
+  EXPECT_EQ(stack.table().size(), NameTable::kMaxNames);
+  EXPECT_EQ(stack.table().find("n3"), 10u);
   ASSERT_EQ(stack.size(), names.size());
-  for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(stack.from_top(k), names[names.size() - 1 - k]) << k;
+  for (std::size_t k : {0, 1, 2, 4094, 4095, 4100}) {
+    EXPECT_EQ(stack.from_top(k).name, names[names.size() - 1 - k]) << k;
+    EXPECT_EQ(stack.from_top(k).id, ids[names.size() - 1 - k]) << k;
+  }
   while (!names.empty()) {
-    EXPECT_EQ(stack.pop(), names.back());
+    const OpenName top = stack.pop();
+    EXPECT_EQ(top.name, names.back());
+    EXPECT_EQ(top.id, ids.back());
     names.pop_back();
+    ids.pop_back();
     EXPECT_EQ(stack.size(), names.size());
   }
+}
+
+TEST(NameKey, WideLoadsReadWhatTheBytesAre) {
+  const std::string bytes = "abcdefghijklmnopqrstu\xFF" + std::string(8, '\0');
+  for (std::size_t n = 0; n <= 22; ++n) {
+    const std::string_view name(bytes.data(), n);
+    EXPECT_EQ(NameKey::of(name), NameKey::of_padded(name)) << n;
+    EXPECT_EQ(NameKey::of(name).size, n);
+  }
+  EXPECT_NE(NameKey::of("ab"), NameKey::of(std::string_view("ab\0", 3)));
+}
+
+// The tokenizer numbers the names of start tags; an end tag has the number of the start tag
+// it closes.
+TEST(XmlPullReader, TagEventsCarryTheirNamesNumbers) {
+  MemorySource source("<a><b/><x:a k='1'></x:a><b></b></a>");
+  XmlPullReader reader(source);
+  std::vector<std::uint32_t> ids;
+  std::string scratch;
+  for (;;) {
+    Result<XmlEvent> ev = reader.next_event(scratch);
+    ASSERT_TRUE(ev);
+    if (ev.value().kind == XmlEventKind::Eof) break;
+    ids.push_back(ev.value().id);
+  }
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 3, 2, 2, 1}));
 }

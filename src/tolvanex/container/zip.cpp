@@ -11,7 +11,6 @@
 #include <new>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "tolvanex/codec/codec.hpp"
@@ -165,6 +164,10 @@ struct ZipArchive::Impl {
   std::uint64_t file_size = 0;
   std::vector<ZipEntry> entries;
   std::vector<Record> records;
+  // A stretch of the file holding local headers that lie close together, so that an archive
+  // of many small entries is not checked a read per entry.
+  std::vector<unsigned char> window;
+  std::uint64_t window_start = 0;
 };
 
 namespace {
@@ -257,7 +260,24 @@ Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
     if (!p) return TolvanexError::zip_io();
     return p;
   };
-  std::unordered_map<std::string, std::size_t> index_of;
+  // The entries by decoded name, for names listed more than once: open addressing over the
+  // entry indexes (plus one; 0 is a free slot), so that no name is copied or allocated again.
+  std::vector<std::uint32_t> slots;
+  impl.entries.reserve(static_cast<std::size_t>(dir.count));
+  impl.records.reserve(static_cast<std::size_t>(dir.count));
+  const auto index_of = [&](const std::string& name) -> std::uint32_t& {
+    if (impl.entries.size() * 2 >= slots.size()) {
+      slots.assign(std::max<std::size_t>(64, slots.size() * 2), 0);
+      for (std::size_t i = 0; i < impl.entries.size(); ++i) {
+        std::size_t at = std::hash<std::string>{}(impl.entries[i].name) & (slots.size() - 1);
+        while (slots[at] != 0) at = (at + 1) & (slots.size() - 1);
+        slots[at] = static_cast<std::uint32_t>(i + 1);
+      }
+    }
+    std::size_t at = std::hash<std::string>{}(name) & (slots.size() - 1);
+    while (slots[at] != 0 && impl.entries[slots[at] - 1].name != name) at = (at + 1) & (slots.size() - 1);
+    return slots[at];
+  };
   const TolvanexError malformed = TolvanexError::zip_invalid("malformed central directory entry");
   for (std::uint64_t i = 0; i < dir.count; ++i) {
     TVX_TRY_ASSIGN(const unsigned char* h, take(kCentralSize));
@@ -315,15 +335,17 @@ Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
     entry.directory = !entry.name.empty() && entry.name.back() == '/';
 
     // A name listed again keeps its first place and takes the later listing's data.
-    auto [it, inserted] = index_of.try_emplace(entry.name, impl.entries.size());
-    if (inserted) {
+    std::uint32_t& slot = index_of(entry.name);
+    if (slot == 0) {
+      if (impl.entries.size() == UINT32_MAX - 1) return TolvanexError::zip_unsupported("too many entries");
       impl.entries.push_back(std::move(entry));
       impl.records.push_back(rec);
+      slot = static_cast<std::uint32_t>(impl.entries.size());
     } else {
-      ZipEntry& kept = impl.entries[it->second];
+      ZipEntry& kept = impl.entries[slot - 1];
       kept.compressed_size = entry.compressed_size;
       kept.uncompressed_size = entry.uncompressed_size;
-      impl.records[it->second] = rec;
+      impl.records[slot - 1] = rec;
     }
   }
   auto rest = cd.peek();
@@ -389,26 +411,55 @@ struct ZipEntryReader::State {
   }
 };
 
-Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
+Result<std::uint64_t> ZipArchive::locate(std::size_t index) const {
   if (index >= impl_->records.size()) return TolvanexError::zip_invalid("no entry with this index");
-  const Record& rec = impl_->records[index];
-  const ZipEntry& entry = impl_->entries[index];
+  Impl& impl = *impl_;
+  const Record& rec = impl.records[index];
+  const ZipEntry& entry = impl.entries[index];
   if ((rec.flags & kFlagEncrypted) || rec.method == kAes)
     return TolvanexError::zip_unsupported("encrypted entries are not supported");
   if (!codec_method(rec.method))
     return TolvanexError::zip_unsupported("compression method " + std::to_string(rec.method) +
                                           " is not supported");
-  unsigned char h[kLocalSize];
-  if (rec.local_offset > impl_->file_size || impl_->file_size - rec.local_offset < kLocalSize)
+  const std::uint64_t at = rec.local_offset;
+  if (at > impl.file_size || impl.file_size - at < kLocalSize)
     return TolvanexError::zip_invalid("local file header not found");
-  auto got = impl_->file.read_at(h, kLocalSize, rec.local_offset);
-  if (!got || got.value() != kLocalSize) return TolvanexError::zip_io();
+  if (at < impl.window_start || at + kLocalSize > impl.window_start + impl.window.size()) {
+    // The window reaches as far as the headers of the entries that follow this one in the
+    // directory, as long as they come later in the file and close by.
+    constexpr std::uint64_t kWindow = 64 * 1024;
+    std::uint64_t end = at + kLocalSize;
+    for (std::size_t next = index + 1; next < impl.records.size(); ++next) {
+      const std::uint64_t offset = impl.records[next].local_offset;
+      if (offset < end - kLocalSize || offset > impl.file_size - kLocalSize || offset + kLocalSize - at > kWindow) break;
+      end = offset + kLocalSize;
+    }
+    impl.window.resize(static_cast<std::size_t>(end - at));
+    impl.window_start = at;
+    auto got = impl.file.read_at(impl.window.data(), impl.window.size(), at);
+    if (!got || got.value() != impl.window.size()) {
+      impl.window.clear();
+      return TolvanexError::zip_io();
+    }
+  }
+  const unsigned char* h = impl.window.data() + (at - impl.window_start);
   if (le32(h) != kLocalSig) return TolvanexError::zip_invalid("local file header not found");
-  const std::uint64_t data_start = rec.local_offset + kLocalSize + le16(h + 26) + le16(h + 28);
-  if (data_start > impl_->file_size || entry.compressed_size > impl_->file_size - data_start)
+  const std::uint64_t data_start = at + kLocalSize + le16(h + 26) + le16(h + 28);
+  if (data_start > impl.file_size || entry.compressed_size > impl.file_size - data_start)
     return TolvanexError::zip_invalid("entry data extends beyond the end of the archive");
+  return data_start;
+}
+
+Status ZipArchive::check_entry(std::size_t index) const {
+  TVX_TRY(locate(index));
+  return ok_status();
+}
+
+Result<ZipEntryReader> ZipArchive::open_entry(std::size_t index) const {
+  TVX_TRY_ASSIGN(const std::uint64_t data_start, locate(index));
   try {
-    return ZipEntryReader(std::make_unique<ZipEntryReader::State>(impl_->file, data_start, rec, entry));
+    return ZipEntryReader(std::make_unique<ZipEntryReader::State>(impl_->file, data_start, impl_->records[index],
+                                                                  impl_->entries[index]));
   } catch (const std::bad_alloc&) {
     return codec::no_memory();
   }

@@ -55,11 +55,16 @@ class ZipArchive {
   // compression method and its local header; no content is read yet. The reader borrows the
   // archive's file and must not outlive the archive. An index out of range is an error.
   Result<ZipEntryReader> open_entry(std::size_t index) const;
+  // The checks of open_entry alone, for a reader that lists entries without reading them.
+  // Local headers that lie close together are read a window at a time.
+  Status check_entry(std::size_t index) const;
 
   struct Impl;
 
  private:
   explicit ZipArchive(std::unique_ptr<Impl> impl);
+  // Where the entry's data begins, once the checks of open_entry have passed.
+  Result<std::uint64_t> locate(std::size_t index) const;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "tolvanex/text/text.hpp"
@@ -12,28 +13,6 @@
 namespace tolvanex::xml {
 
 namespace {
-
-using ByteSet = std::array<bool, 256>;
-
-constexpr ByteSet make_set(std::string_view bytes) {
-  ByteSet set{};
-  for (char c : bytes) set[static_cast<unsigned char>(c)] = true;
-  return set;
-}
-
-constexpr ByteSet kTextStops = make_set("<&");
-constexpr ByteSet kRefStops = make_set(";<&");
-constexpr ByteSet kGt = make_set(">");
-constexpr ByteSet kTagStops = make_set(">\"'");
-constexpr ByteSet kDoubleQuote = make_set("\"");
-constexpr ByteSet kSingleQuote = make_set("'");
-constexpr ByteSet kAngles = make_set("<>");
-constexpr ByteSet kNotSpace = [] {
-  ByteSet set{};
-  set.fill(true);
-  for (char c : {' ', '\t', '\n', '\r'}) set[static_cast<unsigned char>(c)] = false;
-  return set;
-}();
 
 int lower_ascii(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
@@ -51,58 +30,149 @@ std::string_view trim_trailing_space(std::string_view s) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// Open-tag names
+// Element names
 
-void NameStack::push(std::string_view name) {
-  // The length's low seven bits first with the high bit clear, then the higher groups with
-  // it set: read backwards, the set bits run up to the first byte of the length.
-  unsigned char length[(sizeof(std::size_t) * 8 + 6) / 7];
-  std::size_t k = 0;
-  std::size_t n = name.size();
-  length[k++] = static_cast<unsigned char>(n & 0x7F);
-  for (n >>= 7; n != 0; n >>= 7) length[k++] = static_cast<unsigned char>(0x80 | (n & 0x7F));
-  const std::size_t need = name.size() + k;
-  if (need > capacity_ - used_) {
-    const std::size_t want = std::max({capacity_ * 2, used_ + need, std::size_t{256}});
-    char* grown = static_cast<char*>(std::realloc(data_.get(), want));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_.release();
-    data_.reset(grown);
-    capacity_ = want;
-  }
-  char* at = data_.get() + used_;
-  if (!name.empty()) std::memcpy(at, name.data(), name.size());
-  std::memcpy(at + name.size(), length, k);
-  used_ += need;
-  ++count_;
+namespace {
+
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
-std::string_view NameStack::entry_before(std::size_t end, std::size_t& begin) const {
+// The bytes of a string shorter than eight, zero-padded, as a little-endian number.
+std::uint64_t short_word(const char* p, std::size_t n) {
+  std::uint64_t w = 0;
+  for (std::size_t i = n; i-- > 0;) w = w << 8 | static_cast<unsigned char>(p[i]);
+  return w;
+}
+
+}  // namespace
+
+NameKey NameKey::of(std::string_view name) {
+  const std::size_t n = name.size();
+  if (n >= 8) return {load<std::uint64_t>(name.data()), load<std::uint64_t>(name.data() + n - 8), n};
+  const std::uint64_t w = short_word(name.data(), n);
+  return {w, w, n};
+}
+
+NameKey NameKey::of_padded(std::string_view name) {
+  const std::size_t n = name.size();
+  if (n >= 8) return NameKey::of(name);
+  // The eight bytes as a little-endian number, cut to the name.
+  std::uint64_t head = load<std::uint64_t>(name.data());
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  head = __builtin_bswap64(head);
+#endif
+  head &= n == 0 ? 0 : ~std::uint64_t{0} >> (64 - 8 * n);
+  return {head, head, n};
+}
+
+namespace {
+
+// True when two strings hold the same bytes; short ones compared in a few wide loads.
+[[gnu::always_inline]] inline bool same_bytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+  return NameKey::of(a) == NameKey::of(b);
+}
+
+}  // namespace
+
+std::uint32_t NameTable::find(std::string_view name) const {
+  if (slots_.empty() || name.size() > kMaxNameSize) return kNone;
+  return slots_[slot(name, NameKey::of(name))].id;
+}
+
+std::uint32_t NameTable::add(std::string_view name, const NameKey& key) {
+  if (name.size() > kMaxNameSize || names_.size() == kMaxNames) return kNone;
+  if (slots_.empty()) slots_.resize(64);
+  const std::size_t at = slot(name, key);
+  if (slots_[at].id != kNone) return slots_[at].id;
+  // Blocks of a fixed size that never move, so that the names' bytes stay where they are.
+  constexpr std::size_t kBlock = 4096;
+  if (blocks_.empty() || kBlock - block_used_ < name.size()) {
+    blocks_.push_back(std::make_unique<char[]>(kBlock));
+    block_used_ = 0;
+  }
+  char* bytes = blocks_.back().get() + block_used_;
+  if (!name.empty()) std::memcpy(bytes, name.data(), name.size());
+  block_used_ += name.size();
+  names_.emplace_back(bytes, name.size());
+  keys_.push_back(key);
+  const auto id = static_cast<std::uint32_t>(names_.size());
+  slots_[at] = {key, id};
+  if (names_.size() * 4 > slots_.size()) {
+    slots_.assign(slots_.size() * 2, Slot{});
+    for (std::uint32_t k = 1; k <= names_.size(); ++k) slots_[slot(names_[k - 1], keys_[k - 1])] = {keys_[k - 1], k};
+  }
+  return id;
+}
+
+void NameStack::grow(std::size_t n) {
+  const std::size_t want = std::max({capacity_ * 2, used_ + n, std::size_t{256}});
+  char* grown = static_cast<char*>(std::realloc(data_.get(), want));
+  if (grown == nullptr) throw std::bad_alloc();
+  data_.release();
+  data_.reset(grown);
+  capacity_ = want;
+}
+
+std::uint32_t NameStack::push(std::string_view name, const NameKey& key) {
+  const std::uint32_t id = table_.intern(name, key);
+  const std::size_t begin = used_;
+  // The tag's low seven bits first with the high bit clear, then the higher groups with it
+  // set: read backwards, the set bits run up to the tag's first byte.
+  std::size_t tag = id != NameTable::kNone ? std::size_t{id} << 1 | 1 : name.size() << 1;
+  constexpr std::size_t kMaxTag = (sizeof(std::size_t) * 8 + 6) / 7;
+  reserve((id == NameTable::kNone ? name.size() : 0) + kMaxTag);
+  char* at = data_.get() + used_;
+  if (id == NameTable::kNone) {
+    if (!name.empty()) std::memcpy(at, name.data(), name.size());
+    at += name.size();
+  }
+  *at++ = static_cast<char>(tag & 0x7F);
+  for (tag >>= 7; tag != 0; tag >>= 7) *at++ = static_cast<char>(0x80 | (tag & 0x7F));
+  used_ = static_cast<std::size_t>(at - data_.get());
+  ++count_;
+  top_begin_ = begin;
+  top_.id = id;
+  top_.name = id != NameTable::kNone ? table_.name(id) : std::string_view(data_.get() + begin, name.size());
+  return id;
+}
+
+OpenName NameStack::entry_before(std::size_t end, std::size_t& begin) const {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(data_.get());
   std::size_t i = end;
-  std::size_t n = 0;
-  while (p[i - 1] & 0x80) n = (n << 7) | (p[--i] & 0x7F);
-  n = (n << 7) | p[--i];
-  begin = i - n;
-  return std::string_view(data_.get() + begin, n);
+  std::size_t tag = 0;
+  while (p[i - 1] & 0x80) tag = (tag << 7) | (p[--i] & 0x7F);
+  tag = (tag << 7) | p[--i];
+  if (tag & 1) {
+    begin = i;
+    const auto id = static_cast<std::uint32_t>(tag >> 1);
+    return {id, table_.name(id)};
+  }
+  begin = i - (tag >> 1);
+  return {NameTable::kNone, std::string_view(data_.get() + begin, tag >> 1)};
 }
 
-std::string_view NameStack::pop() {
-  std::size_t begin = 0;
-  const std::string_view name = entry_before(used_, begin);
-  used_ = begin;
-  --count_;
+OpenName NameStack::pop() {
+  const OpenName name = top_;
+  used_ = top_begin_;
+  if (--count_ != 0) top_ = entry_before(used_, top_begin_);
   return name;
 }
 
-std::string_view NameStack::from_top(std::size_t k) const {
-  std::size_t end = used_;
+OpenName NameStack::from_top(std::size_t k) const {
+  std::size_t end = top_begin_;
   std::size_t begin = 0;
-  for (;;) {
-    const std::string_view name = entry_before(end, begin);
-    if (k-- == 0) return name;
+  OpenName name = top_;
+  for (; k != 0; --k) {
+    name = entry_before(end, begin);
     end = begin;
   }
+  return name;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -373,12 +443,13 @@ class TagFilter {
 
 namespace {
 
-// Where the bytes of one construct go: nowhere (markup, whose content no reader uses), into
-// the scratch buffer as a name's tail (skim mode), or through the attribute filter. Either way
+// Where the bytes of one construct go: nowhere (markup, whose content no reader uses), to the
+// name of a tag (whole, or its tail in skim mode), or through the attribute filter. Either way
 // it remembers how many bytes passed and the last two, which is all the terminator checks
-// ("-->", "]]>", "?>", "/>") need.
+// ("-->", "]]>", "?>", "/>") need. The bytes come in chunks of the reader's buffer, in order;
+// an empty chunk with `refill` set says that the buffer is about to be refilled.
 struct Collector {
-  enum class Mode { Drop, NameTail, Tail, Filter };
+  enum class Mode { Drop, Name, NameTail, Tail, Filter };
   Mode mode = Mode::Drop;
   std::string* out = nullptr;
   TagFilter* filter = nullptr;
@@ -387,41 +458,62 @@ struct Collector {
   char head[4] = {};  // the first bytes, for telling an XML declaration from a PI
   bool name_done = false;
   bool clipped = false;
+  // Name mode: the name read so far, in place in the buffer while it lies in one stretch of
+  // it, else copied to `out`.
+  std::string_view in_place;
+  bool copied = false;
 
-  void add(const char* p, std::size_t n) {
-    if (n == 0) return;
-    for (std::size_t i = 0; count + i < sizeof head && i < n; ++i) head[count + i] = p[i];
-    before_last = n >= 2 ? p[n - 2] : last;
-    last = p[n - 1];
-    count += n;
-    switch (mode) {
-      case Mode::Drop: break;
-      case Mode::NameTail: {
-        if (name_done) break;
-        const char* stop = std::find_if(p, p + n, is_xml_space);
-        append_tail(p, static_cast<std::size_t>(stop - p));
-        if (stop != p + n) name_done = true;
-        break;
+  void add(const char* p, std::size_t n, bool refill) {
+    if (n != 0) {
+      before_last = n >= 2 ? p[n - 2] : last;
+      last = p[n - 1];
+      const std::uint64_t before = count;
+      count += n;
+      switch (mode) {
+        case Mode::Drop:
+          for (std::size_t i = 0; before + i < sizeof head && i < n; ++i) head[before + i] = p[i];
+          break;
+        case Mode::Name:
+        case Mode::NameTail: {
+          if (name_done) break;
+          const char* stop = std::find_if(p, p + n, is_xml_space);
+          const auto k = static_cast<std::size_t>(stop - p);
+          if (mode == Mode::NameTail) append_tail(p, k);
+          else if (!copied && (in_place.empty() || in_place.data() + in_place.size() == p)) in_place = {in_place.empty() ? p : in_place.data(), in_place.size() + k};
+          else copy(p, k);
+          if (stop != p + n) name_done = true;
+          break;
+        }
+        case Mode::Tail: append_tail(p, n); break;
+        case Mode::Filter: filter->feed(p, n); break;
       }
-      case Mode::Tail: append_tail(p, n); break;
-      case Mode::Filter: filter->feed(p, n); break;
     }
+    if (refill && mode == Mode::Name && !copied) copy(p, 0);
   }
-  void add_byte(char c) { add(&c, 1); }
   bool ends_with(char a, char b) const { return count >= 2 && before_last == a && last == b; }
 
   // The kept bytes, clipped to the limit in the tail modes.
   std::string_view view() const {
     if (mode == Mode::Drop) return {};
+    if (mode == Mode::Name && !copied) return in_place;
     const std::string_view v = *out;
-    if (mode != Mode::Filter && v.size() > XmlPullReader::kSkimNameLimit) {
+    if (tail() && v.size() > XmlPullReader::kSkimNameLimit) {
       return v.substr(v.size() - XmlPullReader::kSkimNameLimit);
     }
     return v;
   }
-  bool was_clipped() const { return clipped || (mode != Mode::Filter && out->size() > XmlPullReader::kSkimNameLimit); }
+  bool was_clipped() const { return clipped || (tail() && out->size() > XmlPullReader::kSkimNameLimit); }
 
  private:
+  bool tail() const { return mode == Mode::NameTail || mode == Mode::Tail; }
+  // Moves the name to `out` (before its bytes leave the buffer), then appends.
+  void copy(const char* p, std::size_t n) {
+    if (!copied) {
+      out->assign(in_place);
+      copied = true;
+    }
+    out->append(p, n);
+  }
   // Keeps the last kSkimNameLimit bytes (and at times up to twice as many: the front is cut
   // only then, so the cost stays linear).
   void append_tail(const char* p, std::size_t n) {
@@ -528,6 +620,72 @@ class PackedBytes {
   std::uint64_t unheld_ = 0;  // and those past the cap
 };
 
+// A run of bytes that goes to `put` chunk by chunk, except for white space at the end of a
+// chunk: that is held (packed) until other bytes show that it is not at the end of the run,
+// and dropped at its end. Of such white space at most `cap` bytes are held; the rest goes to
+// `unheld` as a count.
+template <class Put, class Unheld>
+class TrimmedRun {
+ public:
+  TrimmedRun(Put& put, Unheld& unheld, std::uint64_t cap) : put(put), unheld(unheld), cap(cap) {}
+
+  void add(const char* begin, std::size_t n, bool /*refill*/) {
+    const char* const stop = begin + n;
+    const char* tail = stop;  // the white space at the end
+    while (tail != begin && is_xml_space(tail[-1])) --tail;
+    if (tail != begin) {
+      if (space && !space->empty()) {
+        if (const std::uint64_t count = space->unpack(put)) unheld(count);
+      }
+      put(begin, static_cast<std::size_t>(tail - begin));
+    }
+    if (tail != stop) {
+      if (!space) space.emplace(cap);
+      space->append(tail, static_cast<std::size_t>(stop - tail));
+    }
+  }
+
+ private:
+  Put& put;
+  Unheld& unheld;
+  std::uint64_t cap;
+  std::optional<PackedBytes> space;  // made when first needed
+};
+
+// The byte classes that the scanner stops at, found a block at a time, and the sets of them
+// (bits of Stop) that each construct looks for.
+constexpr text::ByteClasses kClasses{"<", ">", "&", ";", "\"", "'", " \t\n\r"};
+enum Stop : unsigned {
+  kLt = 1u << 0,
+  kGt = 1u << 1,
+  kAmp = 1u << 2,
+  kSemi = 1u << 3,
+  kDoubleQuote = 1u << 4,
+  kSingleQuote = 1u << 5,
+  kSpace = 1u << 6,
+  kNotSpace = 1u << 7,  // any byte but XML white space
+};
+
+template <unsigned Stops>
+std::uint64_t stops_in(const text::BitMasks& m, std::uint64_t valid) {
+  std::uint64_t s = 0, space = 0;
+  for (std::size_t k = 0; k < kClasses.bits(); ++k) {
+    if (Stops & (1u << kClasses.owner(k))) s |= m[k];
+    if (kClasses.owner(k) == 6) space |= m[k];
+  }
+  if (Stops & kNotSpace) s |= ~space & valid;
+  return s;
+}
+
+// The longest tag whose attributes are filtered from the whole tag: each key in it costs at
+// most KeySet::kPerKey and one byte of its own and comes with a separator, so all fit in
+// XmlPullReader::kKeyMemory.
+constexpr std::size_t kWholeTagLimit = 8192;
+static_assert(kWholeTagLimit / 2 * (KeySet::kPerKey + 1) <= XmlPullReader::kKeyMemory);
+
+constexpr int kEnd = -1;     // end of input
+constexpr int kFailed = -2;  // the source failed
+
 }  // namespace
 
 // The scanning routines. Each works on the reader's buffer in chunks and refills it as it
@@ -536,71 +694,70 @@ class XmlScanner {
  public:
   XmlScanner(XmlPullReader& r, std::string& scratch) : r_(r), scratch_(scratch) {}
 
-  Result<XmlEvent> next();
+  // The next event of the kinds shown.
+  [[gnu::always_inline]] inline XmlEvent next();
 
  private:
-  // The next byte without consuming it, or -1 at end of input.
-  Result<int> peek() {
-    TVX_TRY_ASSIGN(bool more, r_.fill());
-    if (!more) return -1;
-    return static_cast<int>(static_cast<unsigned char>(r_.buf_[r_.pos_]));
+  // The next event of any kind.
+  [[gnu::always_inline]] inline XmlEvent step();
+  // The next byte without consuming it, or kEnd, or kFailed.
+  int peek() {
+    const int more = r_.fill();
+    if (more <= 0) return more == 0 ? kEnd : kFailed;
+    return static_cast<unsigned char>(r_.buf_[r_.pos_]);
   }
   void advance() { ++r_.pos_; }
+  // Hands `col` the byte just consumed, in place in the buffer.
+  void pass_consumed(Collector& col) { col.add(r_.buf_.data() + r_.pos_ - 1, 1, false); }
 
-  // Passes bytes to `col` until one of `stops` (left unread) or end of input (-1).
-  Result<int> scan(Collector* col, const ByteSet& stops) {
-    for (;;) {
-      TVX_TRY_ASSIGN(bool more, r_.fill());
-      if (!more) return -1;
-      const char* begin = r_.buf_.data() + r_.pos_;
-      const char* end = r_.buf_.data() + r_.len_;
-      const char* p = begin;
-      while (p != end && !stops[static_cast<unsigned char>(*p)]) ++p;
-      const std::size_t n = static_cast<std::size_t>(p - begin);
-      if (col) col->add(begin, n);
-      r_.pos_ += n;
-      if (p != end) return static_cast<int>(static_cast<unsigned char>(*p));
+  // Where the first byte of `Stops` at or after `from` lies in the buffer; len_ when none
+  // does. The one loop over blocks that every scan goes through.
+  template <unsigned Stops>
+  std::size_t find(std::size_t from) {
+    for (std::size_t at = from; at < r_.len_;) {
+      const std::size_t block = at & ~std::size_t{63};
+      const std::uint64_t hits = stops_in<Stops>(r_.block_masks(block), r_.block_valid(block)) >> (at - block);
+      if (hits != 0) return at + static_cast<std::size_t>(__builtin_ctzll(hits));
+      at = block + 64;
     }
+    return r_.len_;
   }
 
-  // As scan, but white space at the end of what the buffer holds goes to `space`, and reaches
-  // `put` only when other bytes follow (what `space` did not hold goes to `unheld` as a count).
-  template <class Put, class Unheld>
-  Result<int> scan_held(PackedBytes& space, Put& put, Unheld& unheld, const ByteSet& stops) {
+  // Passes bytes to `col` (when given) until a byte of `Stops`, which it returns and leaves
+  // unread, or the end of input (kEnd) or a failure (kFailed). The buffer goes by in the same
+  // chunks whatever the kernel: from where it starts to the stop or the buffer's end; before
+  // the buffer is refilled, `col` gets an empty chunk that says so.
+  template <unsigned Stops, class Col>
+  int scan(Col* col) {
     for (;;) {
-      TVX_TRY_ASSIGN(bool more, r_.fill());
-      if (!more) return -1;
-      const char* begin = r_.buf_.data() + r_.pos_;
-      const char* end = r_.buf_.data() + r_.len_;
-      const char* stop = begin;
-      while (stop != end && !stops[static_cast<unsigned char>(*stop)]) ++stop;
-      const char* tail = stop;  // the white space at the end
-      while (tail != begin && is_xml_space(tail[-1])) --tail;
-      if (tail != begin) {
-        if (!space.empty()) {
-          if (const std::uint64_t count = space.unpack(put)) unheld(count);
-        }
-        put(begin, static_cast<std::size_t>(tail - begin));
-      }
-      space.append(tail, static_cast<std::size_t>(stop - tail));
-      const std::size_t n = static_cast<std::size_t>(stop - begin);
-      r_.pos_ += n;
-      if (stop != end) return static_cast<int>(static_cast<unsigned char>(*stop));
+      if (col && r_.pos_ == r_.len_) col->add(r_.buf_.data() + r_.len_, 0, true);
+      const int more = r_.fill();
+      if (more <= 0) return more == 0 ? kEnd : kFailed;
+      const std::size_t from = r_.pos_;
+      const std::size_t at = find<Stops>(from);
+      if (col) col->add(r_.buf_.data() + from, at - from, false);
+      r_.pos_ = at;
+      if (at != r_.len_) return static_cast<unsigned char>(r_.buf_[at]);
     }
   }
+  template <unsigned Stops>
+  int skip() {
+    return scan<Stops, Collector>(nullptr);
+  }
 
-  // Consumes the bytes of `word` while they match (ASCII case ignored when asked); true when
-  // all matched. A mismatching byte is left unread.
-  Result<bool> expect(std::string_view word, bool ignore_case) {
+  // Consumes the bytes of `word` while they match (ASCII case ignored when asked): 1 when all
+  // matched, else 0 (a mismatching byte is left unread) or kFailed.
+  int expect(std::string_view word, bool ignore_case) {
     for (char w : word) {
-      TVX_TRY_ASSIGN(int c, peek());
-      if (c < 0) return false;
+      const int c = peek();
+      if (c == kFailed) return kFailed;
+      if (c < 0) return 0;
       const int want = static_cast<unsigned char>(w);
       const bool same = c == want || (ignore_case && lower_ascii(c) == lower_ascii(want));
-      if (!same) return false;
+      if (!same) return 0;
       advance();
     }
-    return true;
+    return 1;
   }
 
   Collector collector(Collector::Mode mode) {
@@ -609,36 +766,59 @@ class XmlScanner {
     col.mode = mode;
     return col;
   }
-  XmlEvent event(XmlEventKind kind, std::string_view bytes = {}) { return XmlEvent{kind, bytes}; }
-  TolvanexError fail(TolvanexError e) {
+  XmlEvent event(XmlEventKind kind, std::string_view bytes = {}, std::uint32_t id = NameTable::kNone) {
+    return XmlEvent{kind, bytes, id};
+  }
+  // Ends reading with the error `e`: next_event returns it in place of this Eof.
+  XmlEvent fail(TolvanexError e) {
     r_.state_ = XmlPullReader::State::Exit;
-    return e;
+    r_.failure_ = std::move(e);
+    return event(XmlEventKind::Eof);
+  }
+  // The source's failure, which fill keeps.
+  XmlEvent source_failed() { return event(XmlEventKind::Eof); }
+  // The source's failure, or a construct cut off by the end of input (`c` says which).
+  XmlEvent cut_off(int c, const char* not_closed) {
+    return c == kFailed ? source_failed() : fail(syntax(not_closed));
   }
 
-  Result<XmlEvent> text(std::string_view head);
-  Result<XmlEvent> reference();
-  Result<XmlEvent> markup();
-  Result<XmlEvent> bang();
-  Result<XmlEvent> delimited(XmlEventKind kind, char a, char b, const char* not_closed);
-  Result<XmlEvent> doctype();
-  Result<XmlEvent> processing_instruction();
-  Result<XmlEvent> end_tag();
-  Result<XmlEvent> start_tag();
+  [[gnu::always_inline]] inline XmlEvent text(std::string_view head);
+  XmlEvent reference();
+  [[gnu::always_inline]] inline XmlEvent markup();
+  XmlEvent bang();
+  XmlEvent delimited(XmlEventKind kind, char a, char b, const char* not_closed);
+  XmlEvent doctype();
+  XmlEvent processing_instruction();
+  XmlEvent end_tag();
+  XmlEvent start_tag();
 
   XmlPullReader& r_;
   std::string& scratch_;
 };
 
-Result<XmlEvent> XmlScanner::next() {
-  using State = XmlPullReader::State;
-  if (r_.state_ == State::Exit) return event(XmlEventKind::Eof, {});
+inline XmlEvent XmlScanner::next() {
+  for (;;) {
+    const XmlEvent ev = step();
+    if ((r_.shown_ >> static_cast<unsigned>(ev.kind) & 1) != 0 || ev.kind == XmlEventKind::Eof ||
+        (ev.kind == XmlEventKind::Text && r_.text_sink_ != nullptr)) {
+      return ev;
+    }
+    scratch_.clear();
+    r_.clipped_ = false;
+  }
+}
 
-  if (r_.state_ == State::Initial) {
+inline XmlEvent XmlScanner::step() {
+  using State = XmlPullReader::State;
+  if (r_.state_ == State::Exit) [[unlikely]] return event(XmlEventKind::Eof);
+
+  if (r_.state_ == State::Initial) [[unlikely]] {
     r_.state_ = State::Text;
     // A byte-order mark at the very start is not text; a partial one is.
     static constexpr char kBom[] = "\xEF\xBB\xBF";
     for (int i = 0; i < 3; ++i) {
-      TVX_TRY_ASSIGN(int c, peek());
+      const int c = peek();
+      if (c == kFailed) return source_failed();
       if (c == static_cast<unsigned char>(kBom[i])) {
         advance();
         continue;
@@ -648,10 +828,11 @@ Result<XmlEvent> XmlScanner::next() {
     }
   }
 
-  TVX_TRY_ASSIGN(int c, scan(nullptr, kNotSpace));
-  if (c < 0) {
+  const int c = skip<kNotSpace>();
+  if (c == kFailed) return source_failed();
+  if (c == kEnd) {
     r_.state_ = State::Exit;
-    return event(XmlEventKind::Eof, {});
+    return event(XmlEventKind::Eof);
   }
   if (c == '<') {
     advance();
@@ -664,36 +845,12 @@ Result<XmlEvent> XmlScanner::next() {
   return text({});
 }
 
-// Character data up to the next `<`, `&` or end of input, after the bytes `head`, into the
-// text sink. Called at a byte that is not white space; white space at the end is trimmed
-// without being held.
-Result<XmlEvent> XmlScanner::text(std::string_view head) {
-  text::TextSink* const sink = r_.text_sink_;
-  if (sink == nullptr) {
-    TVX_TRY(scan(nullptr, kTextStops));
-    return event(XmlEventKind::Text);
-  }
-  auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
-  auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
-  if (!head.empty()) put(head.data(), head.size());
-  PackedBytes space(sink->room());
-  TVX_TRY(scan_held(space, put, unheld, kTextStops));
-  return event(XmlEventKind::Text);
-}
-
-Result<XmlEvent> XmlScanner::reference() {
-  Collector col;
-  TVX_TRY_ASSIGN(int c, scan(&col, kRefStops));
-  if (c != ';') {
-    return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
-  }
-  advance();
-  return event(XmlEventKind::GeneralRef);
-}
-
-Result<XmlEvent> XmlScanner::markup() {
-  TVX_TRY_ASSIGN(int c, peek());
-  if (c < 0) return fail(syntax("tag not closed: `>` not found before end of input"));
+// The tags that lie whole in the buffer and have nothing but a name (the bulk of most
+// documents) are read in place; any other, and a tag whose name does not match, is read by
+// start_tag or end_tag, from its start.
+inline XmlEvent XmlScanner::markup() {
+  const int c = peek();
+  if (c < 0) return cut_off(c, "tag not closed: `>` not found before end of input");
   if (c == '!') {
     advance();
     return bang();
@@ -702,60 +859,145 @@ Result<XmlEvent> XmlScanner::markup() {
     advance();
     return processing_instruction();
   }
+  const char* const base = r_.buf_.data();
   if (c == '/') {
     advance();
+    const std::size_t begin = r_.pos_;
+    const std::size_t gt = find<kGt>(begin);
+    if (gt != r_.len_ && !r_.skim_ && !r_.open_.empty()) [[likely]] {
+      const std::string_view name = trim_trailing_space(std::string_view(base + begin, gt - begin));
+      const OpenName& open = r_.open_.top();
+      if (open.id != NameTable::kNone ? r_.open_.table().is(open.id, name, NameKey::of_padded(name))
+                                      : same_bytes(name, open.name)) [[likely]] {
+        r_.pos_ = gt + 1;
+        const OpenName closed = r_.open_.pop();
+        return event(XmlEventKind::End, closed.name, closed.id);
+      }
+    }
     return end_tag();
+  }
+  if (!r_.skim_) [[likely]] {
+    // A start tag runs to the first `>` outside quotes; its name to the first white space. One
+    // whose name holds a quote is left to start_tag.
+    const std::size_t begin = r_.pos_;
+    const std::size_t name_end = find<kGt | kDoubleQuote | kSingleQuote | kSpace>(begin);
+    std::size_t end = name_end;
+    if (end != r_.len_ && (base[end] == '"' || base[end] == '\'')) {
+      end = r_.len_;
+    } else if (end != r_.len_ && base[end] != '>') {  // attributes follow
+      for (;;) {
+        end = find<kGt | kDoubleQuote | kSingleQuote>(end);
+        if (end == r_.len_ || base[end] == '>') break;
+        const std::size_t close = base[end] == '"' ? find<kDoubleQuote>(end + 1) : find<kSingleQuote>(end + 1);
+        end = close == r_.len_ ? close : close + 1;
+      }
+    }
+    // With an attribute filter, a tag short enough that every key in it is remembered (see
+    // kKeyMemory) is iterated as it stands.
+    if (end != r_.len_ && base[end] == '>' && (r_.filter_ == nullptr || end - begin <= kWholeTagLimit)) [[likely]] {
+      r_.pos_ = end + 1;
+      const bool empty = end != begin && base[end - 1] == '/';
+      // A name that runs up to the `/` of an empty tag ends before it.
+      const std::string_view name(base + begin, name_end - begin - (empty && name_end == end ? 1 : 0));
+      const NameKey key = NameKey::of_padded(name);
+      std::string_view payload = name;
+      if (r_.filter_ != nullptr) {
+        scratch_.assign(name);
+        XmlAttributes attributes(std::string_view(base + begin, end - begin - (empty ? 1 : 0)));
+        while (const std::optional<XmlAttrItem> item = attributes.next()) {
+          if (!item->ok() || !r_.filter_(item->attribute.key)) continue;
+          const char quote = item->attribute.value.data()[-1];
+          scratch_.append(" ").append(item->attribute.key).append("=").append(1, quote);
+          scratch_.append(item->attribute.value).append(1, quote);
+        }
+        payload = scratch_;
+      }
+      if (empty) return event(XmlEventKind::Empty, payload, r_.open_.table().intern(name, key));
+      const std::uint32_t id = r_.open_.push(name, key);
+      return event(XmlEventKind::Start, payload, id);
+    }
   }
   return start_tag();
 }
 
-Result<XmlEvent> XmlScanner::bang() {
-  TVX_TRY_ASSIGN(int c, peek());
+// Character data up to the next `<`, `&` or end of input, after the bytes `head`, into the
+// text sink. Called at a byte that is not white space; white space at the end is trimmed
+// without being held.
+inline XmlEvent XmlScanner::text(std::string_view head) {
+  text::TextSink* const sink = r_.text_sink_;
+  if (sink == nullptr) {
+    const int c = skip<kLt | kAmp>();
+    if (c == kFailed) return source_failed();
+    return event(XmlEventKind::Text);
+  }
+  auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
+  auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
+  if (!head.empty()) put(head.data(), head.size());
+  TrimmedRun run(put, unheld, sink->room());
+  const int c = scan<kLt | kAmp>(&run);
+  if (c == kFailed) return source_failed();
+  return event(XmlEventKind::Text);
+}
+
+XmlEvent XmlScanner::reference() {
+  const int c = skip<kSemi | kLt | kAmp>();
+  if (c == kFailed) return source_failed();
+  if (c != ';') {
+    return fail(ill_formed("entity or character reference not closed: `;` not found before end of input"));
+  }
+  advance();
+  return event(XmlEventKind::GeneralRef);
+}
+
+XmlEvent XmlScanner::bang() {
+  const int c = peek();
+  int matched = 0;
   if (c == '[') {
-    TVX_TRY_ASSIGN(bool cdata, expect("[CDATA[", false));
-    if (cdata) {
-      return delimited(XmlEventKind::CData, ']', ']',
-                       "CDATA not closed: `]]>` not found before end of input");
+    matched = expect("[CDATA[", false);
+    if (matched == 1) {
+      return delimited(XmlEventKind::CData, ']', ']', "CDATA not closed: `]]>` not found before end of input");
     }
   } else if (c == '-') {
-    TVX_TRY_ASSIGN(bool comment, expect("--", false));
-    if (comment) {
-      return delimited(XmlEventKind::Comment, '-', '-',
-                       "comment not closed: `-->` not found before end of input");
+    matched = expect("--", false);
+    if (matched == 1) {
+      return delimited(XmlEventKind::Comment, '-', '-', "comment not closed: `-->` not found before end of input");
     }
   } else if (c == 'D' || c == 'd') {
-    TVX_TRY_ASSIGN(bool doctype_kw, expect("doctype", true));
-    if (doctype_kw) return doctype();
+    matched = expect("doctype", true);
+    if (matched == 1) return doctype();
   }
+  if (c == kFailed || matched == kFailed) return source_failed();
   return fail(syntax("unknown or missed symbol in markup"));
 }
 
 // Content up to the first `a b >` that follows the opener (the two never overlap it).
-Result<XmlEvent> XmlScanner::delimited(XmlEventKind kind, char a, char b, const char* not_closed) {
+XmlEvent XmlScanner::delimited(XmlEventKind kind, char a, char b, const char* not_closed) {
   Collector col;
   for (;;) {
-    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
-    if (c < 0) return fail(syntax(not_closed));
+    const int c = scan<kGt>(&col);
+    if (c < 0) return cut_off(c, not_closed);
     advance();
     if (col.ends_with(a, b)) return event(kind);
-    col.add_byte('>');
+    pass_consumed(col);
   }
 }
 
-Result<XmlEvent> XmlScanner::doctype() {
-  TVX_TRY(scan(nullptr, kNotSpace));
+XmlEvent XmlScanner::doctype() {
+  static constexpr const char* kNotClosed = "DOCTYPE not closed: `>` not found before end of input";
+  int c = skip<kNotSpace>();
+  if (c == kFailed) return cut_off(c, kNotClosed);
   Collector col;
   std::uint64_t depth = 1;  // the `<` of `<!DOCTYPE`
   for (;;) {
-    TVX_TRY_ASSIGN(int c, scan(&col, kAngles));
-    if (c < 0) return fail(syntax("DOCTYPE not closed: `>` not found before end of input"));
+    c = scan<kLt | kGt>(&col);
+    if (c < 0) return cut_off(c, kNotClosed);
     advance();
     if (c == '<') {
       ++depth;
     } else if (--depth == 0) {
       break;
     }
-    col.add_byte(static_cast<char>(c));
+    pass_consumed(col);
   }
   if (col.count == 0) {
     return fail(ill_formed("`<!DOCTYPE>` declaration does not contain a name of a document type"));
@@ -763,17 +1005,16 @@ Result<XmlEvent> XmlScanner::doctype() {
   return event(XmlEventKind::DocType);
 }
 
-Result<XmlEvent> XmlScanner::processing_instruction() {
+XmlEvent XmlScanner::processing_instruction() {
   Collector col;
   for (;;) {
-    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
+    const int c = scan<kGt>(&col);
     if (c < 0) {
-      return fail(syntax(
-          "processing instruction or xml declaration not closed: `?>` not found before end of input"));
+      return cut_off(c, "processing instruction or xml declaration not closed: `?>` not found before end of input");
     }
     advance();
     if (col.count >= 1 && col.last == '?') break;
-    col.add_byte('>');
+    pass_consumed(col);
   }
   // The target "xml" alone, followed by white space or the closing `?>`, is the declaration.
   const std::uint64_t content = col.count - 1;
@@ -782,87 +1023,114 @@ Result<XmlEvent> XmlScanner::processing_instruction() {
   return event(decl ? XmlEventKind::Decl : XmlEventKind::PI);
 }
 
-Result<XmlEvent> XmlScanner::end_tag() {
+XmlEvent XmlScanner::end_tag() {
   static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
+  NameStack& open = r_.open_;
   std::string_view name;
   bool hidden = false;
+  bool differs = open.empty();
+  OpenName want;
+  if (!differs) want = open.top();
   if (r_.skim_) {
     Collector col = collector(Collector::Mode::Tail);
-    TVX_TRY_ASSIGN(int c, scan(&col, kGt));
-    if (c < 0) return fail(syntax(kNotClosed));
+    const int c = scan<kGt>(&col);
+    if (c < 0) return cut_off(c, kNotClosed);
     name = trim_trailing_space(col.view());
     r_.clipped_ = col.was_clipped();
+    differs = differs || name != want.name;
   } else {
-    // Trailing white space is trimmed without being held. A name that can no longer match the
-    // innermost open one (say, with white space inside: open names end at the first) serves
-    // only the message, which shows it only when it is UTF-8. Such a name is therefore held
-    // packed until the `>`, and dropped as soon as it is known not to be UTF-8.
-    const std::string_view want = r_.open_.empty() ? std::string_view() : r_.open_.top();
-    bool differs = r_.open_.empty();
-    std::size_t matched = 0;  // bytes of `want` matched so far
-    text::Utf8Validator utf8;
-    PackedBytes kept;
+    // Trailing white space is trimmed without being held. Bytes that match the innermost open
+    // name need not be held either: the name is then that one. A name that can no longer match
+    // it (say, with white space inside: open names end at the first) serves only the message,
+    // which shows it only when it is UTF-8. Such a name is therefore held packed until the
+    // `>`, and dropped as soon as it is known not to be UTF-8.
+    std::size_t matched = 0;  // bytes of the open name matched so far
+    // Made only for a name that differs, which is an error.
+    struct Held {
+      text::Utf8Validator utf8;
+      PackedBytes bytes;
+    };
+    std::unique_ptr<Held> held;
+    auto hold = [&](const char* p, std::size_t n) {
+      held->utf8.feed(std::string_view(p, n));
+      hidden = !held->utf8.valid();
+      if (hidden) held->bytes = PackedBytes();
+      else held->bytes.append(p, n);
+    };
     auto put = [&](const char* p, std::size_t n) {
       if (hidden) return;
-      differs = differs || want.substr(matched, n) != std::string_view(p, n);
-      matched += n;
-      utf8.feed(std::string_view(p, n));
-      hidden = differs && !utf8.valid();
-      if (hidden) kept = PackedBytes();
-      else kept.append(p, n);
+      if (!differs) {
+        if (want.name.size() - matched >= n && same_bytes(want.name.substr(matched, n), std::string_view(p, n))) {
+          matched += n;
+          return;
+        }
+        differs = true;
+      }
+      if (!held) {
+        held = std::make_unique<Held>();
+        hold(want.name.data(), matched);
+        if (hidden) return;
+      }
+      hold(p, n);
     };
     auto unheld = [](std::uint64_t) {};  // white space is always held here
-    PackedBytes space;
-    TVX_TRY_ASSIGN(int c, scan_held(space, put, unheld, kGt));
-    if (c < 0) return fail(syntax(kNotClosed));
-    hidden = hidden || (differs && !utf8.finish());
-    if (!hidden) {
-      auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
-      kept.unpack(out);
+    TrimmedRun run(put, unheld, UINT64_MAX);
+    const int c = scan<kGt>(&run);
+    if (c < 0) return cut_off(c, kNotClosed);
+    if (!held) {
+      name = want.name.substr(0, matched);
+      differs = differs || matched != want.name.size();
+    } else {
+      hidden = hidden || !held->utf8.finish();
+      if (!hidden) {
+        auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
+        held->bytes.unpack(out);
+      }
+      name = scratch_;
     }
-    name = scratch_;
   }
   advance();
-  if (r_.open_.empty()) {
+  if (open.empty()) {
     return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
   }
-  if (hidden || r_.open_.top() != name) {
-    return fail(ill_formed("expected `</" + shown(r_.open_.top()) + ">`, but `</" + shown(name) +
+  if (differs) {
+    return fail(ill_formed("expected `</" + shown(want.name) + ">`, but `</" + (hidden ? std::string() : shown(name)) +
                            ">` was found"));
   }
-  r_.open_.pop();
-  return event(XmlEventKind::End, name);
+  open.pop();
+  return event(XmlEventKind::End, name, want.id);
 }
 
 // A start or empty tag, ending at the first `>` outside quotes.
-Result<XmlEvent> XmlScanner::start_tag() {
+XmlEvent XmlScanner::start_tag() {
   static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
-  Collector col = collector(Collector::Mode::NameTail);
-  if (!r_.skim_) {
+  Collector col = collector(r_.skim_ ? Collector::Mode::NameTail : Collector::Mode::Name);
+  if (!r_.skim_ && r_.filter_ != nullptr) {
     if (!r_.tag_filter_) r_.tag_filter_ = std::make_unique<TagFilter>();
     r_.tag_filter_->begin(&scratch_, r_.filter_);
     col.mode = Collector::Mode::Filter;
     col.filter = r_.tag_filter_.get();
   }
   for (;;) {
-    TVX_TRY_ASSIGN(int c, scan(&col, kTagStops));
-    if (c < 0) return fail(syntax(kNotClosed));
+    int c = scan<kGt | kDoubleQuote | kSingleQuote>(&col);
+    if (c < 0) return cut_off(c, kNotClosed);
     advance();
     if (c == '>') break;
-    col.add_byte(static_cast<char>(c));
-    TVX_TRY_ASSIGN(int q, scan(&col, c == '"' ? kDoubleQuote : kSingleQuote));
-    if (q < 0) return fail(syntax(kNotClosed));
+    pass_consumed(col);
+    c = c == '"' ? scan<kDoubleQuote>(&col) : scan<kSingleQuote>(&col);
+    if (c < 0) return cut_off(c, kNotClosed);
     advance();
-    col.add_byte(static_cast<char>(q));
+    pass_consumed(col);
   }
   const bool empty = col.count >= 1 && col.last == '/';
   if (col.mode == Collector::Mode::Filter) col.filter->finish();  // it held the `/` back
   std::string_view payload = col.view();
-  if (empty && r_.skim_ && !payload.empty() && !col.name_done) payload.remove_suffix(1);
+  // A name that runs up to the `/` of an empty tag ends before it.
+  if (empty && col.mode != Collector::Mode::Filter && !payload.empty() && !col.name_done) payload.remove_suffix(1);
   r_.clipped_ = r_.skim_ && col.was_clipped();
-  if (empty) return event(XmlEventKind::Empty, payload);
-  XmlEvent ev = event(XmlEventKind::Start, payload);
-  r_.open_.push(ev.name());
+  XmlEvent ev = event(empty ? XmlEventKind::Empty : XmlEventKind::Start, payload);
+  const std::string_view name = col.mode == Collector::Mode::Filter ? ev.name() : payload;
+  ev.id = empty ? r_.open_.table().intern(name) : r_.open_.push(name);
   return ev;
 }
 
@@ -873,14 +1141,17 @@ XmlAttributes::XmlAttributes(std::string_view tag) : tag_(tag) {
 }
 
 bool XmlAttributes::seen_before(std::string_view key) {
-  constexpr std::size_t kListLimit = 16;
-  if (seen_.size() < kListLimit) {
-    if (std::find(seen_.begin(), seen_.end(), key) != seen_.end()) return true;
-    seen_.push_back(key);
-    if (seen_.size() == kListLimit) many_.insert(seen_.begin(), seen_.end());
+  if (seen_ < kFew) {
+    for (std::size_t i = 0; i < seen_; ++i) {
+      if (tag_.substr(few_[i].at, few_[i].size) == key) return true;
+    }
+    few_[seen_++] = {static_cast<std::size_t>(key.data() - tag_.data()), key.size()};
+    if (seen_ < kFew) return false;
+    many_ = std::make_unique<std::unordered_set<std::string_view>>();
+    for (const Span& s : few_) many_->insert(tag_.substr(s.at, s.size));
     return false;
   }
-  return !many_.insert(key).second;
+  return !many_->insert(key).second;
 }
 
 std::optional<XmlAttrItem> XmlAttributes::next() {
@@ -931,29 +1202,48 @@ std::string_view XmlEvent::name() const {
   return bytes.substr(0, i);
 }
 
-XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size)
-    : source_(source), buf_(buffer_size == 0 ? 1 : buffer_size) {}
+XmlPullReader::XmlPullReader(ByteSource& source, std::size_t buffer_size, text::Kernel kernel)
+    : source_(source),
+      buffer_size_(std::max<std::size_t>(buffer_size, 1)),
+      buf_(((buffer_size_ + 63) & ~std::size_t{63}) + 64),
+      classifier_(kClasses, kernel),
+      masks_((buffer_size_ + 63) / 64) {}
 
 XmlPullReader::~XmlPullReader() = default;
 
-Result<bool> XmlPullReader::fill() {
-  if (pos_ < len_) return true;
-  if (eof_) return false;
+int XmlPullReader::refill() {
+  if (eof_) return 0;
   pos_ = len_ = 0;
-  Result<std::size_t> got = source_.read(buf_.data(), buf_.size());
+  Result<std::size_t> got = source_.read(buf_.data(), buffer_size_);
   if (!got) {
     state_ = State::Exit;
-    return TolvanexError::xml("I/O error: " + got.error().payload());
+    failure_ = TolvanexError::xml("I/O error: " + got.error().payload());
+    return -1;
   }
   len_ = got.value();
-  if (len_ == 0) eof_ = true;
-  return len_ != 0;
+  if (len_ == 0) {
+    eof_ = true;
+    return 0;
+  }
+  // Every byte is looked at by some scan, so the whole buffer is classified at once.
+  const std::size_t blocks = (len_ + 63) / 64;
+  classifier_.classify(buf_.data(), blocks, masks_.data());
+  last_valid_ = len_ % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (len_ % 64)) - 1;
+  for (std::uint64_t& m : masks_[blocks - 1]) m &= last_valid_;
+  return 1;
 }
 
 Result<XmlEvent> XmlPullReader::next_event(std::string& scratch) {
   scratch.clear();
   clipped_ = false;
-  return XmlScanner(*this, scratch).next();
+  XmlEvent ev = XmlScanner(*this, scratch).next();
+  if (failure_) return *failure_;
+  return ev;
+}
+
+void XmlPullReader::show_only(std::initializer_list<XmlEventKind> kinds) {
+  shown_ = 0;
+  for (const XmlEventKind kind : kinds) shown_ |= 1u << static_cast<unsigned>(kind);
 }
 
 }  // namespace tolvanex::xml

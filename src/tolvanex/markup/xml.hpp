@@ -17,6 +17,11 @@
 // in short form until that is known. Event kinds, their order and the errors never depend on
 // what is held, nor on where the buffer refills.
 //
+// It is fast on documents made mostly of small elements: the buffer is looked at 64 bytes at a
+// time through the text layer's byte-class kernels (text/blocks.hpp), a tag that lies whole in
+// the buffer is read in place, element names are numbered once (NameTable) so that readers
+// follow paths by comparing numbers, and a reader is shown only the kinds of event it asks for.
+//
 // Usage:
 //   std::string scratch;
 //   XmlPullReader reader(source);
@@ -30,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +45,7 @@
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
+#include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::xml {
@@ -94,15 +101,22 @@ class XmlAttributes {
 
   std::string_view tag_;
   std::size_t pos_ = 0;
-  std::vector<std::string_view> seen_;
-  std::unordered_set<std::string_view> many_;
+  static constexpr std::size_t kFew = 16;
+  struct Span {
+    std::size_t at, size;  // of a key in the tag
+  };
+  Span few_[kFew];      // the first keys, held without allocating
+  std::size_t seen_ = 0;  // keys seen so far
+  std::unique_ptr<std::unordered_set<std::string_view>> many_;  // all of them, past kFew
 };
 
 struct XmlEvent {
   XmlEventKind kind = XmlEventKind::Eof;
-  // The payload of a Start, Empty or End event, borrowed from the caller's scratch; valid
-  // until the next call. Empty for every other kind.
+  // The payload of a Start, Empty or End event, borrowed from the caller's scratch or from the
+  // reader; valid until the next call. Empty for every other kind.
   std::string_view bytes;
+  // The number of a Start, Empty or End event's raw name (see NameTable), or NameTable::kNone.
+  std::uint32_t id = 0;
 
   // Raw name of a Start, Empty or End event: the bytes up to the first XML white space.
   std::string_view name() const;
@@ -113,32 +127,129 @@ struct XmlEvent {
 // Space, tab, line feed and carriage return: the only white space the tokenizer knows.
 inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// A stack of byte strings in one buffer, for the names of open elements: each name is followed
-// by its length in base 128, written so that it reads backwards from the end (one byte below
-// 128, two below 16384). A level thus costs its name and a byte or two, however deep the
-// nesting. The buffer grows by `realloc`, which large blocks resize without copying.
+// A name as the name table looks it up: its size and its first and last eight bytes, each
+// read as a little-endian number (the same bytes, zero-padded, when it is shorter). Up to 16
+// bytes that is the whole name.
+struct NameKey {
+  std::uint64_t head = 0, tail = 0;
+  std::size_t size = 0;
+
+  // Reads the name's bytes only.
+  static NameKey of(std::string_view name);
+  // The same, read in wider loads: the eight bytes from the name's start must be readable.
+  static NameKey of_padded(std::string_view name);
+  // One multiplication: a lookup waits on it.
+  std::uint32_t hash() const {
+    return static_cast<std::uint32_t>(((head ^ (tail >> 7) ^ (tail << 29) ^ size) * 0x9E3779B97F4A7C15ULL) >> 32);
+  }
+  friend bool operator==(const NameKey&, const NameKey&) = default;
+};
+
+// Element names as small numbers, so that readers follow paths by comparing numbers and keep
+// what they know of a name by its number. Each distinct raw name gets the next number from 1
+// on while the table has room: kMaxNames names of at most kMaxNameSize bytes, so that a
+// document of endless distinct names costs a bounded table. Any other name stays kNone and is
+// handled by its bytes. Names are stored in blocks that never move: a name's bytes stay valid
+// as long as the table.
+class NameTable {
+ public:
+  static constexpr std::uint32_t kNone = 0;
+  static constexpr std::size_t kMaxNames = 4096;
+  static constexpr std::size_t kMaxNameSize = 256;
+
+  // The number of `name` (whose key is `key`), given now if it is new and there is room; else
+  // kNone.
+  std::uint32_t intern(std::string_view name, const NameKey& key) {
+    if (!slots_.empty()) {
+      const std::uint32_t id = slots_[slot(name, key)].id;
+      if (id != kNone) return id;
+    }
+    return add(name, key);
+  }
+  std::uint32_t intern(std::string_view name) { return intern(name, NameKey::of(name)); }
+  // The number of `name`, or kNone.
+  std::uint32_t find(std::string_view name) const;
+  // The bytes of the name numbered `id` (1 to size()).
+  std::string_view name(std::uint32_t id) const { return names_[id - 1]; }
+  // True when the name numbered `id` is `name`, whose key is `key`.
+  bool is(std::uint32_t id, std::string_view name, const NameKey& key) const {
+    return keys_[id - 1] == key && (key.size <= 16 || names_[id - 1] == name);
+  }
+  std::size_t size() const { return names_.size(); }
+
+ private:
+  // A name's key beside its number, so that a lookup reads one place.
+  struct Slot {
+    NameKey key;
+    std::uint32_t id = kNone;  // kNone: a free slot
+  };
+  // The slot that holds the name, or the free one where it would go.
+  std::size_t slot(std::string_view name, const NameKey& key) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = key.hash() & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.id == kNone || (s.key == key && (key.size <= 16 || names_[s.id - 1] == name))) return i;
+    }
+  }
+  // Numbers a name not in the table, when there is room.
+  std::uint32_t add(std::string_view name, const NameKey& key);
+
+  std::vector<std::unique_ptr<char[]>> blocks_;  // the bytes of the names
+  std::size_t block_used_ = 0;
+  std::vector<std::string_view> names_;  // by number - 1
+  std::vector<NameKey> keys_;            // likewise
+  std::vector<Slot> slots_;              // open addressing, at most a quarter full
+};
+
+// An element on the stack of open ones: its raw name and the name's number.
+struct OpenName {
+  std::uint32_t id = NameTable::kNone;
+  std::string_view name;
+};
+
+// The names of the open elements, innermost last, in one buffer. A name with a number is kept
+// as its number, any other as its bytes; either is followed by a base-128 tag written so that
+// it reads backwards from the end: the number times two plus one, or the byte length times two
+// (one byte for numbers and lengths below 64, two below 8192). A level of a numbered name thus costs a byte or two,
+// however deep the nesting. The buffer grows by `realloc`, which large blocks resize without
+// copying.
 class NameStack {
  public:
   NameStack() = default;
   NameStack(const NameStack&) = delete;
   NameStack& operator=(const NameStack&) = delete;
 
-  void push(std::string_view name);
-  // Removes the innermost name and returns it; the bytes stay valid until the next push.
-  std::string_view pop();
+  // Pushes `name` (whose key is `key`), numbered when the table has or takes it; returns the
+  // number.
+  std::uint32_t push(std::string_view name, const NameKey& key);
+  std::uint32_t push(std::string_view name) { return push(name, NameKey::of(name)); }
+  // Removes the innermost name and returns it; its bytes stay valid until the next push.
+  OpenName pop();
   // The name `k` levels below the innermost one (0: the innermost); needs k < size().
-  std::string_view from_top(std::size_t k) const;
-  std::string_view top() const { return from_top(0); }
+  OpenName from_top(std::size_t k) const;
+  const OpenName& top() const { return top_; }  // needs !empty()
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
+  // Bytes held for the open names (the table's not counted).
+  std::size_t bytes() const { return used_; }
+  NameTable& table() { return table_; }
+  const NameTable& table() const { return table_; }
 
  private:
   struct Free {
     void operator()(char* p) const { std::free(p); }
   };
+  // Makes room for `n` more bytes.
+  void reserve(std::size_t n) {
+    if (n > capacity_ - used_) grow(n);
+  }
+  void grow(std::size_t n);
   // The entry that ends at `end`: its name, and where the entry begins.
-  std::string_view entry_before(std::size_t end, std::size_t& begin) const;
+  OpenName entry_before(std::size_t end, std::size_t& begin) const;
 
+  NameTable table_;
+  OpenName top_;             // the innermost entry, kept decoded
+  std::size_t top_begin_ = 0;  // and where it begins
   std::unique_ptr<char, Free> data_;
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;
@@ -152,8 +263,9 @@ class XmlPullReader {
   static constexpr std::size_t kDefaultBufferSize = 8192;
 
   // Reads `source` (not owned; must outlive the reader) through a buffer of `buffer_size`
-  // bytes. The events do not depend on the buffer size.
-  explicit XmlPullReader(ByteSource& source, std::size_t buffer_size = kDefaultBufferSize);
+  // bytes, looking at it with `kernel`. The events depend on neither.
+  explicit XmlPullReader(ByteSource& source, std::size_t buffer_size = kDefaultBufferSize,
+                         text::Kernel kernel = text::Kernel::Auto);
   ~XmlPullReader();
 
   XmlPullReader(const XmlPullReader&) = delete;
@@ -165,7 +277,8 @@ class XmlPullReader {
   Result<XmlEvent> next_event(std::string& scratch);
 
   // The raw names of the open start tags, innermost last: the element path as it stands
-  // after the last event (an Empty element is never on it).
+  // after the last event (an Empty element is never on it). Its table numbers every name
+  // that an event has shown.
   const NameStack& open_names() const { return open_; }
 
   // Where the bytes of the next Text events go: to `sink`, in order and in pieces of no fixed
@@ -189,6 +302,11 @@ class XmlPullReader {
   static constexpr std::size_t kKeyMemory = 256 * 1024;
   void set_attribute_filter(KeyFilter keep) { filter_ = keep; }
 
+  // The kinds of event that next_event returns; the others are read as ever, errors
+  // included, and passed over. A Text event comes whenever a text sink is set, and Eof always.
+  // All kinds by default.
+  void show_only(std::initializer_list<XmlEventKind> kinds);
+
   // Skim mode, for a reader that looks only at element names (the `.xml` root probe): of a
   // Start, Empty or End event only the last kSkimNameLimit bytes of the name are kept (then
   // `name_clipped()` is true for that event), and end tags are matched on those. Memory then
@@ -203,19 +321,33 @@ class XmlPullReader {
 
   friend class XmlScanner;  // the scanning routines, kept out of this header
 
-  // Makes at least one unread byte available; false at end of input.
-  Result<bool> fill();
+  // Makes at least one unread byte available: 1, or 0 at end of input, or -1 when the source
+  // failed (its error is kept in failure_).
+  int fill() { return pos_ < len_ ? 1 : refill(); }
+  int refill();
+  // The masks of the block of the buffer that starts at `block` (a multiple of 64 below len_),
+  // made when the buffer was filled; bits past len_ are clear.
+  const text::BitMasks& block_masks(std::size_t block) const { return masks_[block >> 6]; }
+  // The bytes of that block that are in the buffer.
+  std::uint64_t block_valid(std::size_t block) const { return len_ - block >= 64 ? ~std::uint64_t{0} : last_valid_; }
 
   ByteSource& source_;
+  std::size_t buffer_size_;
+  // buffer_size_ bytes, the rest of the last block, and a block more that wide loads may read.
   std::vector<char> buf_;
   std::size_t pos_ = 0;  // next unread byte in buf_
   std::size_t len_ = 0;  // valid bytes in buf_
   bool eof_ = false;
+  std::optional<TolvanexError> failure_;  // the error that ended reading
+  text::ByteClassifier classifier_;
+  std::vector<text::BitMasks> masks_;  // of each block of the buffer
+  std::uint64_t last_valid_ = 0;       // the bytes of its last block that are in the buffer
   State state_ = State::Initial;
   NameStack open_;  // raw names of open start tags, innermost last
   bool skim_ = false;
   bool clipped_ = false;
   KeyFilter filter_ = nullptr;
+  unsigned shown_ = ~0u;  // bit k: events of kind k are returned
   text::TextSink* text_sink_ = nullptr;
   std::unique_ptr<TagFilter> tag_filter_;  // made on first use; keeps its buffers between tags
 };

@@ -137,6 +137,8 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
   // Of a tag only the values of known keys are read.
   reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
+  // End tags change nothing, and a text counts only where a sink takes it.
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
   WholeText text;
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
@@ -176,6 +178,7 @@ Status read_dmodel(ByteSource& source, TreeInfo& tree) {
   reader.set_attribute_filter([](std::string_view key) {
     return key == "param" || key == "value" || key == "reference" || key == "tag";
   });
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
   std::string scratch;
   for (;;) {
     TVX_TRY_ASSIGN(const xml::XmlEvent ev, reader.next_event(scratch));
@@ -400,7 +403,7 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   TVX_TRY_ASSIGN(container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
 
   ComsolMphSummary summary;
-  std::map<std::string, std::uint64_t> sizes;
+  std::map<std::string_view, std::uint64_t> sizes;  // by bucket name
   ModelInfo info;
   TreeInfo dmodel, smodel;
   bool have_version = false;
@@ -411,14 +414,18 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   const std::size_t count = zip.entry_count();
   summary.entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    TVX_TRY_ASSIGN(container::ZipEntryReader entry, zip.open_entry(i));
     const container::ZipEntry& meta = zip.entry(i);
+    const Member member = member_of(meta.name);
+    // Every entry must open; only the members are read.
+    if (member == Member::None) TVX_TRY(zip.check_entry(i));
     summary.entries.push_back(meta.name);
-    std::uint64_t& bucket = sizes[std::string(size_bucket(meta.name))];
+    std::uint64_t& bucket = sizes[size_bucket(meta.name)];
     bucket = saturating_add(bucket, meta.uncompressed_size);
+    if (member == Member::None) continue;
+    TVX_TRY_ASSIGN(container::ZipEntryReader entry, zip.open_entry(i));
 
     // A member met again replaces what the earlier one gave.
-    switch (member_of(meta.name)) {
+    switch (member) {
       case Member::None: break;
       case Member::FileVersion: {
         TVX_TRY_ASSIGN(TrimmedSegments seg, read_segments(zip, i, entry, TrimmedSegments::Mode::FirstColon));
@@ -478,7 +485,7 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
   summary.physics_tags = merge_sorted(std::move(dmodel.tags[0]), std::move(smodel.tags[0]));
   summary.study_tags = merge_sorted(std::move(dmodel.tags[1]), std::move(smodel.tags[1]));
   summary.material_tags = merge_sorted(std::move(dmodel.tags[2]), std::move(smodel.tags[2]));
-  for (auto& [name, bytes] : sizes) summary.size_breakdown.push_back(SizeBucket{name, bytes});
+  for (const auto& [name, bytes] : sizes) summary.size_breakdown.push_back(SizeBucket{std::string(name), bytes});
   return summary;
 }
 

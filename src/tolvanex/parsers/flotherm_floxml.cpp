@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 #include <utility>
 
 #include "tolvanex/io/byte_source.hpp"
@@ -15,50 +16,80 @@ namespace tolvanex::parsers::flotherm {
 
 namespace {
 
-bool is_root_name(std::string_view local) { return local == "xml_case" || local == "sm_xml_case"; }
-bool is_grid_axis(std::string_view local) {
-  return local == "x_grid" || local == "y_grid" || local == "z_grid";
-}
-bool is_grid_field(std::string_view local) {
-  return local == "min_size" || local == "max_size" || local == "grid_type";
-}
-bool is_domain_leaf(std::string_view local) {
-  return local == "fluid" || text::ends_with(local, "_ambient") || text::ends_with(local, "_boundary");
-}
-
-// Records the entity of the element `local` that ends at `depth` when it was given a name.
-// The pending entity at that depth is that element's, since the tokenizer matches every end
-// tag to its start tag, so its kind is `local`.
-void close_pending(std::map<std::size_t, PendingEntity>& pending, std::size_t depth, const std::string& local,
-                   std::vector<FlothermEntity>& out, std::vector<FlothermSource>* sources) {
-  // Entities close innermost first, so the one closing is the last gathered, if any.
-  if (pending.empty() || pending.rbegin()->first != depth) return;
-  PendingEntity done = std::move(pending.rbegin()->second);
-  pending.erase(std::prev(pending.end()));
-  if (!done.name) return;
-  if (sources && local == "source_att") sources->push_back({*done.name, std::move(done.values)});
-  out.push_back({local, std::move(*done.name)});
-}
+// The names of the words, looked up once per element name.
+constexpr std::pair<std::string_view, Word> kWords[] = {
+    {"xml_case", Word::XmlCase},
+    {"sm_xml_case", Word::SmXmlCase},
+    {"name", Word::Name},
+    {"power", Word::Power},
+    {"attributes", Word::Attributes},
+    {"geometry", Word::Geometry},
+    {"source_att", Word::SourceAtt},
+    {"solution_domain", Word::SolutionDomain},
+    {"fluid", Word::Fluid},
+    {"x_grid", Word::XGrid},
+    {"y_grid", Word::YGrid},
+    {"z_grid", Word::ZGrid},
+    {"min_size", Word::MinSize},
+    {"max_size", Word::MaxSize},
+    {"grid_type", Word::GridType},
+    {"model", Word::Model},
+    {"modeling", Word::Modeling},
+    {"solution", Word::Solution},
+    {"dimensionality", Word::Dimensionality},
+    {"transient", Word::Transient},
+    {"radiation", Word::Radiation},
+    {"turbulence", Word::Turbulence},
+    {"turbulence_type", Word::TurbulenceType},
+    {"gravity", Word::Gravity},
+    {"normal_direction", Word::NormalDirection},
+    {"global", Word::Global},
+    {"ambient_temperature", Word::AmbientTemperature},
+    {"datum_pressure", Word::DatumPressure},
+    {"solve", Word::Solve},
+    {"overall_control", Word::OverallControl},
+    {"outer_iterations", Word::OuterIterations},
+};
 
 // The nine model settings, by the last three elements of their path.
-struct SettingPath {
-  std::string_view a, b, c;
-};
-constexpr SettingPath kSettings[] = {
-    {"model", "modeling", "solution"},         {"model", "modeling", "dimensionality"},
-    {"model", "modeling", "transient"},        {"model", "modeling", "radiation"},
-    {"model", "turbulence", "turbulence_type"}, {"model", "gravity", "normal_direction"},
-    {"model", "global", "ambient_temperature"}, {"model", "global", "datum_pressure"},
-    {"solve", "overall_control", "outer_iterations"},
+constexpr Word kSettings[][3] = {
+    {Word::Model, Word::Modeling, Word::Solution},
+    {Word::Model, Word::Modeling, Word::Dimensionality},
+    {Word::Model, Word::Modeling, Word::Transient},
+    {Word::Model, Word::Modeling, Word::Radiation},
+    {Word::Model, Word::Turbulence, Word::TurbulenceType},
+    {Word::Model, Word::Gravity, Word::NormalDirection},
+    {Word::Model, Word::Global, Word::AmbientTemperature},
+    {Word::Model, Word::Global, Word::DatumPressure},
+    {Word::Solve, Word::OverallControl, Word::OuterIterations},
 };
 constexpr std::size_t kNoSetting = std::size(kSettings);
+constexpr std::size_t kTransient = 2;
 
-// The part of a raw name after its last ":". Compared with ASCII words it answers as the
-// decoded local name would: a ":" byte always decodes to that character, and ASCII bytes to
-// themselves, never into a replacement.
-std::string_view local_part(std::string_view raw_name) {
-  const std::size_t colon = raw_name.rfind(':');
-  return colon == std::string_view::npos ? raw_name : raw_name.substr(colon + 1);
+bool is_root(Word w) { return w == Word::XmlCase || w == Word::SmXmlCase; }
+bool is_grid_axis(Word w) { return w == Word::XGrid || w == Word::YGrid || w == Word::ZGrid; }
+bool is_grid_field(Word w) { return w == Word::MinSize || w == Word::MaxSize || w == Word::GridType; }
+
+// Records the entity of the element `e` that ends at `depth` when it was given a name. What
+// was gathered for the pending entity at that depth is that element's, since the tokenizer
+// matches every end tag to its start tag; and it is the last gathered, since entities close
+// innermost first.
+void close_pending(std::vector<PendingEntity>& pending, std::size_t depth, const ElementName& e,
+                   std::vector<FlothermEntity>& out, std::vector<FlothermSource>* sources) {
+  if (pending.empty() || pending.back().depth != depth) return;
+  PendingEntity done = std::move(pending.back());
+  pending.pop_back();
+  if (!done.name) return;
+  if (sources && e.word == Word::SourceAtt) sources->push_back({*done.name, std::move(done.values)});
+  out.push_back({e.local, std::move(*done.name)});
+}
+
+// What has been gathered for the pending entity at `depth`, made when first needed.
+PendingEntity& gathered(std::vector<PendingEntity>& pending, std::size_t depth) {
+  auto at = pending.end();
+  while (at != pending.begin() && std::prev(at)->depth >= depth) --at;
+  if (at == pending.end() || at->depth != depth) at = pending.insert(at, PendingEntity{depth, {}, {}});
+  return *at;
 }
 
 std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) {
@@ -102,74 +133,136 @@ std::optional<bool> parse_bool(std::string_view text) {
   return std::nullopt;
 }
 
-std::string_view ParserState::local_at(std::size_t depth) const {
-  return local_part(open_.from_top(open_.size() - depth));
+ElementName describe(std::string_view raw_name) {
+  ElementName e;
+  e.local = local_name(raw_name);
+  for (const auto& [word, w] : kWords) {
+    if (e.local == word) e.word = w;
+  }
+  e.attribute_kind = text::ends_with(e.local, "_att");
+  if (text::ends_with(e.local, "_ambient")) e.face = ElementName::Face::Ambient;
+  if (text::ends_with(e.local, "_boundary")) e.face = ElementName::Face::Boundary;
+  e.may_hold_value = e.word == Word::Name || e.word == Word::Power || e.word == Word::Fluid ||
+                     e.face != ElementName::Face::None || is_grid_field(e.word) ||
+                     std::any_of(std::begin(kSettings), std::end(kSettings), [&](const Word(&path)[3]) { return path[2] == e.word; });
+  e.tracked = e.attribute_kind || e.word == Word::Attributes || e.word == Word::SolutionDomain || is_grid_axis(e.word);
+  return e;
 }
 
-Status ParserState::start(const std::string& local, std::size_t depth) {
-  if (!root_) {
-    if (!is_root_name(local)) {
-      return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" +
-                                    local + ">");
-    }
-    root_ = local;
-  }
-  const bool parent_is_geometry = depth >= 2 && local_at(depth - 1) == "geometry";
-  if (local == "attributes") ++attributes_in_path_;
-  if (local == "solution_domain") ++solution_domains_in_path_;
-  if (is_grid_axis(local)) grid_axes_.push(3 * (depth - 1) + static_cast<std::size_t>(local[0] - 'x'));
+ElementName& ParserState::name_new(const xml::XmlEvent& ev) {
+  if (ev.id == xml::NameTable::kNone) return spare_[3] = describe(ev.name());
+  if (ev.id >= names_.size()) names_.resize(ev.id + 1);
+  if (!names_[ev.id]) names_[ev.id] = std::make_unique<ElementName>(describe(ev.name()));
+  return *names_[ev.id];
+}
 
-  if (text::ends_with(local, "_att") && path_has_attributes()) {
-    ++attribute_type_counts_[local];
-    pending_attribute_depths_.push(depth);
-    if (local == "source_att") pending_source_depths_.push(depth);
-  } else if (parent_is_geometry) {
-    ++geometry_type_counts_[local];
-    pending_geometry_depths_.push(depth);
+const ElementName& ParserState::open_at(std::size_t k) const {
+  const xml::OpenName n = k == 0 ? open_.top() : open_.from_top(k);
+  if (n.id != xml::NameTable::kNone && n.id < names_.size() && names_[n.id]) return *names_[n.id];
+  return spare_[k] = describe(n.name);
+}
+
+std::uint64_t& ParserState::count(std::map<std::string, std::uint64_t>& counts,
+                                  std::uint64_t* ElementName::*cached, ElementName& e) {
+  if (e.*cached == nullptr) e.*cached = &counts[e.local];
+  return *(e.*cached);
+}
+
+Status ParserState::take_root(const xml::XmlEvent& ev) {
+  const ElementName& e = named(ev);
+  if (!is_root(e.word)) {
+    return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" + e.local + ">");
   }
-  // A new solution domain replaces an earlier one with all it held.
-  if (local == "solution_domain") solution_domain_ = FlothermSolutionDomain{};
+  root_ = e.local;
   return ok_status();
 }
 
-void ParserState::end(const std::string& local, std::size_t depth) {
+bool ParserState::start(const xml::XmlEvent& ev) {
+  const Word parent = leaf_ != nullptr ? leaf_->word : Word::Other;
+  ElementName& e = named(ev);
+  begin(e, parent, open_.size());
+  leaf_ = &e;
+  return keeps_text(e);
+}
+
+bool ParserState::empty(const xml::XmlEvent& ev) {
+  const Word parent = leaf_ != nullptr ? leaf_->word : Word::Other;
+  ElementName& e = named(ev);
+  const std::size_t depth = open_.size() + 1;
+  begin(e, parent, depth);
+  finish_element(e, depth);
+  // The innermost element is as before; its spare, if it has one, may have been reused.
+  leaf_ = open_.empty() ? nullptr : &top_element();
+  return leaf_ != nullptr && keeps_text(*leaf_);
+}
+
+bool ParserState::end(const xml::XmlEvent& ev) {
+  finish_element(named(ev), open_.size() + 1);
+  leaf_ = open_.empty() ? nullptr : &top_element();
+  return leaf_ != nullptr && keeps_text(*leaf_);
+}
+
+void ParserState::begin(ElementName& e, Word parent, std::size_t depth) {
+  if (e.tracked) {
+    if (e.word == Word::Attributes) ++attributes_in_path_;
+    if (e.word == Word::SolutionDomain) {
+      ++solution_domains_in_path_;
+      solution_domain_ = FlothermSolutionDomain{};  // replaces an earlier one with all it held
+    }
+    if (is_grid_axis(e.word)) {
+      grid_axes_.push(3 * (depth - 1) + static_cast<std::size_t>(static_cast<int>(e.word) - static_cast<int>(Word::XGrid)));
+    }
+    if (e.attribute_kind && attributes_in_path_ > 0) {
+      ++count(attribute_type_counts_, &ElementName::attribute_count, e);
+      pending_attribute_depths_.push(depth);
+      if (e.word == Word::SourceAtt) pending_source_depths_.push(depth);
+      return;
+    }
+  }
+  if (parent == Word::Geometry) {
+    ++count(geometry_type_counts_, &ElementName::geometry_count, e);
+    pending_geometry_depths_.push(depth);
+  }
+}
+
+void ParserState::finish_element(const ElementName& e, std::size_t depth) {
   if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() == depth) {
     pending_attribute_depths_.pop();
     if (!pending_source_depths_.empty() && pending_source_depths_.top() == depth) pending_source_depths_.pop();
-    close_pending(pending_attributes_, depth, local, attributes_, &sources_);
+    close_pending(pending_attributes_, depth, e, attributes_, &sources_);
   }
   if (!pending_geometry_depths_.empty() && pending_geometry_depths_.top() == depth) {
     pending_geometry_depths_.pop();
-    close_pending(pending_geometry_, depth, local, geometry_, nullptr);
+    close_pending(pending_geometry_, depth, e, geometry_, nullptr);
   }
-  if (local == "attributes") --attributes_in_path_;
-  if (local == "solution_domain") --solution_domains_in_path_;
+  if (!e.tracked) return;
+  if (e.word == Word::Attributes) --attributes_in_path_;
+  if (e.word == Word::SolutionDomain) --solution_domains_in_path_;
   if (!grid_axes_.empty() && grid_axes_.top() / 3 == depth - 1) grid_axes_.pop();
 }
 
-std::size_t ParserState::setting(std::string_view leaf) const {
-  const std::size_t d = open_.size();
-  if (d < 3) return kNoSetting;
+std::size_t ParserState::setting(Word leaf) const {
+  if (open_.size() < 3) return kNoSetting;
   for (std::size_t i = 0; i < kNoSetting; ++i) {
-    const SettingPath& s = kSettings[i];
-    if (leaf == s.c && local_at(d - 1) == s.b && local_at(d - 2) == s.a) return i;
+    if (leaf != kSettings[i][2]) continue;
+    if (open_at(1).word == kSettings[i][1] && open_at(2).word == kSettings[i][0]) return i;
   }
   return kNoSetting;
 }
 
-bool ParserState::is_relevant_text() const {
-  if (open_.empty()) return false;
-  const std::string_view l = leaf();
+bool ParserState::is_relevant_text() const { return !open_.empty() && keeps_text(open_at(0)); }
+
+bool ParserState::keeps_value(const ElementName& leaf) const {
   const std::size_t d = open_.size();
-  if (d == 2 && l == "name") return true;
-  if (setting(l) != kNoSetting) return true;
-  if (is_grid_field(l) && !grid_axes_.empty()) return true;
-  if (l == "power" && !pending_source_depths_.empty()) return true;
-  if (l == "name") {
+  if (leaf.word == Word::Name) {
+    if (d == 2) return true;
     if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) return true;
     if (!pending_geometry_depths_.empty() && pending_geometry_depths_.top() + 1 == d) return true;
   }
-  return solution_domains_in_path_ > 0 && is_domain_leaf(l);
+  if (is_grid_field(leaf.word) && !grid_axes_.empty()) return true;
+  if (leaf.word == Word::Power && !pending_source_depths_.empty()) return true;
+  if (solution_domains_in_path_ > 0 && (leaf.word == Word::Fluid || leaf.face != ElementName::Face::None)) return true;
+  return setting(leaf.word) != kNoSetting;
 }
 
 void ParserState::text(std::string_view piece) {
@@ -182,9 +275,9 @@ void ParserState::text(std::string_view piece) {
   remaining_ -= piece.size();
   std::string trimmed(piece);
 
-  const std::string l = local_name(open_.top());
+  const ElementName& leaf = open_at(0);
   const std::size_t d = open_.size();
-  if (d == 2 && l == "name") {
+  if (d == 2 && leaf.word == Word::Name) {
     name_ = std::move(trimmed);
     return;
   }
@@ -192,43 +285,44 @@ void ParserState::text(std::string_view piece) {
       &solution_, &dimensionality_, nullptr, &radiation_, &turbulence_type_,
       &gravity_direction_, &ambient_temperature_, &datum_pressure_, &outer_iterations_,
   };
-  if (const std::size_t i = setting(l); i != kNoSetting) {
-    if (text_fields[i]) {
-      *text_fields[i] = std::move(trimmed);
-    } else {
+  if (const std::size_t i = setting(leaf.word); i != kNoSetting) {
+    if (i == kTransient) {
       transient_ = parse_bool(trimmed);  // an unrecognised later text clears an earlier value
+    } else {
+      *text_fields[i] = std::move(trimmed);
     }
     return;
   }
-  if (!grid_axes_.empty() && is_grid_field(l)) {
+  if (!grid_axes_.empty() && is_grid_field(leaf.word)) {
     const std::string axis_name = "xyz"[grid_axes_.top() % 3] + std::string("_grid");
     auto axis = std::find_if(grid_.begin(), grid_.end(),
                              [&](const FlothermGridAxis& a) { return a.axis == axis_name; });
     if (axis == grid_.end()) axis = grid_.insert(grid_.end(), FlothermGridAxis{axis_name, {}, {}, {}});
-    if (l == "min_size") axis->min_size = std::move(trimmed);
-    else if (l == "max_size") axis->max_size = std::move(trimmed);
+    if (leaf.word == Word::MinSize) axis->min_size = std::move(trimmed);
+    else if (leaf.word == Word::MaxSize) axis->max_size = std::move(trimmed);
     else axis->grid_type = std::move(trimmed);
     return;
   }
-  if (l == "power") {
-    pending_attributes_[pending_source_depths_.top()].values.push_back(std::move(trimmed));
+  if (leaf.word == Word::Power) {
+    gathered(pending_attributes_, pending_source_depths_.top()).values.push_back(std::move(trimmed));
     return;
   }
-  if (l == "name") {
+  if (leaf.word == Word::Name) {
     if (!pending_attribute_depths_.empty() && pending_attribute_depths_.top() + 1 == d) {
-      pending_attributes_[pending_attribute_depths_.top()].name = std::move(trimmed);
+      gathered(pending_attributes_, pending_attribute_depths_.top()).name = std::move(trimmed);
     } else {
-      pending_geometry_[pending_geometry_depths_.top()].name = std::move(trimmed);
+      gathered(pending_geometry_, pending_geometry_depths_.top()).name = std::move(trimmed);
     }
     return;
   }
   // Solution domain: the element is present whenever one is open on the path.
-  if (l == "fluid") {
+  const std::string& l = leaf.local;
+  if (leaf.word == Word::Fluid) {
     solution_domain_->fluid = std::move(trimmed);
-  } else if (text::ends_with(l, "_ambient")) {
-    solution_domain_->boundaries.push_back({std::string(l.substr(0, l.size() - 8)), "ambient", std::move(trimmed)});
+  } else if (leaf.face == ElementName::Face::Ambient) {
+    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 8), "ambient", std::move(trimmed)});
   } else {
-    solution_domain_->boundaries.push_back({std::string(l.substr(0, l.size() - 9)), "boundary", std::move(trimmed)});
+    solution_domain_->boundaries.push_back({l.substr(0, l.size() - 9), "boundary", std::move(trimmed)});
   }
 }
 
@@ -276,34 +370,35 @@ Result<FlothermFloxmlSummary> ParserState::finish() && {
 Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, std::uint64_t byte_budget) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   FileSource source(file);
-  // Only element names and some texts are ever used; no attribute is read.
+  // Only element names and some texts are ever used; no attribute is read, and a text that
+  // would not be kept here is not even an event.
   xml::XmlPullReader reader(source);
-  const xml::NameStack& open = reader.open_names();
-  ParserState state(byte_budget, open);
-  // Text that would not be kept here is not even buffered; one that would comes in pieces,
-  // held only as far as it can fit in what is left of the budget.
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty, xml::XmlEventKind::End});
+  ParserState state(byte_budget, reader.open_names());
+  // A text that would be kept comes in pieces, held only as far as it can fit in what is left
+  // of the budget.
   text::BudgetedText budgeted;
   std::string scratch;
+  bool relevant = false;  // a text here would be kept: the path has not changed since
   for (;;) {
-    const bool relevant = state.is_relevant_text();
     reader.set_text_sink(relevant ? &budgeted : nullptr);
     if (relevant) budgeted.begin(state.remaining());
-    TVX_TRY_ASSIGN(xml::XmlEvent ev, reader.next_event(scratch));
+    Result<xml::XmlEvent> next = reader.next_event(scratch);
+    if (!next) return std::move(next).error();
+    const xml::XmlEvent& ev = next.value();
     switch (ev.kind) {
       case xml::XmlEventKind::Start:  // already on the tokenizer's stack
-        TVX_TRY(state.start(local_name(ev.name()), open.size()));
+        if (!state.has_root()) TVX_TRY(state.take_root(ev));
+        relevant = state.start(ev);
         break;
-      case xml::XmlEventKind::Empty: {
-        const std::string local = local_name(ev.name());
-        TVX_TRY(state.start(local, open.size() + 1));
-        state.end(local, open.size() + 1);
+      case xml::XmlEventKind::Empty:
+        if (!state.has_root()) TVX_TRY(state.take_root(ev));
+        relevant = state.empty(ev);
         break;
-      }
       case xml::XmlEventKind::End:  // already taken off it
-        state.end(local_name(ev.name()), open.size() + 1);
+        relevant = state.end(ev);
         break;
-      case xml::XmlEventKind::Text:
-        if (!relevant) break;
+      case xml::XmlEventKind::Text:  // only where relevant
         if (!budgeted.finish()) {
           state.text_over_budget();
         } else if (!budgeted.kept().empty()) {
@@ -312,7 +407,7 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
         break;
       case xml::XmlEventKind::Eof:
         return std::move(state).finish();
-      default:  // references, CDATA, comments, declarations: never values
+      default:
         break;
     }
   }
@@ -325,17 +420,14 @@ bool has_flotherm_root(const std::string& path) {
   xml::XmlPullReader reader(source);
   // Only the first element's name matters, so nothing else is kept, however long.
   reader.set_skim(true);
+  reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
   std::string scratch;
-  for (;;) {
-    Result<xml::XmlEvent> ev = reader.next_event(scratch);
-    if (!ev) return false;
-    const xml::XmlEvent& e = ev.value();
-    if (e.kind == xml::XmlEventKind::Eof) return false;
-    if (e.kind != xml::XmlEventKind::Start && e.kind != xml::XmlEventKind::Empty) continue;
-    // A clipped name still holds its whole local part when a ":" was kept.
-    if (reader.name_clipped() && e.name().find(':') == std::string_view::npos) return false;
-    return is_root_name(local_name(e.name()));
-  }
+  Result<xml::XmlEvent> ev = reader.next_event(scratch);
+  if (!ev || ev.value().kind == xml::XmlEventKind::Eof) return false;
+  const std::string_view name = ev.value().name();
+  // A clipped name still holds its whole local part when a ":" was kept.
+  if (reader.name_clipped() && name.find(':') == std::string_view::npos) return false;
+  return is_root(describe(name).word);
 }
 
 }  // namespace tolvanex::parsers::flotherm

@@ -25,10 +25,37 @@ std::string local_name(std::string_view raw_name);
 // "1", "true", "yes", "on" and "0", "false", "no", "off" in any ASCII case; else absent.
 std::optional<bool> parse_bool(std::string_view text);
 
+// The element names that the reader follows paths by.
+enum class Word : std::uint8_t {
+  Other,
+  XmlCase, SmXmlCase, Name, Power, Attributes, Geometry, SourceAtt, SolutionDomain, Fluid,
+  XGrid, YGrid, ZGrid, MinSize, MaxSize, GridType,
+  Model, Modeling, Solution, Dimensionality, Transient, Radiation, Turbulence, TurbulenceType,
+  Gravity, NormalDirection, Global, AmbientTemperature, DatumPressure,
+  Solve, OverallControl, OuterIterations,
+};
+
+// What the reader knows of an element name, worked out once for each name the tokenizer
+// numbers (and for any other name each time it is met).
+struct ElementName {
+  enum class Face : std::uint8_t { None, Ambient, Boundary };  // a "_ambient" or "_boundary" face
+  std::string local;         // the local name
+  Word word = Word::Other;
+  bool attribute_kind = false;  // the local name ends with "_att"
+  Face face = Face::None;
+  bool may_hold_value = false;  // a text of such an element may be kept, depending on its path
+  bool tracked = false;  // its start or end changes what the path is known to hold
+  // Its entries in the type counts, once made.
+  std::uint64_t* attribute_count = nullptr;
+  std::uint64_t* geometry_count = nullptr;
+};
+ElementName describe(std::string_view raw_name);
+
 // What an attribute or geometry element that has started and not yet ended has gathered. Its
-// kind is its own local name, which stays on the path while it is open, and its depth is kept
-// in a RisingStack; it is stored only once a text arrives for it.
+// kind is its own local name, which stays on the path while it is open; the depths of all such
+// elements are kept in RisingStacks, and this record is made only once a text arrives for one.
 struct PendingEntity {
+  std::size_t depth = 0;  // the path length that counts the element
   std::optional<std::string> name;
   std::vector<std::string> values;  // power texts of a source_att
 };
@@ -49,16 +76,20 @@ class RisingStack {
 };
 
 // What one reading pass has gathered so far; driven by element starts, ends and texts. The
-// element path is the tokenizer's stack of open names (`open`), read in place.
+// element path is the tokenizer's stack of open names (`open`), read in place; the names on it
+// are known by their numbers.
 class ParserState {
  public:
   ParserState(std::uint64_t byte_budget, const xml::NameStack& open) : open_(open), remaining_(byte_budget) {}
 
-  // An element of local name `local` starts or ends at `depth` (the path length counting it;
-  // an Empty element, never on the tokenizer's stack, starts and ends at once). The first
-  // element must be a FloXML root; later ones are not checked.
-  Status start(const std::string& local, std::size_t depth);
-  void end(const std::string& local, std::size_t depth);
+  // Before the first element: it must be a FloXML root; later ones are not checked.
+  bool has_root() const { return root_.has_value(); }
+  Status take_root(const xml::XmlEvent& ev);
+  // A Start event (its element already on the stack), an Empty one (never on it), an End one
+  // (already off it). Each returns whether a text that follows would be kept.
+  bool start(const xml::XmlEvent& ev);
+  bool empty(const xml::XmlEvent& ev);
+  bool end(const xml::XmlEvent& ev);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -70,14 +101,35 @@ class ParserState {
   Result<FlothermFloxmlSummary> finish() &&;
 
  private:
-  bool path_has_attributes() const { return attributes_in_path_ > 0; }
-  // The local part of the name at `depth` (1: the root), up to the path's length.
-  std::string_view local_at(std::size_t depth) const;
-  std::string_view leaf() const { return local_at(open_.size()); }
+  // The element `k` levels below the innermost open one; one not numbered is worked out in
+  // spare_[k].
+  const ElementName& open_at(std::size_t k) const;
+  // The element of an event.
+  ElementName& named(const xml::XmlEvent& ev) {
+    if (ev.id != xml::NameTable::kNone && ev.id < names_.size() && names_[ev.id]) return *names_[ev.id];
+    return name_new(ev);
+  }
+  ElementName& name_new(const xml::XmlEvent& ev);
+  // The innermost open element.
+  const ElementName& top_element() const {
+    const xml::OpenName& n = open_.top();
+    if (n.id != xml::NameTable::kNone && n.id < names_.size() && names_[n.id]) return *names_[n.id];
+    return open_at(0);
+  }
+  void begin(ElementName& e, Word parent, std::size_t depth);
+  void finish_element(const ElementName& e, std::size_t depth);
+  // Whether a text at the current place would be kept, `leaf` being the innermost element.
+  bool keeps_text(const ElementName& leaf) const { return leaf.may_hold_value && keeps_value(leaf); }
+  bool keeps_value(const ElementName& leaf) const;
   // Which of the model settings the path ends in (given its leaf), or one past the last.
-  std::size_t setting(std::string_view leaf) const;
+  std::size_t setting(Word leaf) const;
+  std::uint64_t& count(std::map<std::string, std::uint64_t>& counts, std::uint64_t* ElementName::*cached,
+                       ElementName& e);
 
   const xml::NameStack& open_;
+  std::vector<std::unique_ptr<ElementName>> names_;  // by number; made when first met
+  mutable ElementName spare_[4];                     // names not numbered
+  const ElementName* leaf_ = nullptr;                // the innermost open element
   // Facts about the path kept up to date on starts and ends, so that no text has to walk it.
   std::size_t attributes_in_path_ = 0;
   std::size_t solution_domains_in_path_ = 0;
@@ -89,12 +141,12 @@ class ParserState {
   std::vector<FlothermEntity> geometry_;
   std::vector<FlothermSource> sources_;
   // Depths of the attributes and geometry elements open (pending), and of the source_att ones
-  // among the attributes; what they gathered, by depth.
+  // among the attributes; what those that were given texts gathered, by rising depth.
   RisingStack pending_attribute_depths_;
   RisingStack pending_geometry_depths_;
   RisingStack pending_source_depths_;
-  std::map<std::size_t, PendingEntity> pending_attributes_;
-  std::map<std::size_t, PendingEntity> pending_geometry_;
+  std::vector<PendingEntity> pending_attributes_;
+  std::vector<PendingEntity> pending_geometry_;
   std::optional<std::string> root_;
   std::optional<std::string> name_, solution_, dimensionality_, radiation_, turbulence_type_,
       gravity_direction_, ambient_temperature_, datum_pressure_, outer_iterations_;

@@ -1,6 +1,7 @@
 // FloTHERM pack archives (.pack): a ZIP archive holding a project directory. The summary
 // comes from the central directory alone; every entry is opened (which checks encryption,
 // method and local header) but none is decompressed.
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -13,8 +14,31 @@
 
 namespace tolvanex::parsers::flotherm {
 
-Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
-                                                  std::uint64_t byte_budget) {
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `name` contains `word` (lower case) at `at`, ignoring ASCII case.
+bool word_at(std::string_view name, std::size_t at, std::string_view word) {
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    if (lower(name[at + i]) != word[i]) return false;
+  }
+  return true;
+}
+bool ends_with_folded(std::string_view name, std::string_view word) {
+  return name.size() >= word.size() && word_at(name, name.size() - word.size(), word);
+}
+bool contains_folded(std::string_view name, std::string_view word) {
+  for (std::size_t at = name.find('/'); at != std::string_view::npos && name.size() - at >= word.size();
+       at = name.find('/', at + 1)) {
+    if (word_at(name, at, word)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::uint64_t byte_budget) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   TVX_TRY_ASSIGN(const container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
   if (zip.entry_count() == 0)
@@ -22,41 +46,42 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
 
   FlothermPackSummary summary;
   summary.entry_count = zip.entry_count();
-  std::set<std::string> top_level;
+  std::set<std::string, std::less<>> top_level;
   std::optional<std::string> candidate;
   std::uint64_t listed_bytes = 0;
+  std::string normalised;
 
   for (std::size_t i = 0; i < zip.entry_count(); ++i) {
-    TVX_TRY(zip.open_entry(i));
+    TVX_TRY(zip.check_entry(i));
     const container::ZipEntry& entry = zip.entry(i);
 
-    std::string name = entry.name;
-    for (char& c : name)
-      if (c == '\\') c = '/';
-    const bool directory =
-        !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
+    // Backslashes are separators too; most names have none, and are used as they stand.
+    std::string_view name = entry.name;
+    if (name.find('\\') != std::string_view::npos) {
+      normalised.assign(name);
+      std::replace(normalised.begin(), normalised.end(), '\\', '/');
+      name = normalised;
+    }
+    const bool directory = !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
     ++(directory ? summary.directory_count : summary.file_count);
     summary.compressed_bytes = saturating_add(summary.compressed_bytes, entry.compressed_size);
     summary.uncompressed_bytes = saturating_add(summary.uncompressed_bytes, entry.uncompressed_size);
 
-    const std::string top = name.substr(0, name.find('/'));
-    if (!top.empty()) top_level.insert(top);
+    const std::string_view top = name.substr(0, name.find('/'));
+    if (!top.empty() && top_level.find(top) == top_level.end()) top_level.emplace(top);
 
-    const std::string lower = text::ascii_lower(name);
-    if (text::ends_with(lower, "/pdproject/group")) {
+    if (ends_with_folded(name, "/pdproject/group")) {
       summary.project_data_present = true;
       candidate = top;
     }
-    if (lower.find("/datasets/basesolution/") != std::string::npos)
-      summary.base_solution_present = true;
+    if (contains_folded(name, "/datasets/basesolution/")) summary.base_solution_present = true;
 
     const std::uint64_t next = saturating_add(listed_bytes, name.size());
     if (next > byte_budget) {
       summary.truncated = true;
     } else {
       listed_bytes = next;
-      summary.entries.push_back(
-          {std::move(name), directory, entry.compressed_size, entry.uncompressed_size});
+      summary.entries.push_back({std::string(name), directory, entry.compressed_size, entry.uncompressed_size});
     }
   }
 

@@ -17,37 +17,19 @@ namespace {
 // Masks of one 64-byte block: bit i stands for byte i.
 
 using BlockMasks = LineBlocks::Masks;
-
-// Eight bytes at a time in a 64-bit word: a flag is the high bit of its byte.
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-
-inline std::uint64_t load_word(const char* p) {
-  std::uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  w = __builtin_bswap64(w);  // byte i of the block at bits 8i to 8i + 7
-#endif
-  return w;
-}
-// The bytes of `w` equal to `b`.
-inline std::uint64_t bytes_equal(std::uint64_t w, unsigned char b) {
-  const std::uint64_t x = w ^ (kOnes * b);
-  return ~(((x & ~kHigh) + ~kHigh) | x | ~kHigh);
-}
-// The high bits of the eight bytes, packed into the low eight bits.
-inline std::uint64_t pack(std::uint64_t flags) { return ((flags >> 7) * 0x0102040810204080ULL) >> 56; }
+using word::bytes_equal;
+using word::pack;
 
 std::uint64_t lf_mask_portable(const char* p) {
   std::uint64_t mask = 0;
-  for (int k = 0; k < 8; ++k) mask |= pack(bytes_equal(load_word(p + 8 * k), '\n')) << (8 * k);
+  for (int k = 0; k < 8; ++k) mask |= pack(bytes_equal(word::load(p + 8 * k), '\n')) << (8 * k);
   return mask;
 }
 
 BlockMasks masks_portable(const LineStarts&, const char* p) {
   BlockMasks m;
   for (int k = 0; k < 8; ++k) {
-    const std::uint64_t w = load_word(p + 8 * k);
+    const std::uint64_t w = word::load(p + 8 * k);
     m.lf |= pack(bytes_equal(w, '\n')) << (8 * k);
     m.blank |= pack(bytes_equal(w, ' ') | bytes_equal(w, '\t')) << (8 * k);
   }
@@ -217,24 +199,11 @@ std::size_t run_sse2(const LineStarts& s, LineBlocks::Kept& k, std::size_t pos, 
 
 }  // namespace
 
-Kernel resolve_kernel(Kernel wanted) {
-#if defined(__SSE2__)
-  if (wanted == Kernel::Portable) return Kernel::Portable;
-  __builtin_cpu_init();
-  if ((wanted == Kernel::Auto || wanted == Kernel::Avx2) && __builtin_cpu_supports("avx2") &&
-      __builtin_cpu_supports("popcnt"))
-    return Kernel::Avx2;
-  return Kernel::Sse2;
-#else
-  (void)wanted;
-  return Kernel::Portable;
-#endif
-}
-
 // ---------------------------------------------------------------------------------------
 
 LineBlocks::LineBlocks(const LineStarts& starts, Kernel wanted)
     : starts_(starts), kernel_(resolve_kernel(wanted)), run_(run_portable) {
+  if (kernel_ == Kernel::Avx512) kernel_ = Kernel::Avx2;  // the line kernels have no wider form
 #if defined(__SSE2__)
   if (kernel_ == Kernel::Avx2) run_ = run_avx2;
   if (kernel_ == Kernel::Sse2) run_ = run_sse2;

@@ -17,16 +17,10 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/io/read_buffer.hpp"
+#include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::text {
-
-// The kernels that look at 64 bytes at a time: AVX2 or SSE2 where the processor has them, else
-// 64-bit words. Auto takes the widest; the others pin one (for tests and benchmarks) and fall
-// back to a narrower one that the processor has. All give the same results.
-enum class Kernel : std::uint8_t { Auto, Avx2, Sse2, Portable };
-// The kernel that `wanted` runs as on this processor (never Auto).
-Kernel resolve_kernel(Kernel wanted);
 
 // The bytes that make a line worth a look when they start it, after its blanks. The set
 // always holds VT, FF and CR, which the kernels do not take as blanks (they are white space,
