@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const std::string expected = plain_lines(input);
-  for (const auto kernel : {text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable})
+  for (const auto kernel : {text::Kernel::Avx512, text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable})
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{70}, text::LineSplitter::kDefaultChunkSize})
       expect(split_lines(input, kernel, chunk) == expected, "lines split as the plain loop splits them", expected);
   return 0;

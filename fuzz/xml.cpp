@@ -1,6 +1,7 @@
 // The XML pull tokenizer on raw bytes. Its events (kinds, names, kept attributes, texts, the
-// open-element path) and its errors must not depend on the buffer size, so the input is read
-// through buffers of 1 and 8192 bytes and the two transcripts compared; skim mode must give
+// open-element path) and its errors must not depend on the buffer size nor on the kernel that
+// classifies the buffer, so the input is read through buffers of 8192, 100 and 1 bytes, with
+// the widest, the SSE2 and the portable kernel, and the transcripts compared; skim mode must give
 // the same kinds where it clipped no name. The attribute iterator also reads the input as
 // one tag.
 #include "harness.hpp"
@@ -25,9 +26,9 @@ struct Transcript {
   bool clipped = false;
 };
 
-Transcript read(std::string_view input, std::size_t buffer, bool skim) {
+Transcript read(std::string_view input, std::size_t buffer, text::Kernel kernel, bool skim) {
   MemorySource source(input);
-  xml::XmlPullReader reader(source, buffer);
+  xml::XmlPullReader reader(source, buffer, kernel);
   Collect sink;
   reader.set_text_sink(&sink);
   reader.set_skim(skim);
@@ -52,7 +53,7 @@ Transcript read(std::string_view input, std::size_t buffer, bool skim) {
     } else {
       t.events.append(ev.bytes).append("|").append(sink.text);
       t.events += "|" + std::to_string(reader.open_names().size());
-      if (!reader.open_names().empty()) t.events.append(reader.open_names().top());
+      if (!reader.open_names().empty()) t.events.append(reader.open_names().top().name);
       if (ev.kind == XmlEventKind::Start || ev.kind == XmlEventKind::Empty)
         for (auto attrs = ev.attributes(); auto item = attrs.next();)
           if (item->ok()) t.events.append(item->attribute.key).append("=").append(item->attribute.value);
@@ -67,11 +68,15 @@ Transcript read(std::string_view input, std::size_t buffer, bool skim) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = bytes_of(data, size);
-  const Transcript whole = read(input, xml::XmlPullReader::kDefaultBufferSize, false);
-  const Transcript bytewise = read(input, 1, false);
-  expect(whole.events == bytewise.events, "events alike at buffer sizes 8192 and 1",
-         whole.events + "\n----\n" + bytewise.events);
-  const Transcript skim = read(input, 7, true);
+  const Transcript whole = read(input, xml::XmlPullReader::kDefaultBufferSize, text::Kernel::Auto, false);
+  for (const auto& [buffer, kernel] : {std::pair{std::size_t{1}, text::Kernel::Portable},
+                                       std::pair{std::size_t{100}, text::Kernel::Sse2},
+                                       std::pair{std::size_t{8192}, text::Kernel::Portable}}) {
+    const Transcript other = read(input, buffer, kernel, false);
+    expect(whole.events == other.events, "events alike at every buffer size and kernel",
+           whole.events + "\n----\n" + other.events);
+  }
+  const Transcript skim = read(input, 7, text::Kernel::Auto, true);
   if (!skim.clipped)
     expect(whole.kinds == skim.kinds, "skim mode gives the same kinds", whole.kinds + "\n----\n" + skim.kinds);
   std::size_t items = 0;
