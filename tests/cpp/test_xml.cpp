@@ -437,7 +437,7 @@ TEST(NameStack, PushPopAndLookBelowTheTop) {
   names.push_back("a");
   NameStack stack;
   std::vector<std::uint32_t> ids;
-  for (const std::string& n : names) ids.push_back(stack.push(n));
+  for (const std::string& n : names) ids.push_back(stack.push(n).value());
   const std::vector<std::uint32_t> first = {1, 2, 3, 4, 0, 0, 5, 0, 2, 6, 7};
   EXPECT_EQ(std::vector<std::uint32_t>(ids.begin(), ids.begin() + 11), first);
   EXPECT_EQ(ids[names.size() - 2], NameTable::kNone);  // past the table's room
@@ -483,4 +483,45 @@ TEST(XmlPullReader, TagEventsCarryTheirNamesNumbers) {
     ids.push_back(ev.value().id);
   }
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 3, 2, 2, 1}));
+}
+
+// Open elements past the bound of the stack fail the document at the same start tag whatever
+// is kept, shown or clipped and wherever the buffer refills; as many as fit read to the end.
+TEST(XmlPullReader, NestingPastTheBoundFailsAtOneTag) {
+  // `levels` start tags of a 300-byte name, which has no number and costs its bytes and two.
+  struct Nested final : ByteSource {
+    explicit Nested(std::size_t levels) : left(levels) {}
+    std::string tag = "<" + std::string(300, 'n') + ">";
+    std::size_t left, at = 0;
+    Result<std::size_t> read(char* buffer, std::size_t size) override {
+      std::size_t n = 0;
+      for (; n < size && left != 0; ++n) {
+        buffer[n] = tag[at];
+        if (++at == tag.size()) at = 0, --left;
+      }
+      return n;
+    }
+  };
+  // The start tags read before the error or the end, and how reading ended.
+  const auto read = [](std::size_t levels, std::size_t buffer, const Mode& mode) {
+    Nested source(levels);
+    XmlPullReader reader(source, buffer);
+    reader.set_attribute_filter(mode.filter);
+    reader.set_skim(mode.skim);
+    if (mode.tags_only) reader.show_only({XmlEventKind::Start});
+    std::string scratch;
+    for (std::size_t starts = 0;; ++starts) {
+      Result<XmlEvent> ev = reader.next_event(scratch);
+      if (!ev) return std::make_pair(starts, ev.error().display());
+      if (ev.value().kind == XmlEventKind::Eof) return std::make_pair(starts, std::string("Eof"));
+    }
+  };
+  const std::size_t levels = NameStack::kMaxBytes / 302 + 1;
+  const auto [fit, end] = read(levels, 8192, Mode{});
+  EXPECT_EQ(end, "xml error: ill-formed document: elements nested too deeply: open element names exceed 64 MiB");
+  EXPECT_GT(fit, levels - 4);
+  for (const auto& [buffer, mode] : {std::pair<std::size_t, Mode>{61, Mode{}}, {8192, kModes[4]}, {8192, kModes[6]}}) {
+    EXPECT_EQ(read(levels, buffer, mode), std::make_pair(fit, end)) << buffer;
+  }
+  EXPECT_EQ(read(fit, 8192, Mode{}), std::make_pair(fit, std::string("Eof")));
 }
