@@ -60,11 +60,24 @@ const Mode kModes[] = {
     {&keep_model, 5, false, text::Kernel::Portable},
 };
 
+// True when a text gathered by a sink is `whole` but for white space given by count (`?`),
+// which only a run longer than `room` may have.
+bool same_text(std::string_view gathered, std::string_view whole, std::uint64_t room) {
+  if (gathered.size() != whole.size()) return false;
+  std::uint64_t run = 0;
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    run = is_xml_space(whole[i]) ? run + 1 : 0;
+    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
+  }
+  return true;
+}
+
 // The whole event stream as "Kind:payload" items, a Text's payload being what its sink got; an
 // error ends it as "error:<display>". A text comes in pieces of bounded size; `scratch_held` is
-// the most that the scratch buffer ever held.
+// the most that the scratch buffer ever held. A text given to a sink is checked against `doc`
+// at its offset, when given.
 Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode = Mode{},
-                std::size_t* scratch_held = nullptr) {
+                std::size_t* scratch_held = nullptr, std::optional<std::string_view> doc = std::nullopt) {
   XmlPullReader reader(source, buffer, mode.kernel);
   reader.set_attribute_filter(mode.filter);
   reader.set_skim(mode.skim);
@@ -86,6 +99,9 @@ Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode 
     if (scratch_held) *scratch_held = std::max(*scratch_held, scratch.capacity());
     if (e.kind != XmlEventKind::Text) EXPECT_TRUE(gather.text.empty());
     EXPECT_LE(gather.largest, std::max<std::size_t>(buffer, 4096));
+    if (doc && mode.room && e.kind == XmlEventKind::Text) {
+      EXPECT_TRUE(same_text(gather.text, doc->substr(reader.text_offset(), gather.text.size()), *mode.room));
+    }
     out.push_back(kind_name(e.kind) + (":" + std::string(e.bytes) + gather.text));
     gather.text.clear();
     if (e.kind == XmlEventKind::Eof) return out;
@@ -97,7 +113,7 @@ Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode 
 Events tokenize(std::string_view doc, std::size_t buffer = 8192, const Mode& mode = Mode{},
                 std::size_t* scratch_held = nullptr) {
   MemorySource source(doc);
-  return tokenize(source, buffer, mode, scratch_held);
+  return tokenize(source, buffer, mode, scratch_held, doc);
 }
 
 const std::string kXmlErr = "error:xml error: ";
@@ -240,18 +256,6 @@ std::vector<std::string> corpus() {
     docs.push_back(doc);
   }
   return docs;
-}
-
-// True when a text gathered by a sink is `whole` but for white space given by count (`?`),
-// which only a run longer than `room` may have.
-bool same_text(std::string_view gathered, std::string_view whole, std::uint64_t room) {
-  if (gathered.size() != whole.size()) return false;
-  std::uint64_t run = 0;
-  for (std::size_t i = 0; i < whole.size(); ++i) {
-    run = is_xml_space(whole[i]) ? run + 1 : 0;
-    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
-  }
-  return true;
 }
 
 // A tag as "name|k=v;...": from an event's filtered payload every item, error items included,

@@ -214,6 +214,7 @@ PICKS = {"smodel.json": "d['physics_tags']", "dmodel.xml": "d['physics_tags']", 
     # White space whose fate is known only at the next byte is held packed.
     ("modelinfo.xml", [b"<r><title>t", (b" ", 200 << 20), b"</title></r>"], "t"),
     ("modelinfo.xml", [b"<r><title>t</title", (b" ", 200 << 20), b"></r>"], "t"),
+    ("modelinfo.xml", [b"<r><title>t", (b" \t", 100 << 20), b"</title></r>"], "t"),
     ("fileversion", [b"6.1:", (b"\t", GIB // 2)], ["6.1", ""]),
     ("usedlicenses.txt", [b"A\n", (b" ", GIB // 2), b"\nB"], ["A", "B"]),
 ])

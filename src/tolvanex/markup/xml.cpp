@@ -938,6 +938,7 @@ inline XmlEvent XmlScanner::text(std::string_view head) {
     if (c == kFailed) return source_failed();
     return event(XmlEventKind::Text);
   }
+  r_.text_offset_ = r_.base_ + r_.pos_ - head.size();  // the head was consumed just before
   auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
   auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
   if (!head.empty()) put(head.data(), head.size());
@@ -1227,6 +1228,7 @@ XmlPullReader::~XmlPullReader() = default;
 
 int XmlPullReader::refill() {
   if (eof_) return 0;
+  base_ += len_;
   pos_ = len_ = 0;
   Result<std::size_t> got = source_.read(buf_.data(), buffer_size_);
   if (!got) {

@@ -288,6 +288,10 @@ class XmlPullReader {
   // size, before the event comes. Their concatenation is the text, except for white space
   // given by count. With no sink (the default), a text is scanned, not held.
   void set_text_sink(text::TextSink* sink) { text_sink_ = sink; }
+  // Where the last Text event that went to a sink begins in the source: the bytes its sink got,
+  // white space given by count included, are the source's from there on. A reader that did not
+  // hold a text can so take it from a second read.
+  std::uint64_t text_offset() const { return text_offset_; }
 
   // What a Start or Empty event holds besides the raw name: the attributes whose keys `keep`
   // accepts, each written as ` key=` and its value between its own quotes, in document order:
@@ -340,6 +344,8 @@ class XmlPullReader {
   std::vector<char> buf_;
   std::size_t pos_ = 0;  // next unread byte in buf_
   std::size_t len_ = 0;  // valid bytes in buf_
+  std::uint64_t base_ = 0;  // bytes of the source before buf_
+  std::uint64_t text_offset_ = 0;
   bool eof_ = false;
   std::optional<TolvanexError> failure_;  // the error that ended reading
   text::ByteClassifier classifier_;
