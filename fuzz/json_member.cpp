@@ -12,8 +12,9 @@ namespace {
 using namespace tvx_fuzz;
 namespace comsol = parsers::comsol;
 
+// Tags are any text, so a success is marked as well as an error.
 std::string tags_of(comsol::TreeInfo& tree) {
-  std::string out;
+  std::string out = "TAGS ";
   for (const auto& list : tree.tags) {
     for (const auto& tag : list) out += tag + ",";
     out += ";";
