@@ -260,7 +260,8 @@ TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
     const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget);
     EXPECT_TRUE(kept && kept.value().text == text && kept.value().truncated == truncated) << in.substr(0, 40);
   }
-  const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\xC2\xA0", "\xE2\x80\x83", "\xFF", "\xC2",
+  const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\v", "\f", "\xC2\xA0", "\xC2\x85", "\xE2\x80\x83",
+                                "\xE3\x80\x80", "\xFF", "\xC2", "$x", "Nq", "'x",
                                 "$begin 'a'", "$end ", "Name=", "Name:='v'", "'Total Power'=", "NameX=",
                                 "Version(1, 2)", "x", std::string(300, 'v'), std::string(70, ' ')};
   std::mt19937 random(7);
