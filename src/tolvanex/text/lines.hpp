@@ -169,7 +169,8 @@ class LineBlocks {
 //   }
 class LineSplitter {
  public:
-  static constexpr std::size_t kDefaultChunkSize = 256 * 1024;
+  // Large reads: a 1 GB project read 256 KiB at a time took a tenth longer, in its system calls.
+  static constexpr std::size_t kDefaultChunkSize = 1024 * 1024;
   static constexpr std::size_t kMaxHead = 256;
 
   struct Options {
