@@ -5,9 +5,16 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
 ASAN_BUILD := build-asan
+FUZZ_BUILD := build-fuzz
 JOBS ?= $(shell nproc)
+# `make fuzz`: every target for FUZZ_SECONDS, FUZZ_JOBS at a time, each keeping its corpus in
+# FUZZ_CORPUS/<target>; FUZZ_TARGETS picks some (names as in fuzz/CMakeLists.txt).
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= $(JOBS)
+FUZZ_CORPUS ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/tolvanex-fuzz
+FUZZ_TARGETS ?=
 
-.PHONY: setup build test test-sanitize demo bench wheel clean
+.PHONY: setup build test test-sanitize fuzz-build fuzz fuzz-check demo bench wheel clean
 
 $(VENV)/.stamp: scripts/setup.sh
 	bash scripts/setup.sh
@@ -38,6 +45,23 @@ test-sanitize: setup
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
+# The fuzz targets: the core built again with clang, instrumented for libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory of its own.
+fuzz-build: setup
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLVANEX_FUZZ=ON \
+	  -DTOLVANEX_BUILD_TESTS=OFF -DTOLVANEX_BUILD_BENCH=OFF
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
+fuzz: fuzz-build
+	$(VPY) fuzz/run.py --build $(FUZZ_BUILD)/fuzz --seconds $(FUZZ_SECONDS) --jobs $(FUZZ_JOBS) \
+	  --corpus $(FUZZ_CORPUS) $(FUZZ_TARGETS)
+
+# CI's short pass: every target for 15 s from its seeds alone; any finding fails.
+fuzz-check: fuzz-build
+	$(VPY) fuzz/run.py --build $(FUZZ_BUILD)/fuzz --seconds 15 --jobs $(JOBS) --fresh
+
 demo: build
 	$(VPY) scripts/demo.py
 
@@ -53,4 +77,4 @@ wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) dist
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) dist

@@ -13,7 +13,6 @@ Memory: each hostile archive is inspected in a fresh interpreter; the table show
 outcome and the peak resident size (getrusage ru_maxrss) next to an interpreter that only
 imports the module.
 """
-import os
 import pathlib
 import subprocess
 import sys
@@ -23,6 +22,8 @@ import time
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+from peak import peak as child_peak  # noqa: E402
 sys.path.insert(0, str(ROOT / "build" / "python"))
 import tolvanex  # noqa: E402
 from inputs import tar_project  # noqa: E402
@@ -66,24 +67,11 @@ def speed(tmp, entries):
               f"{t_py / t_us:.1f}x faster than tarfile")
 
 
-CHILD = ("import resource, sys\n"
-         "import tolvanex\n"
-         "out = '-'\n"
-         "if sys.argv[1]:\n"
-         "    try:\n"
-         "        d = tolvanex.inspect(sys.argv[1], format='tzr')['summary']['data']\n"
-         "        out = 'ok, %d entries, %d listed' % (d['entry_count'], len(d['entries']))\n"
-         "    except RuntimeError as e:\n"
-         "        out = str(e)[:60]\n"
-         "print(out)\n"
-         "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
+SHOW = "'ok, %d entries, %d listed' % (d['entry_count'], len(d['entries']))"
 
 
 def peak(path):
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "build" / "python"))
-    out = subprocess.run([sys.executable, "-c", CHILD, path], env=env, check=True, capture_output=True,
-                         text=True).stdout.splitlines()
-    return out[0], int(out[1]) // 1024
+    return child_peak(path, "tzr", SHOW)
 
 
 def header(name, size, kind=b"0"):

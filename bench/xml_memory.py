@@ -7,39 +7,18 @@ ZIP entries streamed from a generator), then inspected in a fresh interpreter; t
 the outcome, the size of the XML text, and the peak resident size of that interpreter
 (getrusage ru_maxrss) next to the peak of an interpreter that only imports the module.
 """
-import os
 import pathlib
-import subprocess
 import sys
 import tempfile
 import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+from peak import peak  # noqa: E402
 sys.path.insert(0, str(ROOT / "tests" / "fixtures"))
 from make_zip_fixtures import DEFLATE, Entry, build_zip  # noqa: E402
 
 MIB = 1 << 20
-
-CHILD = ("import resource, sys\n"
-         "import tolvanex\n"
-         "if sys.argv[1]:\n"
-         "    try:\n"
-         "        d = tolvanex.inspect(sys.argv[1])['summary']['data']\n"
-         "        out = 'ok'\n"
-         "    except RuntimeError as e:\n"
-         "        out = str(e)[:60]\n"
-         "else:\n"
-         "    out = '-'\n"
-         "print(out)\n"
-         "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
-
-
-def peak(path):
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "build" / "python"))
-    out = subprocess.run([sys.executable, "-c", CHILD, path], env=env, check=True, capture_output=True,
-                         text=True).stdout.splitlines()
-    return out[0], int(out[1]) // 1024
-
 
 def pieces(head, fill, count, tail):
     yield head

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(build-essential pkg-config nlohmann-json3-dev libarchive-dev zlib1g-dev libbz2-dev
-          liblzma-dev libzstd-dev libhdf5-dev hdf5-tools libgtest-dev 7zip zstd python3-venv unzip)
+          liblzma-dev libzstd-dev libhdf5-dev hdf5-tools libgtest-dev 7zip zstd python3-venv unzip
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -254,6 +254,7 @@ TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
       {"Name='ab'\nName='abc'\nName='a'", 10, "Name='ab'\n", true},  // exactly full, then one byte more
       {"Name='abc'\nName='a'\nName='b'", 9, "Name='a'\n", true},     // a later, shorter line fits
       {"x\nName='a'", 0, "", true},
+      {"\x85Name='a'\n\xA0$begin 'b'\n\xC2\xA0Name='c'", 99, "Name='c'\n", false},  // lone 0x85, 0xA0: no space
       {"Name='x'" + spaces + "\nName='y'\t" + spaces, 20, "Name='x'\nName='y'\n", false}};
   for (const auto& [in, budget, text, truncated] : cases) {
     MemorySource source(in);

@@ -151,7 +151,7 @@ Result<std::string> split_lines(ByteSource& source, text::LineSplitter::Options 
 TEST(LineSplitter, GivesTheLinesWorthALookWhateverTheChunksAndKernel) {
   const std::string pieces[] = {
       "\n", "\n", "\r\n", " ", "\t", "\r", "\v", "\f", "\xC2\xA0", "\xE3\x80\x80", "\xC2\x85",
-      "\xE2\x80\xA8", "\xC2", "\xFF", "\xEF\xBB\xBF", "$begin 'x'", "Name=", "*NODE", "1, 2",
+      "\xE2\x80\xA8", "\xC2", "\xFF", "\x85", "\xA0", "\xEF\xBB\xBF", "$begin 'x'", "Name=", "*NODE", "1, 2",
       "x", "N", std::string(70, 'y'), std::string(70, ' '), std::string(300, '$')};
   std::mt19937 random(99);
   for (int n = 0; n < 120; ++n) {

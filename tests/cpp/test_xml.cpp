@@ -60,11 +60,24 @@ const Mode kModes[] = {
     {&keep_model, 5, false, text::Kernel::Portable},
 };
 
+// True when a text gathered by a sink is `whole` but for white space given by count (`?`),
+// which only a run longer than `room` may have.
+bool same_text(std::string_view gathered, std::string_view whole, std::uint64_t room) {
+  if (gathered.size() != whole.size()) return false;
+  std::uint64_t run = 0;
+  for (std::size_t i = 0; i < whole.size(); ++i) {
+    run = is_xml_space(whole[i]) ? run + 1 : 0;
+    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
+  }
+  return true;
+}
+
 // The whole event stream as "Kind:payload" items, a Text's payload being what its sink got; an
 // error ends it as "error:<display>". A text comes in pieces of bounded size; `scratch_held` is
-// the most that the scratch buffer ever held.
+// the most that the scratch buffer ever held. A text given to a sink is checked against `doc`
+// at its offset, when given.
 Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode = Mode{},
-                std::size_t* scratch_held = nullptr) {
+                std::size_t* scratch_held = nullptr, std::optional<std::string_view> doc = std::nullopt) {
   XmlPullReader reader(source, buffer, mode.kernel);
   reader.set_attribute_filter(mode.filter);
   reader.set_skim(mode.skim);
@@ -86,6 +99,9 @@ Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode 
     if (scratch_held) *scratch_held = std::max(*scratch_held, scratch.capacity());
     if (e.kind != XmlEventKind::Text) EXPECT_TRUE(gather.text.empty());
     EXPECT_LE(gather.largest, std::max<std::size_t>(buffer, 4096));
+    if (doc && mode.room && e.kind == XmlEventKind::Text) {
+      EXPECT_TRUE(same_text(gather.text, doc->substr(reader.text_offset(), gather.text.size()), *mode.room));
+    }
     out.push_back(kind_name(e.kind) + (":" + std::string(e.bytes) + gather.text));
     gather.text.clear();
     if (e.kind == XmlEventKind::Eof) return out;
@@ -97,7 +113,7 @@ Events tokenize(ByteSource& source, std::size_t buffer = 8192, const Mode& mode 
 Events tokenize(std::string_view doc, std::size_t buffer = 8192, const Mode& mode = Mode{},
                 std::size_t* scratch_held = nullptr) {
   MemorySource source(doc);
-  return tokenize(source, buffer, mode, scratch_held);
+  return tokenize(source, buffer, mode, scratch_held, doc);
 }
 
 const std::string kXmlErr = "error:xml error: ";
@@ -240,18 +256,6 @@ std::vector<std::string> corpus() {
     docs.push_back(doc);
   }
   return docs;
-}
-
-// True when a text gathered by a sink is `whole` but for white space given by count (`?`),
-// which only a run longer than `room` may have.
-bool same_text(std::string_view gathered, std::string_view whole, std::uint64_t room) {
-  if (gathered.size() != whole.size()) return false;
-  std::uint64_t run = 0;
-  for (std::size_t i = 0; i < whole.size(); ++i) {
-    run = is_xml_space(whole[i]) ? run + 1 : 0;
-    if (gathered[i] != whole[i] && !(gathered[i] == '?' && run > room)) return false;
-  }
-  return true;
 }
 
 // A tag as "name|k=v;...": from an event's filtered payload every item, error items included,
@@ -437,7 +441,7 @@ TEST(NameStack, PushPopAndLookBelowTheTop) {
   names.push_back("a");
   NameStack stack;
   std::vector<std::uint32_t> ids;
-  for (const std::string& n : names) ids.push_back(stack.push(n));
+  for (const std::string& n : names) ids.push_back(stack.push(n).value());
   const std::vector<std::uint32_t> first = {1, 2, 3, 4, 0, 0, 5, 0, 2, 6, 7};
   EXPECT_EQ(std::vector<std::uint32_t>(ids.begin(), ids.begin() + 11), first);
   EXPECT_EQ(ids[names.size() - 2], NameTable::kNone);  // past the table's room
@@ -483,4 +487,45 @@ TEST(XmlPullReader, TagEventsCarryTheirNamesNumbers) {
     ids.push_back(ev.value().id);
   }
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3, 3, 2, 2, 1}));
+}
+
+// Open elements past the bound of the stack fail the document at the same start tag whatever
+// is kept, shown or clipped and wherever the buffer refills; as many as fit read to the end.
+TEST(XmlPullReader, NestingPastTheBoundFailsAtOneTag) {
+  // `levels` start tags of a 300-byte name, which has no number and costs its bytes and two.
+  struct Nested final : ByteSource {
+    explicit Nested(std::size_t levels) : left(levels) {}
+    std::string tag = "<" + std::string(300, 'n') + ">";
+    std::size_t left, at = 0;
+    Result<std::size_t> read(char* buffer, std::size_t size) override {
+      std::size_t n = 0;
+      for (; n < size && left != 0; ++n) {
+        buffer[n] = tag[at];
+        if (++at == tag.size()) at = 0, --left;
+      }
+      return n;
+    }
+  };
+  // The start tags read before the error or the end, and how reading ended.
+  const auto read = [](std::size_t levels, std::size_t buffer, const Mode& mode) {
+    Nested source(levels);
+    XmlPullReader reader(source, buffer);
+    reader.set_attribute_filter(mode.filter);
+    reader.set_skim(mode.skim);
+    if (mode.tags_only) reader.show_only({XmlEventKind::Start});
+    std::string scratch;
+    for (std::size_t starts = 0;; ++starts) {
+      Result<XmlEvent> ev = reader.next_event(scratch);
+      if (!ev) return std::make_pair(starts, ev.error().display());
+      if (ev.value().kind == XmlEventKind::Eof) return std::make_pair(starts, std::string("Eof"));
+    }
+  };
+  const std::size_t levels = NameStack::kMaxBytes / 302 + 1;
+  const auto [fit, end] = read(levels, 8192, Mode{});
+  EXPECT_EQ(end, "xml error: ill-formed document: elements nested too deeply: open element names exceed 64 MiB");
+  EXPECT_GT(fit, levels - 4);
+  for (const auto& [buffer, mode] : {std::pair<std::size_t, Mode>{61, Mode{}}, {8192, kModes[4]}, {8192, kModes[6]}}) {
+    EXPECT_EQ(read(levels, buffer, mode), std::make_pair(fit, end)) << buffer;
+  }
+  EXPECT_EQ(read(fit, 8192, Mode{}), std::make_pair(fit, std::string("Eof")));
 }

@@ -19,7 +19,10 @@ def inspect_error(path, fmt="auto", summary=False):
 
 
 MEASURED = """\
-import sys, tolvanex
+import resource, sys
+if len(sys.argv) > 2:
+    resource.setrlimit(resource.RLIMIT_AS, (int(sys.argv[2]) << 20,) * 2)
+import tolvanex
 def status(key):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(key))
@@ -36,10 +39,11 @@ print((status("VmHWM:") - before) // 1024)
 """
 
 
-def measured(expr, path):
-    """Evaluates `expr` (with `path` and `tolvanex` at hand) in a fresh interpreter: the repr of
-    its value or of the RuntimeError text, and how far the peak resident size rose above the
-    size it started from (MiB)."""
-    out = subprocess.run([sys.executable, "-c", MEASURED % expr, str(path)], check=True, capture_output=True,
+def measured(expr, path, limit_mib=None):
+    """Evaluates `expr` (with `path` and `tolvanex` at hand) in a fresh interpreter, its address
+    space limited to `limit_mib` when given: the repr of its value or of the RuntimeError text,
+    and how far the peak resident size rose above the size it started from (MiB)."""
+    limit = [str(limit_mib)] if limit_mib else []
+    out = subprocess.run([sys.executable, "-c", MEASURED % expr, str(path)] + limit, check=True, capture_output=True,
                          text=True, env=dict(os.environ, PYTHONPATH=str(BUILD_PYTHON))).stdout.splitlines()
     return out[0], int(out[1])

@@ -214,6 +214,7 @@ PICKS = {"smodel.json": "d['physics_tags']", "dmodel.xml": "d['physics_tags']", 
     # White space whose fate is known only at the next byte is held packed.
     ("modelinfo.xml", [b"<r><title>t", (b" ", 200 << 20), b"</title></r>"], "t"),
     ("modelinfo.xml", [b"<r><title>t</title", (b" ", 200 << 20), b"></r>"], "t"),
+    ("modelinfo.xml", [b"<r><title>t", (b" \t", 100 << 20), b"</title></r>"], "t"),
     ("fileversion", [b"6.1:", (b"\t", GIB // 2)], ["6.1", ""]),
     ("usedlicenses.txt", [b"A\n", (b" ", GIB // 2), b"\nB"], ["A", "B"]),
 ])
@@ -222,3 +223,18 @@ def test_bombs_stream_in_bounded_memory(tmp_path, member, segments, outcome):
     result, growth = measured(f"(lambda d: {PICKS[member]})(tolvanex.inspect(path)['summary']['data'])", path)
     assert result == repr(outcome)
     assert growth < 32
+
+
+def test_billions_of_open_elements_fail_in_bounded_memory(tmp_path):
+    # 3.3 billion levels of <a>: once the window holds the pattern, each 3 MiB of it deflates
+    # to the same bytes, so the member is made by repeating them.
+    chunk, comp, count, crc = b"<a>" * (1 << 20), zlib.compressobj(9, zlib.DEFLATED, -15), 3300, 0
+    first = comp.compress(chunk) + comp.flush(zlib.Z_SYNC_FLUSH)
+    again = comp.compress(chunk) + comp.flush(zlib.Z_SYNC_FLUSH)
+    for _ in range(count):
+        crc = zlib.crc32(chunk, crc)
+    data = first + again * (count - 1) + comp.flush()
+    path = mph(tmp_path, [Entry("dmodel.xml", data, DEFLATE, crc=crc, usize=len(chunk) * count, zip64=True)])
+    result, growth = measured("tolvanex.inspect(path)", path, limit_mib=1024)
+    assert result == repr("xml error: ill-formed document: elements nested too deeply: open element names exceed 64 MiB")
+    assert growth < 100

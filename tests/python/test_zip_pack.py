@@ -14,8 +14,8 @@ from conftest import inspect_error
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "fixtures"))
 from make_zip_fixtures import (  # noqa: E402
-    DEFLATE, PPMD, XZ, Entry, build_zip, extra_field, raw_deflate, unicode_field,
-    xz_huge_dictionary)
+    DEFLATE, LZMA, PPMD, XZ, Entry, build_zip, extra_field, raw_deflate, unicode_field,
+    xz_huge_dictionary, zip_lzma)
 
 
 def pack(tmp_path, entries, name="model.pack"):
@@ -141,7 +141,8 @@ def test_archive_and_entry_errors(tmp_path, data, message):
 
 # Entries that declare far more than their few bytes hold, inspected in a child whose address
 # space is limited to 1 GiB: PPMd parameters and zero bytes (fed zeros without end, the decoder
-# would make output forever), and an XZ stream that declares a 4 GiB dictionary.
+# would make output forever), an XZ stream that declares a 4 GiB dictionary, and an LZMA entry
+# that declares one with 3 GiB of output (a dictionary fills as the output passes).
 CHILD = """import json, resource, sys
 resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 import tolvanex
@@ -163,9 +164,13 @@ def test_declared_sizes_make_no_output_and_no_allocation(tmp_path):
     paths = [pack(tmp_path, [bomb("p/%d" % n, n) for n in huge], "bombs.pack")]
     paths += [pack(tmp_path, [bomb(m, n)], "%s-%d.mph" % (m, n)) for m in ("fileversion", "smodel.json") for n in huge]
     paths.append(pack(tmp_path, [Entry("fileversion", xz_huge_dictionary(version), XZ, plain=version)], "xz.mph"))
+    lzma_4gib = zip_lzma(version)[:5] + struct.pack("<I", 0xFFFFFFFF) + zip_lzma(version)[9:]
+    paths.append(pack(tmp_path, [Entry("fileversion", lzma_4gib, LZMA, usize=3 << 30, zip64=True, plain=version)],
+                      "lzma.mph"))
     run = subprocess.run([sys.executable, "-c", CHILD] + paths, capture_output=True, text=True, timeout=120,
                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     out = json.loads(run.stdout)
     assert [e["uncompressed_bytes"] for e in out[0]["entries"]] == huge
     assert out[1:7] == ["io error: unexpected end of compressed data"] * 6
     assert (out[7]["schema"], out[7]["saved_in"]) == ("6.1", "COMSOL 6.1.0.252")
+    assert out[8] == "io error: invalid compressed data"

@@ -3,8 +3,12 @@
 // Neither format lets its dictionary be used beyond the output: no match reaches further
 // back than what has been written. So the dictionary that the stream declares is cut to
 // what the expected output can use before the library allocates it, and a stream that
-// declares gigabytes for a few bytes costs a few kilobytes. A stream that nonetheless
-// reaches further back is corrupt, or longer than declared, and fails as invalid data.
+// declares gigabytes for a few bytes costs a few kilobytes. The dictionary fills as the
+// output streams through it, so it is also cut to kMaxDictionary: an entry of a few hundred
+// kilobytes that declares gigabytes of output would otherwise hold gigabytes while it
+// inflates. A stream that nonetheless reaches further back is corrupt, longer than
+// declared, or made with a larger dictionary than any preset of xz or 7-Zip uses, and fails
+// as invalid data.
 //
 // XZ is walked block by block here (stream header, block headers, index, footer, padding)
 // so that each block's filter chain can be cut before its decoder is set up; liblzma checks
@@ -28,9 +32,11 @@ TolvanexError lzma_error(lzma_ret rc) {
   }
 }
 
+constexpr std::uint64_t kMaxDictionary = std::uint64_t{64} << 20;  // xz -9 and 7-Zip -mx9
+
 std::uint32_t dictionary_cap(std::uint64_t expected_size) {
   return static_cast<std::uint32_t>(
-      std::clamp<std::uint64_t>(expected_size, LZMA_DICT_SIZE_MIN, UINT32_MAX));
+      std::clamp<std::uint64_t>(expected_size, LZMA_DICT_SIZE_MIN, kMaxDictionary));
 }
 
 // A liblzma decoder set up by `start`. LZMA_FINISH tells it that no more input will come,

@@ -110,23 +110,25 @@ std::uint32_t NameTable::add(std::string_view name, const NameKey& key) {
   return id;
 }
 
-void NameStack::grow(std::size_t n) {
-  const std::size_t want = std::max({capacity_ * 2, used_ + n, std::size_t{256}});
+bool NameStack::grow(std::size_t n) {
+  if (n > kMaxBytes - used_) return false;
+  const std::size_t want = std::min(std::max({capacity_ * 2, used_ + n, std::size_t{256}}), kMaxBytes);
   char* grown = static_cast<char*>(std::realloc(data_.get(), want));
   if (grown == nullptr) throw std::bad_alloc();
   data_.release();
   data_.reset(grown);
   capacity_ = want;
+  return true;
 }
 
-std::uint32_t NameStack::push(std::string_view name, const NameKey& key) {
+std::optional<std::uint32_t> NameStack::push(std::string_view name, const NameKey& key) {
   const std::uint32_t id = table_.intern(name, key);
   const std::size_t begin = used_;
   // The tag's low seven bits first with the high bit clear, then the higher groups with it
   // set: read backwards, the set bits run up to the tag's first byte.
   std::size_t tag = id != NameTable::kNone ? std::size_t{id} << 1 | 1 : name.size() << 1;
   constexpr std::size_t kMaxTag = (sizeof(std::size_t) * 8 + 6) / 7;
-  reserve((id == NameTable::kNone ? name.size() : 0) + kMaxTag);
+  if (!reserve((id == NameTable::kNone ? name.size() : 0) + kMaxTag)) return std::nullopt;
   char* at = data_.get() + used_;
   if (id == NameTable::kNone) {
     if (!name.empty()) std::memcpy(at, name.data(), name.size());
@@ -777,6 +779,11 @@ class XmlScanner {
   }
   // The source's failure, which fill keeps.
   XmlEvent source_failed() { return event(XmlEventKind::Eof); }
+  // A start tag that the stack of open names has no room for.
+  XmlEvent too_deep() {
+    return fail(ill_formed("elements nested too deeply: open element names exceed " +
+                           std::to_string(NameStack::kMaxBytes >> 20) + " MiB"));
+  }
   // The source's failure, or a construct cut off by the end of input (`c` says which).
   XmlEvent cut_off(int c, const char* not_closed) {
     return c == kFailed ? source_failed() : fail(syntax(not_closed));
@@ -913,8 +920,9 @@ inline XmlEvent XmlScanner::markup() {
         payload = scratch_;
       }
       if (empty) return event(XmlEventKind::Empty, payload, r_.open_.table().intern(name, key));
-      const std::uint32_t id = r_.open_.push(name, key);
-      return event(XmlEventKind::Start, payload, id);
+      const std::optional<std::uint32_t> id = r_.open_.push(name, key);
+      if (!id) [[unlikely]] return too_deep();
+      return event(XmlEventKind::Start, payload, *id);
     }
   }
   return start_tag();
@@ -930,6 +938,7 @@ inline XmlEvent XmlScanner::text(std::string_view head) {
     if (c == kFailed) return source_failed();
     return event(XmlEventKind::Text);
   }
+  r_.text_offset_ = r_.base_ + r_.pos_ - head.size();  // the head was consumed just before
   auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
   auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
   if (!head.empty()) put(head.data(), head.size());
@@ -1130,7 +1139,13 @@ XmlEvent XmlScanner::start_tag() {
   r_.clipped_ = r_.skim_ && col.was_clipped();
   XmlEvent ev = event(empty ? XmlEventKind::Empty : XmlEventKind::Start, payload);
   const std::string_view name = col.mode == Collector::Mode::Filter ? ev.name() : payload;
-  ev.id = empty ? r_.open_.table().intern(name) : r_.open_.push(name);
+  if (empty) {
+    ev.id = r_.open_.table().intern(name);
+    return ev;
+  }
+  const std::optional<std::uint32_t> id = r_.open_.push(name);
+  if (!id) return too_deep();
+  ev.id = *id;
   return ev;
 }
 
@@ -1213,6 +1228,7 @@ XmlPullReader::~XmlPullReader() = default;
 
 int XmlPullReader::refill() {
   if (eof_) return 0;
+  base_ += len_;
   pos_ = len_ = 0;
   Result<std::size_t> got = source_.read(buf_.data(), buffer_size_);
   if (!got) {

@@ -5,8 +5,9 @@
 // raw bytes of the file; entity and character references in text arrive as separate
 // `GeneralRef` events and are never expanded; attribute values stay as written; namespaces
 // are not resolved. The only checks are: tags and markup must be closed, an end tag must match
-// the innermost open start tag, and an `&` in text needs its `;`. Elements still open at end of
-// input are not an error.
+// the innermost open start tag, an `&` in text needs its `;`, and the names of the open
+// elements must fit in a bounded stack (NameStack::kMaxBytes, some 64 million levels of a
+// short name). Elements still open at end of input are not an error.
 //
 // It holds only what its reader uses, so that no construct of a hostile file grows its
 // memory: a tag is its name and the attributes whose keys the reader asked for
@@ -212,17 +213,21 @@ struct OpenName {
 // it reads backwards from the end: the number times two plus one, or the byte length times two
 // (one byte for numbers and lengths below 64, two below 8192). A level of a numbered name thus costs a byte or two,
 // however deep the nesting. The buffer grows by `realloc`, which large blocks resize without
-// copying.
+// copying, up to kMaxBytes: a document can open elements without end (a small deflated member
+// opens billions), and past that bound it is refused rather than held.
 class NameStack {
  public:
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
   NameStack() = default;
   NameStack(const NameStack&) = delete;
   NameStack& operator=(const NameStack&) = delete;
 
   // Pushes `name` (whose key is `key`), numbered when the table has or takes it; returns the
-  // number.
-  std::uint32_t push(std::string_view name, const NameKey& key);
-  std::uint32_t push(std::string_view name) { return push(name, NameKey::of(name)); }
+  // number, or nullopt (and pushes nothing) when the open names would take more than
+  // kMaxBytes.
+  std::optional<std::uint32_t> push(std::string_view name, const NameKey& key);
+  std::optional<std::uint32_t> push(std::string_view name) { return push(name, NameKey::of(name)); }
   // Removes the innermost name and returns it; its bytes stay valid until the next push.
   OpenName pop();
   // The name `k` levels below the innermost one (0: the innermost); needs k < size().
@@ -239,11 +244,9 @@ class NameStack {
   struct Free {
     void operator()(char* p) const { std::free(p); }
   };
-  // Makes room for `n` more bytes.
-  void reserve(std::size_t n) {
-    if (n > capacity_ - used_) grow(n);
-  }
-  void grow(std::size_t n);
+  // Makes room for `n` more bytes; false when that would pass kMaxBytes.
+  bool reserve(std::size_t n) { return n <= capacity_ - used_ || grow(n); }
+  bool grow(std::size_t n);
   // The entry that ends at `end`: its name, and where the entry begins.
   OpenName entry_before(std::size_t end, std::size_t& begin) const;
 
@@ -285,6 +288,10 @@ class XmlPullReader {
   // size, before the event comes. Their concatenation is the text, except for white space
   // given by count. With no sink (the default), a text is scanned, not held.
   void set_text_sink(text::TextSink* sink) { text_sink_ = sink; }
+  // Where the last Text event that went to a sink begins in the source: the bytes its sink got,
+  // white space given by count included, are the source's from there on. A reader that did not
+  // hold a text can so take it from a second read.
+  std::uint64_t text_offset() const { return text_offset_; }
 
   // What a Start or Empty event holds besides the raw name: the attributes whose keys `keep`
   // accepts, each written as ` key=` and its value between its own quotes, in document order:
@@ -337,6 +344,8 @@ class XmlPullReader {
   std::vector<char> buf_;
   std::size_t pos_ = 0;  // next unread byte in buf_
   std::size_t len_ = 0;  // valid bytes in buf_
+  std::uint64_t base_ = 0;  // bytes of the source before buf_
+  std::uint64_t text_offset_ = 0;
   bool eof_ = false;
   std::optional<TolvanexError> failure_;  // the error that ended reading
   text::ByteClassifier classifier_;

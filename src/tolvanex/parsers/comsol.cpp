@@ -73,6 +73,31 @@ std::vector<std::string> merge_sorted(std::vector<std::string> a, std::vector<st
 }
 
 // ---------------------------------------------------------------------------------------
+// Texts taken again
+
+Result<std::vector<std::string>> read_ranges(ByteSource& member, const std::vector<ByteRange>& ranges) {
+  std::vector<std::string> texts(ranges.size());
+  std::vector<char> buf(kChunk);
+  std::uint64_t pos = 0;
+  std::size_t r = 0;
+  while (r < ranges.size()) {
+    TVX_TRY_ASSIGN(const std::size_t n, member.read(buf.data(), buf.size()));
+    if (n == 0) break;
+    const std::uint64_t chunk_end = pos + n;
+    while (r < ranges.size()) {
+      const ByteRange range = ranges[r];
+      const std::uint64_t from = std::max(range.begin, pos);
+      const std::uint64_t to = std::min(range.end, chunk_end);
+      if (from < to) texts[r].append(buf.data() + (from - pos), static_cast<std::size_t>(to - from));
+      if (range.end > chunk_end) break;
+      ++r;
+    }
+    pos = chunk_end;
+  }
+  return texts;
+}
+
+// ---------------------------------------------------------------------------------------
 // Model information
 
 namespace {
@@ -91,6 +116,7 @@ InfoField info_field(std::string_view key) {
 }
 
 void assign_field(ModelInfo& info, InfoField field, std::string value) {
+  if (field != InfoField::None && field != InfoField::Runnable) info.unread[static_cast<int>(field) - 1].reset();
   switch (field) {
     case InfoField::None: break;
     case InfoField::Title: info.title = std::move(value); break;
@@ -117,21 +143,93 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
   assign_field(info, info_field(key), std::string(value));
 }
 
-namespace {
+void InfoText::piece(std::string_view bytes) {
+  const std::size_t n = bytes.size();
+  for (std::size_t i = 0; i < n;) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (carry_need_ != 0) {
+      if ((b & 0xC0) == 0x80) {
+        carry_[carry_size_++] = static_cast<char>(b);
+        ++i;
+        if (carry_size_ == carry_need_) flush();
+        continue;
+      }
+      flush();  // cut short: then this byte anew
+    }
+    if (b >= 0x80) {
+      const auto len = static_cast<std::size_t>(text::utf8_lead(b).length);
+      if (len == 0) {
+        character(bytes.substr(i, 1), false);
+      } else {
+        carry_[0] = static_cast<char>(b);
+        carry_size_ = 1;
+        carry_need_ = len;
+      }
+      ++i;
+      continue;
+    }
+    // ASCII: a run of characters that are not white space goes at once.
+    std::size_t j = i + 1;
+    const bool white = text::is_white_space(b);
+    while (!white && j < n && static_cast<unsigned char>(bytes[j]) < 0x80 &&
+           !text::is_white_space(static_cast<unsigned char>(bytes[j])))
+      ++j;
+    character(bytes.substr(i, j - i), white);
+    i = j;
+  }
+}
 
-// A text held whole, as the model information's fields keep it.
-class WholeText final : public text::TextSink {
- public:
-  void piece(std::string_view bytes) override { bytes_.append(bytes); }
-  std::uint64_t room() const override { return UINT64_MAX; }
-  void unheld_space(std::uint64_t) override {}  // with all the room there is, never called
-  std::string take() { return std::exchange(bytes_, std::string()); }
+void InfoText::unheld_space(std::uint64_t bytes) {
+  flush();
+  if (started_ && !space_dropped_) {
+    space_dropped_ = true;
+    std::string().swap(space_);
+  }
+  offset_ += bytes;
+}
 
- private:
-  std::string bytes_;
-};
+bool InfoText::finish() {
+  flush();
+  return started_;
+}
 
-}  // namespace
+void InfoText::flush() {
+  if (carry_need_ == 0) return;
+  const std::string_view seq(carry_, carry_size_);
+  carry_need_ = carry_size_ = 0;
+  // Valid UTF-8 white space is never longer than three bytes; a sequence cut short is content.
+  character(seq, text::trim_unicode(seq).empty());
+}
+
+void InfoText::character(std::string_view bytes, bool white) {
+  const std::uint64_t at = offset_;
+  offset_ += bytes.size();
+  if (white) {
+    if (!started_ || space_dropped_) return;  // leading white space is never held
+    if (space_.size() + bytes.size() <= kSpaceLimit) {
+      space_.append(bytes);
+    } else {
+      space_dropped_ = true;
+      std::string().swap(space_);
+    }
+    return;
+  }
+  if (!started_) {
+    started_ = true;
+    begin_ = at;
+  }
+  end_ = offset_;
+  if (held_ && space_dropped_) {
+    held_ = false;
+    std::string().swap(kept_);
+  }
+  if (held_) {
+    kept_ += space_;
+    kept_.append(bytes);
+  }
+  space_.clear();
+  space_dropped_ = false;
+}
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
@@ -139,7 +237,7 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
   // End tags change nothing, and a text counts only where a sink takes it.
   reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
-  WholeText text;
+  InfoText text;
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
   InfoField element = InfoField::None;
@@ -160,16 +258,43 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
         break;
       }
       case xml::XmlEventKind::Text: {
-        if (element == InfoField::None) break;
-        std::string piece = text::decode_lossy(text.take());
-        const std::string_view trimmed = text::trim_unicode(piece);
-        if (trimmed.empty()) break;
-        assign_field(info, element, trimmed.size() == piece.size() ? std::move(piece) : std::string(trimmed));
+        if (element == InfoField::None || !text.finish()) {
+          text.clear();
+          break;
+        }
+        if (text.held()) {
+          assign_field(info, element, text::decode_lossy(text.take()));
+        } else if (element == InfoField::Runnable) {
+          assign_field(info, element, std::string());  // far too long for a flag word
+        } else {
+          assign_field(info, element, std::string());
+          const ByteRange at = text.range();
+          info.unread[static_cast<int>(element) - 1] = ByteRange{reader.text_offset() + at.begin,
+                                                                 reader.text_offset() + at.end};
+        }
+        text.clear();
         break;
       }
       default: break;
     }
   }
+}
+
+Status read_unread(ByteSource& again, ModelInfo& info) {
+  std::optional<std::string>* const fields[] = {&info.title, &info.description, &info.comsol_version, &info.node_type};
+  std::vector<std::pair<ByteRange, std::size_t>> wanted;  // by place in the member
+  for (std::size_t f = 0; f < info.unread.size(); ++f) {
+    if (info.unread[f]) wanted.emplace_back(*info.unread[f], f);
+  }
+  std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.first.begin < b.first.begin; });
+  std::vector<ByteRange> ranges;
+  for (const auto& w : wanted) ranges.push_back(w.first);
+  TVX_TRY_ASSIGN(std::vector<std::string> texts, read_ranges(again, ranges));
+  for (std::size_t k = 0; k < wanted.size(); ++k) {
+    *fields[wanted[k].second] = text::decode_lossy(texts[k]);
+    info.unread[wanted[k].second].reset();
+  }
+  return ok_status();
 }
 
 Status read_dmodel(ByteSource& source, TreeInfo& tree) {
@@ -303,24 +428,7 @@ void TrimmedSegments::close_segment() {
 }
 
 Status TrimmedSegments::extract(ByteSource& again) {
-  texts_.assign(ranges_.size(), std::string());
-  std::vector<char> buf(kChunk);
-  std::uint64_t pos = 0;
-  std::size_t r = 0;
-  while (r < ranges_.size()) {
-    TVX_TRY_ASSIGN(const std::size_t n, again.read(buf.data(), buf.size()));
-    if (n == 0) break;
-    const std::uint64_t chunk_end = pos + n;
-    while (r < ranges_.size()) {
-      const Range range = ranges_[r];
-      const std::uint64_t from = std::max(range.begin, pos);
-      const std::uint64_t to = std::min(range.end, chunk_end);
-      if (from < to) texts_[r].append(buf.data() + (from - pos), static_cast<std::size_t>(to - from));
-      if (range.end > chunk_end) break;
-      ++r;
-    }
-    pos = chunk_end;
-  }
+  TVX_TRY_ASSIGN(texts_, read_ranges(again, ranges_));
   spilled_ = false;
   return ok_status();
 }
@@ -444,7 +552,12 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
         Status st = read_modelinfo(stream, info);
         TVX_TRY(stream.finish());
         info_error.reset();
-        if (!st) info_error = std::move(st).error();
+        if (!st) {
+          info_error = std::move(st).error();
+        } else if (std::any_of(info.unread.begin(), info.unread.end(), [](const auto& r) { return r.has_value(); })) {
+          TVX_TRY_ASSIGN(container::ZipEntryReader again, zip.open_entry(i));
+          TVX_TRY(read_unread(again, info));
+        }
         break;
       }
       case Member::DModel: {

@@ -15,12 +15,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::parsers::comsol {
 
@@ -56,6 +58,17 @@ struct TreeInfo {
 std::vector<std::string> merge_sorted(std::vector<std::string> a, std::vector<std::string> b);
 
 // ---------------------------------------------------------------------------------------
+// Texts taken again
+
+// Bytes [begin, end) of a member.
+struct ByteRange {
+  std::uint64_t begin = 0, end = 0;
+};
+
+// The bytes of each range, from a read of the member: the ranges ascending and disjoint.
+Result<std::vector<std::string>> read_ranges(ByteSource& member, const std::vector<ByteRange>& ranges);
+
+// ---------------------------------------------------------------------------------------
 // Model information ("modelinfo.xml")
 
 struct ModelInfo {
@@ -64,11 +77,53 @@ struct ModelInfo {
   std::optional<std::string> comsol_version;
   std::optional<std::string> node_type;
   std::optional<bool> is_runnable;
+  // Texts that were not held as they streamed by (a long run of white space inside them), for
+  // the four text fields above in their order: where the field's value lies in the member, to
+  // be taken from a second read. The field itself holds the empty text meanwhile.
+  std::array<std::optional<ByteRange>, 4> unread;
 };
 
 // Stores one key/value pair: keys "title", "description", "version"/"comsolversion",
 // "nodetype" and "runnable"/"isrunnable" in any ASCII case; the last assignment wins.
 void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value);
+
+// One text of the model information as the tokenizer hands it over, trimmed of Unicode white
+// space. What lies between its first and last other characters is the record's own and held
+// whole; white space after the last counts only if more characters follow, so of it no more
+// than kSpaceLimit bytes are held. When characters do follow a longer run, the text is given
+// up and only where it lies is kept.
+class InfoText final : public text::TextSink {
+ public:
+  static constexpr std::size_t kSpaceLimit = 64 * 1024;
+
+  void piece(std::string_view bytes) override;
+  std::uint64_t room() const override { return kSpaceLimit; }
+  void unheld_space(std::uint64_t bytes) override;
+
+  // Ends the text: true when it has a character that is not white space.
+  bool finish();
+  // True when the trimmed text is held; then take() gives it.
+  bool held() const { return held_; }
+  std::string take() { return std::exchange(kept_, std::string()); }
+  // Where the trimmed text lies, counted from the text's first byte.
+  ByteRange range() const { return {begin_, end_}; }
+  // Makes ready for the next text.
+  void clear() { *this = InfoText(); }
+
+ private:
+  void flush();  // a sequence cut short counts as one character
+  void character(std::string_view bytes, bool white);
+
+  std::uint64_t offset_ = 0;  // bytes of the text so far
+  char carry_[4] = {};        // an unfinished UTF-8 sequence
+  std::size_t carry_size_ = 0, carry_need_ = 0;
+  bool started_ = false;      // a character that is not white space was seen
+  std::uint64_t begin_ = 0, end_ = 0;  // from the first to the last such character
+  bool held_ = true;
+  std::string kept_;          // those bytes, while held
+  std::string space_;         // white space after them, while it fits kSpaceLimit
+  bool space_dropped_ = false;  // it did not
+};
 
 // ---------------------------------------------------------------------------------------
 // Member readers. Each consumes `source` until it ends or the member is found malformed and
@@ -76,6 +131,8 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
 // caller's to report and may surface here as any error.
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info);
+// Fills the fields that read_modelinfo left unread, from a second read of the member.
+Status read_unread(ByteSource& again, ModelInfo& info);
 Status read_dmodel(ByteSource& source, TreeInfo& tree);
 // Collects the tags of the serialised model into `tree` (its parameters stay untouched). The
 // parse is strict: no byte-order mark, one value, nesting below 128 levels, every number
@@ -94,9 +151,7 @@ Status read_smodel(ByteSource& source, TreeInfo& tree);
 class TrimmedSegments {
  public:
   enum class Mode { Lines, FirstColon };
-  struct Range {
-    std::uint64_t begin = 0, end = 0;
-  };
+  using Range = ByteRange;
   static constexpr std::size_t kPendingLimit = 64 * 1024;
 
   explicit TrimmedSegments(Mode mode) : mode_(mode) {}

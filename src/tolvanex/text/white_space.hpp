@@ -16,8 +16,9 @@ constexpr bool is_white_space(char32_t c) {
 }
 
 // The ASCII white space other than the line feed (tab, VT, FF, CR, space): what may lead or
-// trail a line's content.
-constexpr bool is_ascii_blank(unsigned char b) { return b != '\n' && is_white_space(b); }
+// trail a line's content. A byte from 0x80 up is never one: alone, 0x85 and 0xA0 are not the
+// characters U+0085 and U+00A0 but bytes of a UTF-8 sequence.
+constexpr bool is_ascii_blank(unsigned char b) { return b < 0x80 && b != '\n' && is_white_space(b); }
 
 // Removes characters with the Unicode White_Space property from both ends; an ill-formed
 // sequence counts as U+FFFD, which is not white space.
