@@ -261,20 +261,19 @@ TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
     const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget);
     EXPECT_TRUE(kept && kept.value().text == text && kept.value().truncated == truncated) << in.substr(0, 40);
   }
-  // Once a line was dropped and none fits, the rest is still read: its read error counts.
-  struct FailingAfter final : ByteSource {  // a line, more than a head's worth, then a failure
+  struct FailingAfter final : ByteSource {  // when no line fits any more, the rest is still read
     Result<std::size_t> read(char* buffer, std::size_t) override {
       if (calls++ > 0) return TolvanexError::io("disk on fire");
-      return (R"(Name='abc')" "\n" + std::string(300, 'x')).copy(buffer, 311);
+      return ("Name='abc'\n" + std::string(300, 'x')).copy(buffer, 311);  // more than a head
     }
     int calls = 0;
   } failing;
   const Result<hfss::KeptText> failed = hfss::keep_relevant_lines(failing, 5);
   EXPECT_EQ(failed ? failed.value().text : failed.error().display(), "io error: disk on fire");
   const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\v", "\f", "\xC2\xA0", "\xC2\x85", "\xE2\x80\x83",
-                                "\xE3\x80\x80", "\xFF", "\xC2", "$x", "Nq", "'x",
-                                "$begin 'a'", "$end ", "Name=", "Name:='v'", "'Total Power'=", "NameX=",
-                                "Version(1, 2)", "x", std::string(300, 'v'), std::string(70, ' ')};
+                                "\xE3\x80\x80", "\xFF", "\xC2", "$x", "Nq", "'x", "$begin 'a'", "$end ", "Name=",
+                                "Name:='v'", "'Total Power'=", "NameX=", "Version(1, 2)", "x", std::string(300, 'v'),
+                                std::string(70, ' ')};
   std::mt19937 random(7);
   for (int n = 0; n < 200; ++n) {
     std::string in;
