@@ -261,14 +261,24 @@ TEST(AedtReader, KeepsRelevantLinesWithinTheBudget) {
     const Result<hfss::KeptText> kept = hfss::keep_relevant_lines(source, budget);
     EXPECT_TRUE(kept && kept.value().text == text && kept.value().truncated == truncated) << in.substr(0, 40);
   }
-  const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\xC2\xA0", "\xE2\x80\x83", "\xFF", "\xC2",
-                                "$begin 'a'", "$end ", "Name=", "Name:='v'", "'Total Power'=", "NameX=",
-                                "Version(1, 2)", "x", std::string(300, 'v'), std::string(70, ' ')};
+  struct FailingAfter final : ByteSource {  // when no line fits any more, the rest is still read
+    Result<std::size_t> read(char* buffer, std::size_t) override {
+      if (calls++ > 0) return TolvanexError::io("disk on fire");
+      return ("Name='abc'\n" + std::string(300, 'x')).copy(buffer, 311);  // more than a head
+    }
+    int calls = 0;
+  } failing;
+  const Result<hfss::KeptText> failed = hfss::keep_relevant_lines(failing, 5);
+  EXPECT_EQ(failed ? failed.value().text : failed.error().display(), "io error: disk on fire");
+  const std::string pieces[] = {"\n", "\r\n", " ", "\t", "\r", "\v", "\f", "\xC2\xA0", "\xC2\x85", "\xE2\x80\x83",
+                                "\xE3\x80\x80", "\xFF", "\xC2", "$x", "Nq", "'x", "$begin 'a'", "$end ", "Name=",
+                                "Name:='v'", "'Total Power'=", "NameX=", "Version(1, 2)", "x", std::string(300, 'v'),
+                                std::string(70, ' ')};
   std::mt19937 random(7);
   for (int n = 0; n < 200; ++n) {
     std::string in;
     for (int i = random() % 200; i > 0; --i) in += pieces[random() % std::size(pieces)];
-    const std::uint64_t budget = random() % 600;
+    const std::uint64_t budget = random() % (n % 2 ? 600 : 12);
     const hfss::KeptText expected = reference_kept(in, budget);
     for (const std::size_t chunk : {1, 7, 64, 4096})
       for (const auto kernel : {text::Kernel::Avx2, text::Kernel::Sse2, text::Kernel::Portable}) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -151,6 +152,16 @@ constexpr std::array<std::string_view, kPrefixes.size()> kPrefixTexts = prefix_t
 constexpr text::LineStarts kLineStarts{std::span<const std::string_view>(kPrefixTexts)};
 constexpr std::size_t kHead = AEDT_RELEVANCE_PREFIX_BYTES;
 
+// The fewest bytes that a relevant line takes of the budget, its line feed counted: a key
+// needs its sign, and a prefix that ends in a space a character after it, or trimming cuts
+// the space off ("Name=" and a line feed).
+constexpr std::size_t shortest_relevant_line() {
+  std::size_t n = SIZE_MAX;
+  for (const Prefix& p : kPrefixes) n = std::min(n, p.text.size() + (p.key || p.text.back() == ' ' ? 1 : 0) + 1);
+  return n;
+}
+constexpr std::size_t kShortestRelevantLine = shortest_relevant_line();
+
 }  // namespace
 
 bool is_relevant_aedt_line(std::string_view line) {
@@ -189,6 +200,11 @@ Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budg
   KeptText kept;
   std::uint64_t remaining = byte_budget;
   for (;;) {
+    // A line was dropped and none fits any more: the rest changes nothing, but is still read.
+    if (kept.truncated && remaining < kShortestRelevantLine) {
+      TVX_TRY(lines.read_to_end());
+      break;
+    }
     TVX_TRY_ASSIGN(const bool more, lines.next());
     if (!more) break;
     const std::string_view head = lines.head(kHead);

@@ -346,4 +346,11 @@ Status LineSplitter::read(TextSink& sink) {
   }
 }
 
+Status LineSplitter::read_to_end() {
+  current_ = false;
+  pos_ = end_;
+  while (!eof_) TVX_TRY(fill(false));
+  return ok_status();
+}
+
 }  // namespace tolvanex::text

@@ -169,7 +169,8 @@ class LineBlocks {
 //   }
 class LineSplitter {
  public:
-  static constexpr std::size_t kDefaultChunkSize = 256 * 1024;
+  // Large reads: a 1 GB project read 256 KiB at a time took a tenth longer, in its system calls.
+  static constexpr std::size_t kDefaultChunkSize = 1024 * 1024;
   static constexpr std::size_t kMaxHead = 256;
 
   struct Options {
@@ -199,6 +200,9 @@ class LineSplitter {
   // Hands the rest of the current line, from that character through its line feed, to
   // `sink` in pieces; nothing when there is no current line.
   Status read(TextSink& sink);
+  // Reads the rest of the input without looking at it, for a reader that wants no more
+  // lines but must still meet the source's errors (a read error, an archive member's CRC).
+  Status read_to_end();
 
  private:
   // Reads more: into an empty buffer, or, when `keep` is set, after the bytes from pos_ on,
