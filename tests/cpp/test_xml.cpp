@@ -441,7 +441,10 @@ TEST(NameStack, PushPopAndLookBelowTheTop) {
   names.push_back("a");
   NameStack stack;
   std::vector<std::uint32_t> ids;
-  for (const std::string& n : names) ids.push_back(stack.push(n).value());
+  for (const std::string& n : names) {
+    ASSERT_TRUE(stack.push(n));
+    ids.push_back(stack.top().id);
+  }
   const std::vector<std::uint32_t> first = {1, 2, 3, 4, 0, 0, 5, 0, 2, 6, 7};
   EXPECT_EQ(std::vector<std::uint32_t>(ids.begin(), ids.begin() + 11), first);
   EXPECT_EQ(ids[names.size() - 2], NameTable::kNone);  // past the table's room

@@ -121,14 +121,12 @@ bool NameStack::grow(std::size_t n) {
   return true;
 }
 
-std::optional<std::uint32_t> NameStack::push(std::string_view name, const NameKey& key) {
-  const std::uint32_t id = table_.intern(name, key);
+bool NameStack::push_tagged(std::string_view name, std::uint32_t id) {
   const std::size_t begin = used_;
   // The tag's low seven bits first with the high bit clear, then the higher groups with it
   // set: read backwards, the set bits run up to the tag's first byte.
   std::size_t tag = id != NameTable::kNone ? std::size_t{id} << 1 | 1 : name.size() << 1;
-  constexpr std::size_t kMaxTag = (sizeof(std::size_t) * 8 + 6) / 7;
-  if (!reserve((id == NameTable::kNone ? name.size() : 0) + kMaxTag)) return std::nullopt;
+  if (!reserve((id == NameTable::kNone ? name.size() : 0) + kMaxTag)) return false;
   char* at = data_.get() + used_;
   if (id == NameTable::kNone) {
     if (!name.empty()) std::memcpy(at, name.data(), name.size());
@@ -141,7 +139,7 @@ std::optional<std::uint32_t> NameStack::push(std::string_view name, const NameKe
   top_begin_ = begin;
   top_.id = id;
   top_.name = id != NameTable::kNone ? table_.name(id) : std::string_view(data_.get() + begin, name.size());
-  return id;
+  return true;
 }
 
 OpenName NameStack::entry_before(std::size_t end, std::size_t& begin) const {
@@ -157,13 +155,6 @@ OpenName NameStack::entry_before(std::size_t end, std::size_t& begin) const {
   }
   begin = i - (tag >> 1);
   return {NameTable::kNone, std::string_view(data_.get() + begin, tag >> 1)};
-}
-
-OpenName NameStack::pop() {
-  const OpenName name = top_;
-  used_ = top_begin_;
-  if (--count_ != 0) top_ = entry_before(used_, top_begin_);
-  return name;
 }
 
 OpenName NameStack::from_top(std::size_t k) const {
@@ -920,9 +911,8 @@ inline XmlEvent XmlScanner::markup() {
         payload = scratch_;
       }
       if (empty) return event(XmlEventKind::Empty, payload, r_.open_.table().intern(name, key));
-      const std::optional<std::uint32_t> id = r_.open_.push(name, key);
-      if (!id) [[unlikely]] return too_deep();
-      return event(XmlEventKind::Start, payload, *id);
+      if (!r_.open_.push(name, key)) [[unlikely]] return too_deep();
+      return event(XmlEventKind::Start, payload, r_.open_.top().id);
     }
   }
   return start_tag();
@@ -1143,9 +1133,8 @@ XmlEvent XmlScanner::start_tag() {
     ev.id = r_.open_.table().intern(name);
     return ev;
   }
-  const std::optional<std::uint32_t> id = r_.open_.push(name);
-  if (!id) return too_deep();
-  ev.id = *id;
+  if (!r_.open_.push(name)) return too_deep();
+  ev.id = r_.open_.top().id;
   return ev;
 }
 

@@ -160,7 +160,7 @@ class NameTable {
 
   // The number of `name` (whose key is `key`), given now if it is new and there is room; else
   // kNone.
-  std::uint32_t intern(std::string_view name, const NameKey& key) {
+  [[gnu::always_inline]] std::uint32_t intern(std::string_view name, const NameKey& key) {
     if (!slots_.empty()) {
       const std::uint32_t id = slots_[slot(name, key)].id;
       if (id != kNone) return id;
@@ -223,13 +223,38 @@ class NameStack {
   NameStack(const NameStack&) = delete;
   NameStack& operator=(const NameStack&) = delete;
 
-  // Pushes `name` (whose key is `key`), numbered when the table has or takes it; returns the
-  // number, or nullopt (and pushes nothing) when the open names would take more than
-  // kMaxBytes.
-  std::optional<std::uint32_t> push(std::string_view name, const NameKey& key);
-  std::optional<std::uint32_t> push(std::string_view name) { return push(name, NameKey::of(name)); }
+  // Pushes `name` (whose key is `key`), numbered when the table has or takes it (top().id
+  // tells); false (and pushes nothing) when the open names would take more than kMaxBytes.
+  [[gnu::always_inline]] bool push(std::string_view name, const NameKey& key) {
+    const std::uint32_t id = table_.intern(name, key);
+    // Most levels are a numbered name whose tag is one byte; they are written here, in line,
+    // so that a start tag costs no call.
+    // The room asked of reserve() is the same, so that the depth refused is too.
+    if (id != NameTable::kNone && id < 64 && capacity_ - used_ >= kMaxTag) [[likely]] {
+      top_begin_ = used_;
+      data_.get()[used_++] = static_cast<char>(id << 1 | 1);
+      ++count_;
+      top_ = {id, table_.name(id)};
+      return true;
+    }
+    return push_tagged(name, id);
+  }
+  bool push(std::string_view name) { return push(name, NameKey::of(name)); }
   // Removes the innermost name and returns it; its bytes stay valid until the next push.
-  OpenName pop();
+  OpenName pop() {
+    const OpenName name = top_;
+    used_ = top_begin_;
+    if (--count_ == 0) return name;
+    // A last byte with both its high and low bit clear ends a one-byte tag of a number.
+    const auto last = static_cast<unsigned char>(data_.get()[used_ - 1]);
+    if ((last & 0x81) == 0x01) {
+      top_begin_ = used_ - 1;
+      top_ = {static_cast<std::uint32_t>(last >> 1), table_.name(last >> 1)};
+    } else {
+      top_ = entry_before(used_, top_begin_);
+    }
+    return name;
+  }
   // The name `k` levels below the innermost one (0: the innermost); needs k < size().
   OpenName from_top(std::size_t k) const;
   const OpenName& top() const { return top_; }  // needs !empty()
@@ -244,9 +269,12 @@ class NameStack {
   struct Free {
     void operator()(char* p) const { std::free(p); }
   };
+  static constexpr std::size_t kMaxTag = (sizeof(std::size_t) * 8 + 6) / 7;  // bytes of a tag
   // Makes room for `n` more bytes; false when that would pass kMaxBytes.
   bool reserve(std::size_t n) { return n <= capacity_ - used_ || grow(n); }
   bool grow(std::size_t n);
+  // push() for any name and tag, `id` being its number or kNone.
+  bool push_tagged(std::string_view name, std::uint32_t id);
   // The entry that ends at `end`: its name, and where the entry begins.
   OpenName entry_before(std::size_t end, std::size_t& begin) const;
 
