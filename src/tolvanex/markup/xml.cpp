@@ -826,7 +826,11 @@ inline XmlEvent XmlScanner::step() {
     }
   }
 
-  const int c = skip<kNotSpace>();
+  // A reader that sees no text (Text not shown, no sink) needs only where the next markup or
+  // reference begins: white space and the text after it are passed over in one scan. What a
+  // text could change, an error at a reference or the end of input, comes all the same.
+  const bool texts_seen = (r_.shown_ >> static_cast<unsigned>(XmlEventKind::Text) & 1) != 0 || r_.text_sink_ != nullptr;
+  const int c = texts_seen ? skip<kNotSpace>() : skip<kLt | kAmp>();
   if (c == kFailed) return source_failed();
   if (c == kEnd) {
     r_.state_ = State::Exit;

@@ -185,7 +185,7 @@ class NameTable {
     std::uint32_t id = kNone;  // kNone: a free slot
   };
   // The slot that holds the name, or the free one where it would go.
-  std::size_t slot(std::string_view name, const NameKey& key) const {
+  [[gnu::always_inline]] std::size_t slot(std::string_view name, const NameKey& key) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = key.hash() & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
