@@ -781,6 +781,8 @@ class XmlScanner {
   }
 
   [[gnu::always_inline]] inline XmlEvent text(std::string_view head);
+  // The same into a sink: out of line, so that the frame of the common path stays small.
+  [[gnu::noinline]] XmlEvent sunk_text(std::string_view head);
   XmlEvent reference();
   [[gnu::always_inline]] inline XmlEvent markup();
   XmlEvent bang();
@@ -932,6 +934,11 @@ inline XmlEvent XmlScanner::text(std::string_view head) {
     if (c == kFailed) return source_failed();
     return event(XmlEventKind::Text);
   }
+  return sunk_text(head);
+}
+
+XmlEvent XmlScanner::sunk_text(std::string_view head) {
+  text::TextSink* const sink = r_.text_sink_;
   r_.text_offset_ = r_.base_ + r_.pos_ - head.size();  // the head was consumed just before
   auto put = [&](const char* p, std::size_t n) { sink->piece(std::string_view(p, n)); };
   auto unheld = [&](std::uint64_t count) { sink->unheld_space(count); };
