@@ -86,10 +86,12 @@ class ParserState {
   bool has_root() const { return root_.has_value(); }
   Status take_root(const xml::XmlEvent& ev);
   // A Start event (its element already on the stack), an Empty one (never on it), an End one
-  // (already off it). Each returns whether a text that follows would be kept.
-  bool start(const xml::XmlEvent& ev);
+  // (already off it). Each returns whether a text that follows would be kept. Start and End
+  // come for nearly every byte run of a document: they are defined beside the reading loop,
+  // the one caller, and taken into it.
+  [[gnu::always_inline]] inline bool start(const xml::XmlEvent& ev);
   bool empty(const xml::XmlEvent& ev);
-  bool end(const xml::XmlEvent& ev);
+  [[gnu::always_inline]] inline bool end(const xml::XmlEvent& ev);
   // True when a text at the current place would be kept.
   bool is_relevant_text() const;
   // Takes one trimmed, non-empty text of the current element.
@@ -116,8 +118,8 @@ class ParserState {
     if (n.id != xml::NameTable::kNone && n.id < names_.size() && names_[n.id]) return *names_[n.id];
     return open_at(0);
   }
-  void begin(ElementName& e, Word parent, std::size_t depth);
-  void finish_element(const ElementName& e, std::size_t depth);
+  [[gnu::always_inline]] inline void begin(ElementName& e, Word parent, std::size_t depth);
+  [[gnu::always_inline]] inline void finish_element(const ElementName& e, std::size_t depth);
   // Whether a text at the current place would be kept, `leaf` being the innermost element.
   bool keeps_text(const ElementName& leaf) const { return leaf.may_hold_value && keeps_value(leaf); }
   bool keeps_value(const ElementName& leaf) const;
