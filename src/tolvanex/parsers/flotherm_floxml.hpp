@@ -107,11 +107,11 @@ class ParserState {
   // spare_[k].
   const ElementName& open_at(std::size_t k) const;
   // The element of an event.
-  ElementName& named(const xml::XmlEvent& ev) {
+  [[gnu::always_inline]] ElementName& named(const xml::XmlEvent& ev) {
     if (ev.id != xml::NameTable::kNone && ev.id < names_.size() && names_[ev.id]) return *names_[ev.id];
     return name_new(ev);
   }
-  ElementName& name_new(const xml::XmlEvent& ev);
+  [[gnu::noinline]] ElementName& name_new(const xml::XmlEvent& ev);  // once per name
   // The innermost open element.
   const ElementName& top_element() const {
     const xml::OpenName& n = open_.top();
