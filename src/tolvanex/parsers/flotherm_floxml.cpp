@@ -92,6 +92,20 @@ PendingEntity& gathered(std::vector<PendingEntity>& pending, std::size_t depth) 
   return *at;
 }
 
+// std::stable_sort on the positions of the records, which are then moved once each: a record
+// holds two strings, and a merge sort would move every one of them at every pass.
+template <class T, class Less>
+void stable_sort_records(std::vector<T>& records, Less less) {
+  std::vector<std::size_t> order(records.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return less(records[a], records[b]); });
+  std::vector<T> sorted;
+  sorted.reserve(records.size());
+  for (const std::size_t i : order) sorted.push_back(std::move(records[i]));
+  records = std::move(sorted);
+}
+
 std::vector<NamedCount> to_counts(std::map<std::string, std::uint64_t>& counts) {
   std::vector<NamedCount> out;
   out.reserve(counts.size());
@@ -333,8 +347,8 @@ Result<FlothermFloxmlSummary> ParserState::finish() && {
   const auto by_kind_then_name = [](const FlothermEntity& a, const FlothermEntity& b) {
     return std::tie(a.kind, a.name) < std::tie(b.kind, b.name);
   };
-  std::stable_sort(attributes_.begin(), attributes_.end(), by_kind_then_name);
-  std::stable_sort(geometry_.begin(), geometry_.end(), by_kind_then_name);
+  stable_sort_records(attributes_, by_kind_then_name);
+  stable_sort_records(geometry_, by_kind_then_name);
   std::stable_sort(sources_.begin(), sources_.end(),
                    [](const FlothermSource& a, const FlothermSource& b) { return a.name < b.name; });
   if (solution_domain_) {
