@@ -34,6 +34,8 @@ try:
     result = repr(%s)
 except RuntimeError as e:
     result = repr(str(e))
+except MemoryError:
+    result = "MemoryError"
 print(result)
 print((status("VmHWM:") - before) // 1024)
 """
@@ -41,8 +43,9 @@ print((status("VmHWM:") - before) // 1024)
 
 def measured(expr, path, limit_mib=None):
     """Evaluates `expr` (with `path` and `tolvanex` at hand) in a fresh interpreter, its address
-    space limited to `limit_mib` when given: the repr of its value or of the RuntimeError text,
-    and how far the peak resident size rose above the size it started from (MiB)."""
+    space limited to `limit_mib` when given: the repr of its value or of the RuntimeError text
+    ("MemoryError" when it ran out), and how far the peak resident size rose above the size it
+    started from (MiB)."""
     limit = [str(limit_mib)] if limit_mib else []
     out = subprocess.run([sys.executable, "-c", MEASURED % expr, str(path)] + limit, check=True, capture_output=True,
                          text=True, env=dict(os.environ, PYTHONPATH=str(BUILD_PYTHON))).stdout.splitlines()

@@ -238,3 +238,9 @@ def test_billions_of_open_elements_fail_in_bounded_memory(tmp_path):
     result, growth = measured("tolvanex.inspect(path)", path, limit_mib=1024)
     assert result == repr("xml error: ill-formed document: elements nested too deeply: open element names exceed 64 MiB")
     assert growth < 100
+
+
+def test_what_the_record_keeps_is_bounded_only_by_memory(tmp_path):
+    # A licence line is the record's own text: two gigabytes of it ask for that much.
+    path = mph(tmp_path, [bomb("usedlicenses.txt", (b"L", 2 * GIB))])
+    assert measured("tolvanex.inspect(path)", path, limit_mib=1024)[0] == "MemoryError"
