@@ -211,8 +211,8 @@ struct OpenName {
 // The names of the open elements, innermost last, in one buffer. A name with a number is kept
 // as its number, any other as its bytes; either is followed by a base-128 tag written so that
 // it reads backwards from the end: the number times two plus one, or the byte length times two
-// (one byte for numbers and lengths below 64, two below 8192). A level of a numbered name thus costs a byte or two,
-// however deep the nesting. The buffer grows by `realloc`, which large blocks resize without
+// (one byte for numbers and lengths below 64, two below 8192). A level of a numbered name thus
+// costs a byte or two, however deep the nesting. The buffer grows by `realloc`, which large blocks resize without
 // copying, up to kMaxBytes: a document can open elements without end (a small deflated member
 // opens billions), and past that bound it is refused rather than held.
 class NameStack {
@@ -245,7 +245,7 @@ class NameStack {
     const OpenName name = top_;
     used_ = top_begin_;
     if (--count_ == 0) return name;
-    // A last byte with both its high and low bit clear ends a one-byte tag of a number.
+    // A last byte with its high bit clear and its low bit set is a number's one-byte tag.
     const auto last = static_cast<unsigned char>(data_.get()[used_ - 1]);
     if ((last & 0x81) == 0x01) {
       top_begin_ = used_ - 1;
