@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "harness.hpp"
+#include "json_oracle.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 
 namespace {
@@ -28,64 +29,16 @@ std::string feed(ByteSource& source) {
   return st ? tags_of(tree) : "ERROR " + st.error().display();
 }
 
-// The plain reading: nlohmann's own parse of the whole text, failing at the bracket that
-// opens the 128th level, a leading 0xEF read as a broken literal (a byte-order mark is not
-// skipped); its error message as the reader words it, without the position. A first pass
-// only checks (the value tree would not tell the depth at which an error stands).
-class Check final : public nlohmann::json_sax<nlohmann::json> {
- public:
-  std::optional<std::string> error;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool start_object(std::size_t) override { return open(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_object() override { return --depth_, true; }
-  bool end_array() override { return --depth_, true; }
-  bool parse_error(std::size_t, const std::string& last_token, const nlohmann::detail::exception& ex) override {
-    std::string what = ex.what();
-    what.erase(0, what.find("] ") + 2);
-    if (what.starts_with("parse error")) what.erase(0, what.find(": ") + 2);
-    if (what.starts_with("number overflow parsing ")) what = "number overflow";
-    if (const auto at = what.find("; last read: '" + last_token + "'"); at != std::string::npos)
-      what.erase(at, last_token.size() + 15);
-    error = what;
-    return false;
-  }
-
- private:
-  bool open() {
-    if (++depth_ < 128) return true;
-    error = "recursion limit exceeded";
-    return false;
-  }
-  std::size_t depth_ = 0;
-};
-
+// The plain reading: nlohmann's own strict parse of the whole text, a leading 0xEF read as a
+// broken literal (a byte-order mark is not skipped); its error message without the position.
+// A first pass only checks (the value tree would not tell the depth at which an error stands).
 std::string plain(std::string_view input) {
   const std::string text = (!input.empty() && input[0] == '\xEF' ? " " : "") + std::string(input);
-  Check check;
+  tvx_test::JsonOracle check;
   nlohmann::json::sax_parse(text, &check, nlohmann::json::input_format_t::json, /*strict=*/true);
-  if (check.error) return "ERROR " + *check.error;
-  const nlohmann::json dom = nlohmann::json::parse(text);
+  if (check.fail_at) return "ERROR " + check.message;
   comsol::TreeInfo tree;
-  const auto walk = [&](const auto& self, const nlohmann::json& v) -> void {
-    if (v.is_object()) {
-      // "apiClass" names the kind when present; "type" only in its absence.
-      const auto cls = v.contains("apiClass") ? v.find("apiClass") : v.find("type");
-      if (v.contains("tag") && v["tag"].is_string() && cls != v.end() && cls->is_string())
-        if (auto kind = comsol::node_kind(cls->get<std::string>()))
-          tree.tags_of(*kind).push_back(v["tag"].get<std::string>());
-    }
-    if (v.is_structured())
-      for (const auto& item : v) self(self, item);
-  };
-  walk(walk, dom);
+  tvx_test::walk_tags(nlohmann::json::parse(text), tree);
   tree.sort_tags();
   return tags_of(tree);
 }

@@ -9,6 +9,7 @@
 #include "tolvanex/json.hpp"
 #include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
+#include "json_oracle.hpp"
 
 using namespace tolvanex;
 using namespace tolvanex::parsers::comsol;
@@ -297,56 +298,6 @@ TEST(Comsol, AnythingButWhiteSpaceAfterTheValueFails) {
 
 namespace {
 
-// The reference: nlohmann on the whole text, with the nesting limit and the tag walk done
-// plainly on the value tree.
-struct Oracle final : nlohmann::json_sax<nlohmann::json> {
-  std::size_t depth = 0;
-  std::optional<std::size_t> fail_at;
-  std::string message;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool start_object(std::size_t) override { return open(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_object() override { return --depth, true; }
-  bool end_array() override { return --depth, true; }
-  bool open() {
-    if (++depth < 128) return true;
-    message = "recursion limit exceeded";
-    fail_at = SIZE_MAX;  // the bracket's place is found by the caller
-    return false;
-  }
-  bool parse_error(std::size_t p, const std::string& last, const nlohmann::detail::exception& ex) override {
-    std::string what = ex.what();
-    what.erase(0, what.find("] ") + 2);
-    if (what.starts_with("parse error")) what.erase(0, what.find(": ") + 2);
-    if (what.starts_with("number overflow")) what = "number overflow";
-    const std::string echo = "; last read: '" + last + "'";
-    if (const auto at = what.find(echo); at != std::string::npos) what.erase(at, echo.size());
-    message = what;
-    fail_at = p;
-    return false;
-  }
-};
-
-void walk(const nlohmann::json& v, TreeInfo& t) {
-  if (v.is_array()) {
-    for (const auto& e : v) walk(e, t);
-  } else if (v.is_object()) {
-    const auto tag = v.find("tag");
-    const nlohmann::json* cls = v.contains("apiClass") ? &v["apiClass"] : v.contains("type") ? &v["type"] : nullptr;
-    if (tag != v.end() && tag->is_string() && cls && cls->is_string()) {
-      if (const auto kind = node_kind(cls->get<std::string>())) t.tags_of(*kind).push_back(tag->get<std::string>());
-    }
-    for (const auto& [k, e] : v.items()) walk(e, t);
-  }
-}
-
 std::string oracle(const std::string& doc) {
   // Where the parser stood after p bytes: that byte, or the end of the text.
   auto at = [&](std::size_t p) {
@@ -356,7 +307,7 @@ std::string oracle(const std::string& doc) {
     const std::size_t column = nl == std::string::npos ? index + 1 : index - nl;
     return " at line " + std::to_string(line) + " column " + std::to_string(column);
   };
-  Oracle o;
+  tvx_test::JsonOracle o;
   nlohmann::json::sax_parse(doc, &o);
   if (o.fail_at == SIZE_MAX) {
     // The bracket that trips the limit is the 128th one open (the text is well-formed up to
@@ -379,7 +330,7 @@ std::string oracle(const std::string& doc) {
   }
   if (o.fail_at) return "error:json error: " + o.message + at(*o.fail_at);
   TreeInfo t;
-  walk(nlohmann::json::parse(doc), t);
+  tvx_test::walk_tags(nlohmann::json::parse(doc), t);
   t.sort_tags();
   return tags_json(t);
 }
