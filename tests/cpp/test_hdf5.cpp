@@ -179,6 +179,20 @@ TEST(Hdf5Containment, SameRecordInProcessAndContained) {
   EXPECT_EQ(contained.value().datasets.at(0).attributes.at(0).value, "I64Array([1, 2, 65535])");
 }
 
+// The worker's address-space cap bounds what the library makes of a file, not the image of
+// the file itself: a file larger than that headroom still reads.
+TEST(Hdf5Containment, FileLargerThanTheHeadroomReads) {
+  const tvx_test::TempDir dir;
+  const std::string path = dir.str("large.cas.h5");
+  write_small_file(path);
+  std::ofstream(path, std::ios::app | std::ios::binary) << std::string(std::size_t{200} << 20, '\0');
+  ContainOptions options;
+  options.memory_headroom = std::uint64_t{128} << 20;
+  Hdf5Worker worker(options);
+  const auto summary = inspect_fluent_hdf5(path, worker);
+  EXPECT_TRUE(summary.ok()) << (summary.ok() ? "" : summary.error().message);
+}
+
 // A scan starts one worker for all its HDF5 files; an error ends the scan and the worker,
 // and the next file of a later scan starts a new one.
 TEST(Hdf5Containment, OneWorkerPerScan) {

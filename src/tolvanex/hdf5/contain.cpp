@@ -327,6 +327,21 @@ Hdf5Result<std::string> ContainedWorker::ask(std::string_view request) {
   return std::move(reply.payload());
 }
 
+AddressRoom::AddressRoom(std::uint64_t bytes) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_AS, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return;
+  const rlim_t add = std::min<rlim_t>(bytes, lim.rlim_max - lim.rlim_cur);  // the hard cap stays
+  lim.rlim_cur += add;
+  if (setrlimit(RLIMIT_AS, &lim) == 0) added_ = add;
+}
+
+AddressRoom::~AddressRoom() {
+  rlimit lim{};
+  if (added_ == 0 || getrlimit(RLIMIT_AS, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return;
+  lim.rlim_cur -= std::min<rlim_t>(added_, lim.rlim_cur);
+  setrlimit(RLIMIT_AS, &lim);
+}
+
 Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progress) {
   auto file = fsio::File::open_read(path);
   if (!file) return Hdf5InspectError{"I/O error: " + file.error().payload()};
@@ -334,6 +349,7 @@ Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progres
   if (!size) return Hdf5InspectError{"I/O error: " + size.error().payload()};
   if (size.value() > SIZE_MAX) return io_error(ENOMEM);
   FileImage image;
+  image.room_ = AddressRoom(size.value());
   image.data_.reset(new (std::nothrow) char[size.value() ? static_cast<std::size_t>(size.value()) : 1]);
   if (!image.data_) return io_error(ENOMEM);
   // In pieces, with a sign of life after each, so that a large file on a slow disk is not

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <string_view>
 
 #include "tolvanex/hdf5/error.hpp"
@@ -70,6 +71,23 @@ class ContainedWorker {
   std::uint64_t starts_ = 0;
 };
 
+// Room for `bytes` more in the process's address-space cap, given back when it goes: the
+// worker's cap bounds what the library makes of a file, not the file's own image.
+class AddressRoom {
+ public:
+  AddressRoom() = default;
+  explicit AddressRoom(std::uint64_t bytes);
+  AddressRoom(AddressRoom&& other) noexcept : added_(std::exchange(other.added_, 0)) {}
+  AddressRoom& operator=(AddressRoom&& other) noexcept {
+    std::swap(added_, other.added_);
+    return *this;
+  }
+  ~AddressRoom();
+
+ private:
+  std::uint64_t added_ = 0;
+};
+
 // The whole file at `path`, held once in memory. "I/O error: {os text}" on failure.
 class FileImage {
  public:
@@ -77,6 +95,7 @@ class FileImage {
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:
+  AddressRoom room_;  // made before data_ is allocated, given back after it is freed
   std::unique_ptr<char[]> data_;
   std::size_t size_ = 0;
 };
