@@ -140,7 +140,7 @@ TEST(Comsol, LongWhiteSpaceRunsAreTakenFromASecondRead) {
 TEST(Comsol, ModelInformation) {
   // Mixed white space past the holding limit: dropped when it trails, taken again when inside.
   std::string run;
-  while (run.size() <= InfoText::kSpaceLimit) run += " \t\xE3\x80\x80\n";
+  while (run.size() <= TrimmedSegments::kPendingLimit) run += " \t\xE3\x80\x80\n";
   const std::pair<std::string, std::string> cases[] = {
       {"<title>a" + run + "</title><description>" + run + "</description>", R"(["a",null,null,null,null])"},
       {"<title>a" + run + "b" + run + "</title><version>" + run + "</version>",

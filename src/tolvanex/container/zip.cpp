@@ -263,8 +263,9 @@ Status read_directory(ZipArchive::Impl& impl, const Directory& dir) {
   // The entries by decoded name, for names listed more than once: open addressing over the
   // entry indexes (plus one; 0 is a free slot), so that no name is copied or allocated again.
   std::vector<std::uint32_t> slots;
-  impl.entries.reserve(static_cast<std::size_t>(dir.count));
-  impl.records.reserve(static_cast<std::size_t>(dir.count));
+  // The count is the file's word: room for the first entries only, the rest as they prove real.
+  impl.entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(dir.count, 1 << 16)));
+  impl.records.reserve(impl.entries.capacity());
   const auto index_of = [&](const std::string& name) -> std::uint32_t& {
     if (impl.entries.size() * 2 >= slots.size()) {
       slots.assign(std::max<std::size_t>(64, slots.size() * 2), 0);

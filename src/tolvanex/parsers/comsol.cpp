@@ -12,6 +12,7 @@
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/markup/xml.hpp"
+#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::parsers::comsol {
 
@@ -143,93 +144,18 @@ void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view va
   assign_field(info, info_field(key), std::string(value));
 }
 
-void InfoText::piece(std::string_view bytes) {
-  const std::size_t n = bytes.size();
-  for (std::size_t i = 0; i < n;) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (carry_need_ != 0) {
-      if ((b & 0xC0) == 0x80) {
-        carry_[carry_size_++] = static_cast<char>(b);
-        ++i;
-        if (carry_size_ == carry_need_) flush();
-        continue;
-      }
-      flush();  // cut short: then this byte anew
-    }
-    if (b >= 0x80) {
-      const auto len = static_cast<std::size_t>(text::utf8_lead(b).length);
-      if (len == 0) {
-        character(bytes.substr(i, 1), false);
-      } else {
-        carry_[0] = static_cast<char>(b);
-        carry_size_ = 1;
-        carry_need_ = len;
-      }
-      ++i;
-      continue;
-    }
-    // ASCII: a run of characters that are not white space goes at once.
-    std::size_t j = i + 1;
-    const bool white = text::is_white_space(b);
-    while (!white && j < n && static_cast<unsigned char>(bytes[j]) < 0x80 &&
-           !text::is_white_space(static_cast<unsigned char>(bytes[j])))
-      ++j;
-    character(bytes.substr(i, j - i), white);
-    i = j;
-  }
-}
+namespace {
 
-void InfoText::unheld_space(std::uint64_t bytes) {
-  flush();
-  if (started_ && !space_dropped_) {
-    space_dropped_ = true;
-    std::string().swap(space_);
-  }
-  offset_ += bytes;
-}
+// A text of the model information as the tokenizer hands it over, trimmed into one segment.
+class InfoTextSink final : public text::TextSink {
+ public:
+  void piece(std::string_view bytes) override { segment.feed(bytes); }
+  std::uint64_t room() const override { return TrimmedSegments::kPendingLimit; }
+  void unheld_space(std::uint64_t bytes) override { segment.unheld_white(bytes); }
+  TrimmedSegments segment{TrimmedSegments::Mode::Whole};
+};
 
-bool InfoText::finish() {
-  flush();
-  return started_;
-}
-
-void InfoText::flush() {
-  if (carry_need_ == 0) return;
-  const std::string_view seq(carry_, carry_size_);
-  carry_need_ = carry_size_ = 0;
-  // Valid UTF-8 white space is never longer than three bytes; a sequence cut short is content.
-  character(seq, text::trim_unicode(seq).empty());
-}
-
-void InfoText::character(std::string_view bytes, bool white) {
-  const std::uint64_t at = offset_;
-  offset_ += bytes.size();
-  if (white) {
-    if (!started_ || space_dropped_) return;  // leading white space is never held
-    if (space_.size() + bytes.size() <= kSpaceLimit) {
-      space_.append(bytes);
-    } else {
-      space_dropped_ = true;
-      std::string().swap(space_);
-    }
-    return;
-  }
-  if (!started_) {
-    started_ = true;
-    begin_ = at;
-  }
-  end_ = offset_;
-  if (held_ && space_dropped_) {
-    held_ = false;
-    std::string().swap(kept_);
-  }
-  if (held_) {
-    kept_ += space_;
-    kept_.append(bytes);
-  }
-  space_.clear();
-  space_dropped_ = false;
-}
+}  // namespace
 
 Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   xml::XmlPullReader reader(source);
@@ -237,7 +163,7 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
   reader.set_attribute_filter([](std::string_view key) { return info_field(key) != InfoField::None; });
   // End tags change nothing, and a text counts only where a sink takes it.
   reader.show_only({xml::XmlEventKind::Start, xml::XmlEventKind::Empty});
-  InfoText text;
+  InfoTextSink text;
   std::string scratch;
   // Text belongs to the element whose tag came last; an end tag does not change that.
   InfoField element = InfoField::None;
@@ -258,21 +184,21 @@ Status read_modelinfo(ByteSource& source, ModelInfo& info) {
         break;
       }
       case xml::XmlEventKind::Text: {
-        if (element == InfoField::None || !text.finish()) {
-          text.clear();
-          break;
-        }
-        if (text.held()) {
-          assign_field(info, element, text::decode_lossy(text.take()));
-        } else if (element == InfoField::Runnable) {
-          assign_field(info, element, std::string());  // far too long for a flag word
+        TrimmedSegments& segment = text.segment;
+        segment.finish();
+        if (element == InfoField::None || segment.ranges().empty()) {
+          // only white space, or nothing to store it under
+        } else if (!segment.needs_extract()) {
+          assign_field(info, element, text::decode_lossy(std::move(segment.take_texts().front())));
         } else {
           assign_field(info, element, std::string());
-          const ByteRange at = text.range();
-          info.unread[static_cast<int>(element) - 1] = ByteRange{reader.text_offset() + at.begin,
-                                                                 reader.text_offset() + at.end};
+          if (element != InfoField::Runnable) {  // far too long for a flag word: no flag at all
+            const ByteRange at = segment.ranges().front();
+            info.unread[static_cast<int>(element) - 1] = ByteRange{reader.text_offset() + at.begin,
+                                                                   reader.text_offset() + at.end};
+          }
         }
-        text.clear();
+        segment = TrimmedSegments(TrimmedSegments::Mode::Whole);
         break;
       }
       default: break;
@@ -345,15 +271,10 @@ void TrimmedSegments::feed(std::string_view chunk) {
     if (carry_need_ != 0) {
       if ((b & 0xC0) == 0x80) {
         carry_.push_back(static_cast<char>(b));
-        if (carry_.size() == carry_need_) {
-          carry_need_ = 0;
-          character(carry_);
-        }
+        if (carry_.size() == carry_need_) flush_carry();
         continue;
       }
-      // A sequence cut short: its bytes count as one character, then this byte anew.
-      carry_need_ = 0;
-      character(carry_);
+      flush_carry();  // then this byte anew
     }
     const auto len = static_cast<std::size_t>(text::utf8_lead(b).length);
     if (len == 0) {
@@ -365,12 +286,30 @@ void TrimmedSegments::feed(std::string_view chunk) {
   }
 }
 
+void TrimmedSegments::flush_carry() {
+  if (carry_need_ == 0) return;
+  carry_need_ = 0;
+  character(carry_);
+}
+
+void TrimmedSegments::unheld_white(std::uint64_t count) {
+  flush_carry();
+  offset_ += count;
+  if (started_ && !spilled_) give_up();
+}
+
 void TrimmedSegments::finish() {
-  if (carry_need_ != 0) {
-    carry_need_ = 0;
-    character(carry_);
-  }
+  flush_carry();
   close_segment();
+}
+
+void TrimmedSegments::give_up() {
+  // Rather than hold an unbounded run of white space that may never be followed by content:
+  // the ranges are enough to take the texts again later.
+  spilled_ = true;
+  std::string().swap(kept_);
+  std::string().swap(pending_);
+  std::vector<std::string>().swap(texts_);
 }
 
 void TrimmedSegments::character(std::string_view bytes) {
@@ -389,17 +328,7 @@ void TrimmedSegments::character(std::string_view bytes) {
   if (white) {
     if (!started_ || spilled_) return;
     pending_.append(bytes);
-    if (pending_.size() > kPendingLimit) {
-      // Give the texts up rather than hold an unbounded run of white space that may never
-      // be followed by content; the ranges are enough to take them again later.
-      spilled_ = true;
-      kept_.clear();
-      kept_.shrink_to_fit();
-      pending_.clear();
-      pending_.shrink_to_fit();
-      texts_.clear();
-      texts_.shrink_to_fit();
-    }
+    if (pending_.size() > kPendingLimit) give_up();
     return;
   }
   if (!started_) {
@@ -416,7 +345,7 @@ void TrimmedSegments::character(std::string_view bytes) {
 
 void TrimmedSegments::close_segment() {
   if (!started_) {
-    if (mode_ == Mode::Lines) return;
+    if (mode_ != Mode::FirstColon) return;
     current_ = Range{offset_, offset_};
   }
   ranges_.push_back(current_);

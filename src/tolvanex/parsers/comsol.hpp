@@ -22,7 +22,6 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
 #include "tolvanex/text/text.hpp"
-#include "tolvanex/text/text_sink.hpp"
 
 namespace tolvanex::parsers::comsol {
 
@@ -87,44 +86,6 @@ struct ModelInfo {
 // "nodetype" and "runnable"/"isrunnable" in any ASCII case; the last assignment wins.
 void assign_modelinfo(ModelInfo& info, std::string_view key, std::string_view value);
 
-// One text of the model information as the tokenizer hands it over, trimmed of Unicode white
-// space. What lies between its first and last other characters is the record's own and held
-// whole; white space after the last counts only if more characters follow, so of it no more
-// than kSpaceLimit bytes are held. When characters do follow a longer run, the text is given
-// up and only where it lies is kept.
-class InfoText final : public text::TextSink {
- public:
-  static constexpr std::size_t kSpaceLimit = 64 * 1024;
-
-  void piece(std::string_view bytes) override;
-  std::uint64_t room() const override { return kSpaceLimit; }
-  void unheld_space(std::uint64_t bytes) override;
-
-  // Ends the text: true when it has a character that is not white space.
-  bool finish();
-  // True when the trimmed text is held; then take() gives it.
-  bool held() const { return held_; }
-  std::string take() { return std::exchange(kept_, std::string()); }
-  // Where the trimmed text lies, counted from the text's first byte.
-  ByteRange range() const { return {begin_, end_}; }
-  // Makes ready for the next text.
-  void clear() { *this = InfoText(); }
-
- private:
-  void flush();  // a sequence cut short counts as one character
-  void character(std::string_view bytes, bool white);
-
-  std::uint64_t offset_ = 0;  // bytes of the text so far
-  char carry_[4] = {};        // an unfinished UTF-8 sequence
-  std::size_t carry_size_ = 0, carry_need_ = 0;
-  bool started_ = false;      // a character that is not white space was seen
-  std::uint64_t begin_ = 0, end_ = 0;  // from the first to the last such character
-  bool held_ = true;
-  std::string kept_;          // those bytes, while held
-  std::string space_;         // white space after them, while it fits kSpaceLimit
-  bool space_dropped_ = false;  // it did not
-};
-
 // ---------------------------------------------------------------------------------------
 // Member readers. Each consumes `source` until it ends or the member is found malformed and
 // returns the member's own error (Xml or Json); a failure of the source itself is the
@@ -150,12 +111,17 @@ Status read_smodel(ByteSource& source, TreeInfo& tree);
 // are given up and only their byte ranges kept; `extract` then takes them from a second read.
 class TrimmedSegments {
  public:
-  enum class Mode { Lines, FirstColon };
+  // Lines: one segment a line; FirstColon: the text before the first colon and after it;
+  // Whole: the text as one segment, none when it is all white space.
+  enum class Mode { Lines, FirstColon, Whole };
   using Range = ByteRange;
   static constexpr std::size_t kPendingLimit = 64 * 1024;
 
   explicit TrimmedSegments(Mode mode) : mode_(mode) {}
   void feed(std::string_view chunk);
+  // A run of `count` bytes of ASCII white space, not given (Whole mode): taken as a run past
+  // the holding limit.
+  void unheld_white(std::uint64_t count);
   void finish();
 
   bool split() const { return split_; }  // colon mode: a colon was found
@@ -169,6 +135,8 @@ class TrimmedSegments {
 
  private:
   void character(std::string_view bytes);
+  void flush_carry();  // a sequence cut short counts as one character
+  void give_up();
   void close_segment();
 
   Mode mode_;

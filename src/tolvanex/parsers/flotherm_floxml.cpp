@@ -264,8 +264,6 @@ std::size_t ParserState::setting(Word leaf) const {
   return kNoSetting;
 }
 
-bool ParserState::is_relevant_text() const { return !open_.empty() && keeps_text(open_at(0)); }
-
 bool ParserState::keeps_value(const ElementName& leaf) const {
   const std::size_t d = open_.size();
   if (leaf.word == Word::Name) {
@@ -280,12 +278,7 @@ bool ParserState::keeps_value(const ElementName& leaf) const {
 }
 
 void ParserState::text(std::string_view piece) {
-  if (!is_relevant_text()) return;
-  // Checked before copying, so that a text over the budget is not copied.
-  if (piece.size() > remaining_) {
-    truncated_ = true;
-    return;
-  }
+  // Only a text that the path keeps comes here, already cut to fit what remains.
   remaining_ -= piece.size();
   std::string trimmed(piece);
 

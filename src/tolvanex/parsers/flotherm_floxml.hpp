@@ -92,9 +92,8 @@ class ParserState {
   [[gnu::always_inline]] inline bool start(const xml::XmlEvent& ev);
   bool empty(const xml::XmlEvent& ev);
   [[gnu::always_inline]] inline bool end(const xml::XmlEvent& ev);
-  // True when a text at the current place would be kept.
-  bool is_relevant_text() const;
-  // Takes one trimmed, non-empty text of the current element.
+  // Takes one trimmed, non-empty text of the current element, where the path keeps texts and
+  // within remaining().
   void text(std::string_view trimmed);
   // Bytes of text that may still be kept; a relevant text longer than that is dropped.
   std::uint64_t remaining() const { return remaining_; }

@@ -3,7 +3,6 @@
 // method and local header) but none is decompressed.
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -16,22 +15,14 @@ namespace tolvanex::parsers::flotherm {
 
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Whether `name` contains `word` (lower case) at `at`, ignoring ASCII case.
-bool word_at(std::string_view name, std::size_t at, std::string_view word) {
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    if (lower(name[at + i]) != word[i]) return false;
-  }
-  return true;
-}
 bool ends_with_folded(std::string_view name, std::string_view word) {
-  return name.size() >= word.size() && word_at(name, name.size() - word.size(), word);
+  return name.size() >= word.size() && text::ascii_iequals(name.substr(name.size() - word.size()), word);
 }
+// `word` begins with '/', so only the places of slashes are tried.
 bool contains_folded(std::string_view name, std::string_view word) {
   for (std::size_t at = name.find('/'); at != std::string_view::npos && name.size() - at >= word.size();
        at = name.find('/', at + 1)) {
-    if (word_at(name, at, word)) return true;
+    if (text::ascii_iequals(name.substr(at, word.size()), word)) return true;
   }
   return false;
 }
@@ -46,7 +37,9 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::
 
   FlothermPackSummary summary;
   summary.entry_count = zip.entry_count();
-  std::set<std::string, std::less<>> top_level;
+  // The one top-level name of every entry, while there is only one.
+  std::optional<std::string> only_top;
+  bool many_tops = false;
   std::optional<std::string> candidate;
   std::uint64_t listed_bytes = 0;
   std::string normalised;
@@ -68,7 +61,10 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::
     summary.uncompressed_bytes = saturating_add(summary.uncompressed_bytes, entry.uncompressed_size);
 
     const std::string_view top = name.substr(0, name.find('/'));
-    if (!top.empty() && top_level.find(top) == top_level.end()) top_level.emplace(top);
+    if (!top.empty() && !many_tops) {
+      if (!only_top) only_top.emplace(top);
+      else many_tops = *only_top != top;
+    }
 
     if (ends_with_folded(name, "/pdproject/group")) {
       summary.project_data_present = true;
@@ -87,8 +83,8 @@ Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::
 
   if (candidate)
     summary.project_directory = std::move(candidate);
-  else if (top_level.size() == 1)
-    summary.project_directory = *top_level.begin();
+  else if (!many_tops)
+    summary.project_directory = std::move(only_top);
   if (summary.project_directory) {
     const std::string& dir = *summary.project_directory;
     summary.project_name = dir.substr(0, dir.find('.'));

@@ -47,13 +47,13 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // The file or the archive member
 
-// The first entry whose name ends in ".aedt", ASCII case ignored. Every entry up to it is
-// opened, which checks its encryption, method and local header: a damaged or encrypted
-// entry ahead of the project fails the archive.
+// The first entry whose name ends in ".aedt", ASCII case ignored. Every entry ahead of it is
+// checked as opening it would (encryption, method, local header): a damaged or encrypted
+// entry ahead of the project fails the archive; the project's own checks come when it opens.
 Result<std::size_t> find_project_member(const container::ZipArchive& zip) {
   for (std::size_t i = 0; i < zip.entry_count(); ++i) {
-    TVX_TRY(zip.open_entry(i));
     if (text::ends_with(text::ascii_lower(zip.entry(i).name), ".aedt")) return i;
+    TVX_TRY(zip.check_entry(i));
   }
   return TolvanexError::message("AEDTZ archive did not contain an .aedt member");
 }

@@ -42,15 +42,11 @@ Status read_entries(ByteSource& tar, Tally& tally);
 Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
   unsigned char magic[2];
-  std::size_t got = 0;
-  while (got < sizeof magic) {
-    const Result<std::size_t> n = file.read(magic + got, sizeof magic - got);
-    if (!n || n.value() == 0) break;
-    got += n.value();
-  }
-  if (got < sizeof magic)
+  // Read in place, the position staying at the start. What can't be read (a directory) is as
+  // short as an empty file.
+  const Result<std::size_t> got = file.read_at(magic, sizeof magic, 0);
+  if (!got || got.value() < sizeof magic)
     return TolvanexError::message("Icepak TZR archive is too short to contain a tar stream");
-  TVX_TRY(file.seek(0));
 
   const bool gzip = magic[0] == 0x1F && magic[1] == 0x8B;
   Tally tally(gzip, byte_budget);

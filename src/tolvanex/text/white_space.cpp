@@ -24,12 +24,4 @@ std::string_view trim_unicode(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
-std::string_view trim_xml(std::string_view s) {
-  auto xml_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  std::size_t b = 0, e = s.size();
-  while (b < e && xml_space(s[b])) ++b;
-  while (e > b && xml_space(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
 }  // namespace tolvanex::text

@@ -23,7 +23,5 @@ constexpr bool is_ascii_blank(unsigned char b) { return b < 0x80 && b != '\n' &&
 // Removes characters with the Unicode White_Space property from both ends; an ill-formed
 // sequence counts as U+FFFD, which is not white space.
 std::string_view trim_unicode(std::string_view s);
-// Removes the four XML white-space bytes (space, tab, LF, CR) from both ends.
-std::string_view trim_xml(std::string_view s);
 
 }  // namespace tolvanex::text
