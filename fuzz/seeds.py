@@ -8,7 +8,6 @@ ones; libFuzzer mutates from there.
 """
 import bz2
 import gzip
-import io
 import lzma
 import os
 import pathlib
@@ -27,163 +26,9 @@ from make_zip_fixtures import (BZIP2, DEFLATE, DEFLATE64, LZMA, PPMD, STORED, XZ
                                build_zip, deflate64_stream, entry_data, raw_deflate, seven_zip, zip_lzma,
                                zstd_frames)
 
-DECK = b"""*HEADING
-Bracket under load
-** a comment
-*INCLUDE, INPUT=inc1.inc
-*MATERIAL, NAME=Steel
-*ELASTIC
-210000., 0.3
-*SOLID SECTION, ELSET=ALL, MATERIAL=Steel
-*STEP
-*STATIC
-*BOUNDARY
-1, 1, 3
-*CLOAD
-2, 2, -100.
-*OUTPUT, FIELD
-*NODE OUTPUT
-U
-*END STEP
-*FREQUENCY
-"""
-MESH = b"*NODE\n1, 0., 0., 0.\n2, 1., 0., 0.\n*ELEMENT, TYPE=C3D4, ELSET=ALL\n1, 1, 2, 3, 4\n"
-
-FLOXML = b"""<?xml version="1.0" encoding="UTF-8"?>
-<!-- board -->
-<xml_case>
-  <name>Board &amp; case</name>
-  <model>
-    <modeling><solution>flow_heat</solution><dimensionality>3d</dimensionality>
-      <transient>false</transient><radiation>on</radiation></modeling>
-    <turbulence><turbulence_type>lvel_k_epsilon</turbulence_type></turbulence>
-    <gravity><normal_direction>neg_y</normal_direction></gravity>
-    <global><ambient_temperature>300 K</ambient_temperature><datum_pressure>101325</datum_pressure></global>
-  </model>
-  <solve><overall_control><outer_iterations>500</outer_iterations></overall_control></solve>
-  <grid><system_grid><x_grid><min_size>0.001</min_size><max_size>0.01</max_size></x_grid>
-    <y_grid><grid_type>max_size</grid_type></y_grid></system_grid></grid>
-  <attributes>
-    <sources><source_att><name>CPU power</name><power>15</power><power>20</power></source_att></sources>
-    <materials><isotropic_material_att><name>Copper</name></isotropic_material_att></materials>
-  </attributes>
-  <geometry><cuboid><name>Heat sink</name></cuboid>
-    <assembly><name>Fan</name><geometry><cuboid><name>Hub</name></cuboid></geometry></assembly></geometry>
-  <solution_domain><fluid>Air</fluid><x_low_ambient>Ambient</x_low_ambient>
-    <y_high_boundary>symmetry</y_high_boundary></solution_domain>
-</xml_case>
-"""
-
-MODELINFO = (b"<modelinfo title='Busbar'><title>Busbar</title><description>Joule heating</description>"
-             b"<version>COMSOL 6.2.0.290</version><nodetype>model</nodetype><runnable>true</runnable></modelinfo>")
-DMODEL = (b'<model><param param="L" value="9[cm]" reference="length"/><param param="W" value="1"/>'
-          b'<physics tag="ec"/><physics tag="ht"/><study tag="std1"/><material tag="mat1"/></model>')
-SMODEL = (b'{"tag":"model","children":[{"tag":"ec","apiClass":"Physics"},{"tag":"std1","type":"Study"},'
-          b'{"tag":"mat1","apiClass":"Material","x":[1,2.5e3,-0,true,false,null,"\\u00e9\\n"]}]}')
-
-AEDT = b"""$begin 'AnsoftProject'
-\tCreated='Tue Mar 12 09:15:00 2024'
-\tProduct='HFSS'
-\tProjectName='Antenna'
-\t$begin 'Desktop'
-\t\tVersion(2024, 1, 0)
-\t$end 'Desktop'
-\t$begin 'Definitions'
-\t\t$begin 'Materials'
-\t\t\t$begin 'copper'
-\t\t\t$end 'copper'
-\t\t$end 'Materials'
-\t$end 'Definitions'
-\t$begin 'HFSSModel'
-\t\tName='Patch'
-\t\tSolutionType='DrivenModal'
-\t\t$begin 'ModelSetup'
-\t\t\t$begin 'Properties'
-\t\t\t\tVariableProp('width', 'UD', '', '10mm')
-\t\t\t$end 'Properties'
-\t\t\t$begin 'Boundaries'
-\t\t\t\t$begin 'Port1'
-\t\t\t\t\tBoundType='Wave Port'
-\t\t\t\t$end 'Port1'
-\t\t\t$end 'Boundaries'
-\t\t\t$begin 'MeshOperations'
-\t\t\t\t$begin 'Length1'
-\t\t\t\t$end 'Length1'
-\t\t\t$end 'MeshOperations'
-\t\t\t$begin 'SolveSetups'
-\t\t\t\t$begin 'Setup1'
-\t\t\t\t\t$begin 'Sweeps'
-\t\t\t\t\t\t$begin 'Sweep'
-\t\t\t\t\t\t$end 'Sweep'
-\t\t\t\t\t$end 'Sweeps'
-\t\t\t\t$end 'Setup1'
-\t\t\t$end 'SolveSetups'
-\t\t$end 'ModelSetup'
-\t$end 'HFSSModel'
-$end 'AnsoftProject'
-$begin 'ProjectPreview'
-\t$begin 'DesignInfo'
-\t\tDesignName='Patch'
-\t\tFactory='HFSS'
-\t\tIsSolved=true
-\t$end 'DesignInfo'
-$end 'ProjectPreview'
-"""
-ICEPAK = b"""$begin 'AnsoftProject'
-\tProduct='ElectronicsDesktop'
-\t$begin 'IcepakModel'
-\t\tName='Board'
-\t\tSolutionType='SteadyState'
-\t\tSolutionTypeOption:='Transient'
-\t\tProblemOption:='Temperature and Flow'
-\t\tAmbientTemperature:='20cel'
-\t\tAmbientPressure:='0n_per_meter_sq'
-\t\tAmbientRadiationTemperature:='22cel'
-\t\t'Default Fluid Material':='air'
-\t\t$begin 'Boundaries'
-\t\t\t$begin 'CPU'
-\t\t\t\tBoundType='Block'
-\t\t\t\t'Thermal Condition':='Total Power'
-\t\t\t\t'Total Power':='10W'
-\t\t\t$end 'CPU'
-\t\t$end 'Boundaries'
-\t\t$begin 'IcepakMonitors'
-\t\t\t$begin 'Point1'
-\t\t\t$end 'Point1'
-\t\t$end 'IcepakMonitors'
-\t\t$begin 'MeshRegions'
-\t\t\t$begin 'CPU_region'
-\t\t\t$end 'CPU_region'
-\t\t$end 'MeshRegions'
-\t$end 'IcepakModel'
-$end 'AnsoftProject'
-"""
-
-
-def zip_of(entries, method=zipfile.ZIP_DEFLATED):
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", method) as z:
-        for name, data in entries:
-            z.writestr(name, data)
-    return out.getvalue()
-
-
-def tar_of(members, fmt=tarfile.GNU_FORMAT):
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w", format=fmt) as t:
-        for name, data in members:
-            info = tarfile.TarInfo(name)
-            if data is None:
-                info.type = tarfile.DIRTYPE
-                t.addfile(info)
-            else:
-                info.size = len(data)
-                t.addfile(info, io.BytesIO(data))
-    return out.getvalue()
-
-
-TAR_MEMBERS = [("Board/", None), ("Board/model", b"model data\n"), ("Board/job.info", b"x"),
-               ("Board/" + "long_name_" * 12 + ".dat", b"1" * 600), ("Board/pr\u00e9view.png", b"")]
+sys.path.insert(0, str(ROOT / "scripts"))
+from samples import (AEDT, COMSOL, DECK, DMODEL, FLOXML, ICEPAK, MESH, MODELINFO, PACK, SMODEL,  # noqa: E402
+                     TAR_MEMBERS, fluent_case, mechanical_db, tar_of, zip_of)
 
 
 def tars():
@@ -197,7 +42,6 @@ def tars():
 
 def hdf5_files(tmp):
     import h5py
-    import numpy as np
 
     def make(name, build, **kw):
         path = os.path.join(tmp, name)
@@ -205,31 +49,9 @@ def hdf5_files(tmp):
             build(f)
         return open(path, "rb").read()
 
-    def fluent(f):
-        f.attrs["version"] = np.uint64(7)
-        f.attrs["title"] = "case"
-        for name in ("settings", "meshes/1/zones", "results/1/phase-1"):
-            f.require_group(name)
-        f["meshes/1"].attrs["dimension"] = np.int32(3)
-        f.create_dataset("settings/Rampant", data=np.frombuffer(b"(rp-seg? #f)", dtype="u1"))
-        f.create_dataset("meshes/1/zones/ids", data=np.arange(4, dtype=">i2"))
-        f.create_dataset("results/1/phase-1/v", shape=(0,), dtype="f8")
-        f.create_dataset("empty", data=h5py.Empty("f8"))
-
-    def utf16(text):
-        return b"\x01\x00\x00\x00" + text.encode("utf-16-le")
-
-    def mechanical(f):
-        streams = {"Version Info Stream": utf16("\0|2024|x| 25.1 |y|Release|\0"),
-                   "DS Objects Information": utf16("|,17,105,Static Structural\0|,2,406,Steel\0|,1,400,a.agdb"),
-                   "Part Manager Stream": b"\0\0\0\0" + zlib.compress(b"\0X:\\cad\\Pump.STEP\0a.x_t\0")}
-        for name, raw in streams.items():
-            d = f.create_dataset(name, data=np.frombuffer(raw, dtype="u1"), chunks=True, compression="gzip")
-            d.attrs["UsedSize"] = np.uint64(len(raw))
-
-    return ({"plain": make("a.h5", fluent), "latest": make("b.h5", fluent, libver="latest"),
+    return ({"plain": make("a.h5", fluent_case), "latest": make("b.h5", fluent_case, libver="latest"),
              "empty": make("c.h5", lambda f: None)},
-            {"mechdb": make("m.h5", mechanical), "empty": make("n.h5", lambda f: None)})
+            {"mechdb": make("m.h5", mechanical_db), "empty": make("n.h5", lambda f: None)})
 
 
 def zips_by_method(tmp):
@@ -276,18 +98,13 @@ def write_all(out):
     dicts["floxml"] = dictionary(*XML_WORDS, "cuboid", "assembly", "source_att", "x_grid", "min_size",
                                  "outer_iterations", "x_low_ambient", "fluid", "modeling", "solution")
 
-    comsol = [("fileversion", b"2036:COMSOL 6.2.0.290"), ("modelinfo.xml", MODELINFO), ("dmodel.xml", DMODEL),
-              ("smodel.json", SMODEL), ("usedlicenses.txt", b"COMSOL\nACDC\n"),
-              ("savepoint1/solution.mphbin", bytes(64)), ("geometry/geom1.mphbin", bytes(16))]
-    seeds["comsol"] = {"deflate": zip_of(comsol), "stored": zip_of(comsol, zipfile.ZIP_STORED),
-                       "bzip2": zip_of(comsol[:5], zipfile.ZIP_BZIP2), "lzma": zip_of(comsol[:5], zipfile.ZIP_LZMA),
+    seeds["comsol"] = {"deflate": zip_of(COMSOL), "stored": zip_of(COMSOL, zipfile.ZIP_STORED),
+                       "bzip2": zip_of(COMSOL[:5], zipfile.ZIP_BZIP2), "lzma": zip_of(COMSOL[:5], zipfile.ZIP_LZMA),
                        "bad-json": zip_of([("smodel.json", b'{"tag": [1, }')])}
     dicts["comsol"] = dictionary("PK\x03\x04", "PK\x01\x02", "PK\x05\x06", "fileversion", "modelinfo.xml",
                                  "dmodel.xml", "smodel.json", "usedlicenses.txt", "\"tag\"", "apiClass", "Physics")
 
-    pack = [("Board.rev/", b""), ("Board.rev/PDProject/group", b"project data"),
-            ("Board.rev/DataSets/BaseSolution/msp_0/end/Temperature", bytes(64))]
-    seeds["pack"] = {"deflate": zip_of(pack), "stored": zip_of(pack, zipfile.ZIP_STORED), "empty": zip_of([])}
+    seeds["pack"] = {"deflate": zip_of(PACK), "stored": zip_of(PACK, zipfile.ZIP_STORED), "empty": zip_of([])}
     seeds["aedt"] = {"hfss": AEDT, "icepak": ICEPAK, "crlf": AEDT.replace(b"\n", b"\r\n"),
                      "odd": b"$begin 'A\xff'\n\xc2\xa0Product='x'\n$end 'B'\n$end 'A\xff'\n"}
     dicts["aedt"] = dictionary("$begin '", "$end '", "Name='", "Product=", "ProjectName=", "DesignName=", "Factory=",

@@ -1,109 +1,83 @@
-"""Generates a few sample files and prints what tolvanex.scan returns for them, full and compact."""
+"""Writes a small sample of every format that tolvanex reads into a temporary folder and
+prints what `tolvanex.scan` returns for it, in full and in compact form."""
 
+import gzip
 import json
 import pathlib
 import sys
 import tempfile
-import zipfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "build" / "python"))
+import h5py
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "build" / "python"))
+sys.path.insert(0, str(HERE))
 
 import tolvanex  # noqa: E402
+from samples import (AEDT, COMSOL, DECK, FLOXML, ICEPAK, MESH, PACK, TAR_MEMBERS,  # noqa: E402
+                     fluent_case, mechanical_db, tar_of, zip_of)
 
-FLOXML = """<?xml version="1.0" encoding="UTF-8"?>
-<xml_case>
-  <name>Board cooling</name>
-  <model>
-    <modeling><solution>flow_heat</solution><dimensionality>3d</dimensionality>
-      <transient>false</transient><radiation>on</radiation></modeling>
-    <turbulence><turbulence_type>lvel_k_epsilon</turbulence_type></turbulence>
-    <gravity><normal_direction>neg_y</normal_direction></gravity>
-    <global><ambient_temperature>300 K</ambient_temperature><datum_pressure>101325</datum_pressure></global>
-  </model>
-  <solve><overall_control><outer_iterations>500</outer_iterations></overall_control></solve>
-  <grid><system_grid><x_grid><min_size>0.001</min_size><max_size>0.01</max_size></x_grid></system_grid></grid>
-  <attributes>
-    <sources><source_att><name>CPU power</name><power>15</power><power>20</power></source_att></sources>
-    <materials><isotropic_material_att><name>Copper</name></isotropic_material_att></materials>
-  </attributes>
-  <geometry><cuboid><name>Heat sink</name></cuboid><cuboid><name>Chip</name></cuboid></geometry>
-  <solution_domain><fluid>Air</fluid><x_low_ambient>Ambient</x_low_ambient></solution_domain>
-</xml_case>
-"""
-
-DECK = """*HEADING
-Bracket under load
-*INCLUDE, INPUT=mesh.inc
-*MATERIAL, NAME=Steel
-*ELASTIC
-210000., 0.3
-*SOLID SECTION, ELSET=ALL, MATERIAL=Steel
-*STEP
-*STATIC
-*BOUNDARY
-1, 1, 3
-*CLOAD
-2, 2, -100.
-*OUTPUT, FIELD
-*NODE OUTPUT
-U
-*END STEP
-"""
-
-MESH = """*NODE
-1, 0., 0., 0.
-2, 1., 0., 0.
-3, 0., 1., 0.
-4, 0., 0., 1.
-*ELEMENT, TYPE=C3D4, ELSET=ALL
-1, 1, 2, 3, 4
-"""
-
-MODELINFO = """<modelinfo><title>Busbar</title><description>Joule heating</description>
-<version>COMSOL 6.2.0.290</version><nodetype>model</nodetype><runnable>true</runnable></modelinfo>"""
-
-DMODEL = """<model><param param="L" value="9[cm]" reference="length"/>
-<physics tag="ec"/><physics tag="ht"/><study tag="std1"/><material tag="mat1"/></model>"""
-
-SMODEL = '{"tag":"model","children":[{"tag":"ec","apiClass":"Physics"},{"tag":"std1","type":"Study"}]}'
+# File name and content, in the order the records are shown.
+SAMPLES = {
+    "busbar.mph": lambda: zip_of(COMSOL),
+    "bracket.inp": lambda: DECK,            # names inc1.inc, which is read with it
+    "inc1.inc": lambda: MESH,               # and, being a deck too, gets a record of its own
+    "nozzle.cas.h5": fluent_case,
+    "antenna.aedt": lambda: AEDT,
+    "cooling.aedtz": lambda: zip_of([("Cooling/readme.txt", b"x"), ("Cooling/Cooling.aedt", ICEPAK)]),
+    "bracket.mechdb": mechanical_db,
+    "board.tzr": lambda: gzip.compress(tar_of(TAR_MEMBERS), mtime=0),
+    "board.floxml": lambda: FLOXML,
+    "fan.xml": lambda: b"<sm_xml_case><name>Fan tray</name></sm_xml_case>",  # FloXML by its first element
+    "notes.xml": lambda: b"<project/>",    # not FloXML: passed over
+    "board.pack": lambda: zip_of(PACK),
+    "readme.txt": lambda: b"no supported suffix: passed over",
+}
 
 
-def make_samples(root: pathlib.Path) -> None:
-    (root / "board.floxml").write_text(FLOXML)
-    (root / "case.xml").write_text(FLOXML)
-    (root / "notes.xml").write_text("<project/>")  # not FloXML: skipped
-    (root / "bracket.inp").write_text(DECK)
-    (root / "mesh.inc").write_text(MESH)
-    with zipfile.ZipFile(root / "busbar.mph", "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("fileversion", "2036:COMSOL 6.2.0.290")
-        z.writestr("modelinfo.xml", MODELINFO)
-        z.writestr("dmodel.xml", DMODEL)
-        z.writestr("smodel.json", SMODEL)
-        z.writestr("usedlicenses.txt", "COMSOL\nACDC\n")
-        z.writestr("savepoint1/solution.mphbin", b"\0" * 4096)
-        z.writestr("geometry/geom1.mphbin", b"\0" * 1024)
-    with zipfile.ZipFile(root / "board.pack", "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("Board.rev/", b"")
-        z.writestr("Board.rev/PDProject/group", b"project data")
-        z.writestr("Board.rev/DataSets/BaseSolution/msp_0/end/Temperature", b"\0" * 2048)
+def write_samples(root: pathlib.Path) -> None:
+    for name, make in SAMPLES.items():
+        if make in (fluent_case, mechanical_db):
+            with h5py.File(root / name, "w") as f:
+                make(f)
+        else:
+            (root / name).write_bytes(make())
+
+
+def pretty(value, indent=0, used=0):
+    """JSON with every object or list that fits on its line (`used` columns taken) on one line."""
+    flat = json.dumps(value, ensure_ascii=False)
+    if used + len(flat) <= 100 or not value or not isinstance(value, (dict, list)):
+        return flat
+    inner = " " * (indent + 2)
+    if isinstance(value, dict):
+        items = []
+        for key, item in value.items():
+            head = f"{inner}{json.dumps(key, ensure_ascii=False)}: "
+            items.append(head + pretty(item, indent + 2, len(head)))
+    else:
+        items = [inner + pretty(item, indent + 2, len(inner)) for item in value]
+    return ("{\n" if isinstance(value, dict) else "[\n") + ",\n".join(items) + "\n" + " " * indent + \
+        ("}" if isinstance(value, dict) else "]")
 
 
 def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
-        root = pathlib.Path(tmp)
-        make_samples(root)
-        for name in sorted(p.name for p in root.iterdir()):
-            print(f"sample: {name}")
+        write_samples(pathlib.Path(tmp))
         try:
             full = tolvanex.scan([tmp])
-            print("\n== scan([dir]) ==")
-            print(json.dumps(full, indent=2, ensure_ascii=False))
             compact = tolvanex.scan([tmp], summary=True)
-            print("\n== scan([dir], summary=True) ==")
-            print(json.dumps(compact, indent=2, ensure_ascii=False))
         except RuntimeError as error:
-            print(f"scan failed: {error}")
-            sys.exit(1)
+            sys.exit(f"scan failed: {error}")
+    order = list(SAMPLES)
+    for title, records in (("full", full), ("compact, summary=True", compact)):
+        for record in sorted(records, key=lambda r: order.index(r["file_name"])):
+            print(f"\n== {record['file_name']} ({title}) ==")
+            print(pretty(record))
+    formats = sorted({r["format"] for r in full})
+    passed = sorted(set(order) - {r["file_name"] for r in full})
+    print(f"\nscan of {len(order)} files: {len(full)} records of {len(formats)} formats "
+          f"({', '.join(formats)}); passed over: {', '.join(passed)}")
 
 
 if __name__ == "__main__":
