@@ -15,7 +15,7 @@
 #include "tolvanex/codec/codec.hpp"
 #include "tolvanex/hdf5/inspectors.hpp"
 #include "tolvanex/hdf5/library.hpp"
-#include "tolvanex/hdf5/walk.hpp"
+#include "tolvanex/hdf5/tree_walk.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/saturating.hpp"
 #include "tolvanex/text/text.hpp"
