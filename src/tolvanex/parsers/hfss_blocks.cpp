@@ -71,20 +71,6 @@ void take(OptText& field, const std::optional<Assignment>& assignment, AedtKey k
   take_value(field, assignment, key.text);
 }
 
-// An unsigned 32-bit decimal: an optional "+", then digits only.
-std::optional<std::uint32_t> parse_u32(string_view s) {
-  s = text::trim_unicode(s);
-  if (s.starts_with('+')) s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
 // "Version(major, minor, ...)" gives "major.minor"; further pieces are not read.
 OptText version_hint(string_view line) {
   constexpr string_view kOpen = AedtCall("Version(").text;
@@ -94,8 +80,8 @@ OptText version_hint(string_view line) {
   const std::size_t comma = inner.find(',');
   if (comma == string_view::npos) return std::nullopt;
   const string_view rest = inner.substr(comma + 1);
-  const auto major = parse_u32(inner.substr(0, comma));
-  const auto minor = parse_u32(rest.substr(0, rest.find(',')));
+  const auto major = text::parse_u32(text::trim_unicode(inner.substr(0, comma)));
+  const auto minor = text::parse_u32(text::trim_unicode(rest.substr(0, rest.find(','))));
   if (!major || !minor) return std::nullopt;
   return std::to_string(*major) + "." + std::to_string(*minor);
 }
