@@ -35,13 +35,13 @@ test: build test-sanitize
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	$(VPY) -m pytest -q tests/python
 
-# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in their own
-# build directory.
+# The C++ tests and the replays of the kept fuzz findings again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, in their own build directory.
 test-sanitize: setup
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTOLVANEX_SANITIZE=ON -DTOLVANEX_BUILD_BENCH=OFF
-	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS) --target tolvanex_tests
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS) --target tolvanex_tests fuzz_replays
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 

@@ -4,7 +4,8 @@
 // with itself at other read sizes.
 //
 // A target defines LLVMFuzzerTestOneInput and calls these; a failed check prints what failed
-// and aborts, which libFuzzer reports as a crash with the input that caused it.
+// and aborts, which libFuzzer reports as a crash with the input that caused it. The same
+// sources also build without libFuzzer or sanitizers, as the replays of kept inputs.
 #pragma once
 
 #include <sanitizer/asan_interface.h>
@@ -26,6 +27,14 @@
 #include "tolvanex/json.hpp"
 #include "tolvanex/summary/summary.hpp"
 #include "tolvanex/text/utf8.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TVX_FUZZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TVX_FUZZ_ASAN 1
+#endif
+#endif
 
 // An allocation that fails returns null, as it does without the sanitizer: the HDF5 library
 // in the contained child, whose address space is capped, must see its failure as it would.
@@ -189,7 +198,9 @@ inline void report_in_child(const char* report) {
 // endless loops in a second rather than half a minute. (What the worker runs adds nothing to
 // libFuzzer's coverage, which it counts in its own process.)
 inline void inspect_hdf5(std::string_view name, std::string_view bytes, SimFormat format) {
+#ifdef TVX_FUZZ_ASAN
   __asan_set_error_report_callback(report_in_child);
+#endif
   static CallContext call(hdf5::ContainOptions{.stall_limit = std::chrono::milliseconds(1000)});
   Scratch& scratch = Scratch::get();
   scratch.fresh();

@@ -6,7 +6,7 @@
 #include "tolvanex/formats.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/text/text.hpp"
-#include "tolvanex/walk.hpp"
+#include "tolvanex/directory_walk.hpp"
 
 namespace tolvanex::dispatch {
 namespace {

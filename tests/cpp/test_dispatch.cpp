@@ -8,7 +8,7 @@
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/formats.hpp"
 #include "tolvanex/json.hpp"
-#include "tolvanex/walk.hpp"
+#include "tolvanex/directory_walk.hpp"
 
 using namespace tolvanex;
 namespace fs = std::filesystem;

@@ -76,6 +76,20 @@ TEST(Text, FileNameRule) {
     EXPECT_EQ(text::file_name(path).value_or("(none)"), name ? name : "(none)") << path;
 }
 
+TEST(Text, DecimalNumbers) {
+  const std::pair<const char*, long long> cases[] = {  // text, its u32 value (-1: none)
+      {"0", 0},    {"+07", 7},  {"4294967295", 4294967295}, {"4294967296", -1}, {"", -1},
+      {"+", -1},   {"-1", -1},  {" 1", -1}, {"1x", -1}, {"++1", -1}, {"99999999999999999999", -1},
+  };
+  for (const auto& [in, value] : cases) {
+    const std::optional<std::uint32_t> got = text::parse_u32(in);
+    EXPECT_EQ(got ? static_cast<long long>(*got) : -1, value) << in;
+  }
+  EXPECT_EQ(text::parse_decimal("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(text::parse_decimal("18446744073709551616"), std::nullopt);
+  EXPECT_EQ(text::parse_decimal("+1"), std::nullopt);
+}
+
 // Held whole within the limit, and measured exactly as far as asked, however it is cut; ZWSP
 // is not white space, U+2029 is.
 TEST(BudgetedText, KeepsAndMeasuresWhatDecodingAndTrimmingWholeWould) {

@@ -6,7 +6,7 @@
 
 #include "tolvanex/hdf5/inspectors.hpp"
 #include "tolvanex/hdf5/library.hpp"
-#include "tolvanex/hdf5/walk.hpp"
+#include "tolvanex/hdf5/tree_walk.hpp"
 #include "tolvanex/text/text.hpp"
 
 namespace tolvanex::hdf5 {

@@ -15,7 +15,7 @@
 #include "tolvanex/codec/codec.hpp"
 #include "tolvanex/hdf5/inspectors.hpp"
 #include "tolvanex/hdf5/library.hpp"
-#include "tolvanex/hdf5/walk.hpp"
+#include "tolvanex/hdf5/tree_walk.hpp"
 #include "tolvanex/io/fsio.hpp"
 #include "tolvanex/saturating.hpp"
 #include "tolvanex/text/text.hpp"
@@ -114,19 +114,6 @@ void read_version(std::string_view text, MechanicalMechdbSummary& summary) {
   if (fields.size() > 4) summary.release_kind = field_text(fields[4]);
 }
 
-// An unsigned 32-bit decimal number: an optional "+", then digits.
-std::optional<std::uint32_t> parse_u32(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<std::uint64_t>(c - '0');
-    if (v > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(v);
-}
-
 // The part of a name after its last separator, when the name looks like a path.
 std::string display_name(std::string_view name) {
   const bool is_path = name.find('/') != std::string_view::npos ||
@@ -201,18 +188,8 @@ std::uint64_t dataset_used_bytes(const Hdf5DatasetInfo& dataset) {
   for (const Hdf5AttributeInfo& a : dataset.attributes) {
     if (a.name != "UsedSize") continue;
     const std::string_view v = a.value;
-    if (v.size() > 5 && v.substr(0, 4) == "U64(" && v.back() == ')') {
-      if (auto n = [&]() -> std::optional<std::uint64_t> {
-            std::uint64_t x = 0;
-            for (char c : v.substr(4, v.size() - 5)) {
-              if (c < '0' || c > '9' || x > (UINT64_MAX - static_cast<std::uint64_t>(c - '0')) / 10)
-                return std::nullopt;
-              x = x * 10 + static_cast<std::uint64_t>(c - '0');
-            }
-            return x;
-          }())
-        return *n;
-    }
+    if (v.size() > 5 && v.substr(0, 4) == "U64(" && v.back() == ')')
+      if (const auto n = text::parse_decimal(v.substr(4, v.size() - 5))) return *n;
     break;
   }
   std::uint64_t product = 1;  // modulo 2^64
@@ -238,8 +215,8 @@ std::vector<MechanicalObject> parse_object_inventory(std::string_view text) {
     }
     if (n < 3) continue;
     fields[3] = rest;
-    if (text::trim_unicode(fields[0]) != "|" || !parse_u32(text::trim_unicode(fields[1]))) continue;
-    const auto type_id = parse_u32(text::trim_unicode(fields[2]));
+    if (text::trim_unicode(fields[0]) != "|" || !text::parse_u32(text::trim_unicode(fields[1]))) continue;
+    const auto type_id = text::parse_u32(text::trim_unicode(fields[2]));
     if (!type_id) continue;
     out.push_back({std::string(text::trim_unicode(fields[3])), *type_id});
   }

@@ -91,9 +91,12 @@ Status File::seek(std::uint64_t offset) {
   return ok_status();
 }
 
-bool File::is_regular() const {
+bool File::is_regular() const { return regular_size().has_value(); }
+
+std::optional<std::uint64_t> File::regular_size() const {
   struct stat st {};
-  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 Result<std::uint64_t> File::skip(std::uint64_t count) {

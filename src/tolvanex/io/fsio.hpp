@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,8 @@ class File {
   // Moves the read position to `offset` from the start.
   Status seek(std::uint64_t offset);
   bool is_regular() const;
+  // The size of a regular file; none for anything else, or when the system cannot tell.
+  std::optional<std::uint64_t> regular_size() const;
   // For a regular file: seeks forward by up to `count` bytes, never past the end, so that a
   // skip beyond the end shows as a short one; returns how far it moved.
   Result<std::uint64_t> skip(std::uint64_t count);

@@ -18,8 +18,6 @@
 // and checked, outermost first, and the first of their errors wins over the included one.
 #include "tolvanex/parsers/abaqus.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -84,9 +82,8 @@ class DeckInput {
  public:
   static Result<DeckInput> open(const std::string& path) {
     TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
-    struct stat st {};
-    if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode))
-      return DeckInput(std::move(file), static_cast<std::uint64_t>(st.st_size));
+    if (const std::optional<std::uint64_t> size = file.regular_size())
+      return DeckInput(std::move(file), *size);
     std::string bytes;
     std::size_t used = 0;
     for (;;) {

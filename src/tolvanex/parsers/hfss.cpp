@@ -78,31 +78,7 @@ Result<ProjectText> read_project(const std::string& path, std::uint64_t byte_bud
 }
 
 // ---------------------------------------------------------------------------------------
-// Relevant lines
-
-// A relevant line starts with one of these; a key must be followed at once by "=" or ":=".
-struct Prefix {
-  std::string_view text;
-  bool key;
-};
-constexpr std::array<Prefix, 24> kPrefixes = {{
-    {"$begin ", false}, {"$end ", false}, {"Version(", false}, {"VariableProp(", false},
-    {"PostProcessingVariableProp(", false},
-    {"ProjectName", true}, {"Product", true}, {"Name", true}, {"SolutionType", true},
-    {"DesignName", true}, {"Factory", true}, {"IsSolved", true}, {"BoundType", true},
-    {"SolutionTypeOption", true}, {"ProblemOption", true}, {"AmbientTemperature", true},
-    {"AmbientPressure", true}, {"AmbientRadiationTemperature", true},
-    {"'Default Fluid Material'", true}, {"'Default Solid Material'", true},
-    {"'Default Surface Material'", true}, {"'Thermal Condition'", true}, {"'Total Power'", true},
-    {"Temperature", true},
-}};
-
-constexpr std::size_t relevance_prefix_bytes() {
-  std::size_t n = 0;
-  for (const Prefix& p : kPrefixes) n = std::max(n, p.text.size() + (p.key ? 2 : 0));
-  return n;
-}
-static_assert(relevance_prefix_bytes() == AEDT_RELEVANCE_PREFIX_BYTES);
+// Relevant lines: those that start as AEDT_LINE_STARTS declares.
 
 // The first eight bytes of a text (fewer when it is shorter, the rest zero) as one word.
 using Word = std::array<char, 8>;
@@ -116,19 +92,19 @@ constexpr std::uint64_t first_word(std::string_view s) {
 // a mask of the bytes it has there: a line is compared with the few prefixes that share its
 // first byte (five at most), and mostly turned away by one comparison of words.
 struct IndexedPrefix {
-  Prefix prefix;
+  AedtLineStart prefix;
   std::uint64_t word = 0;
   std::uint64_t mask = 0;
 };
 struct PrefixIndex {
-  std::array<IndexedPrefix, kPrefixes.size()> sorted{};
+  std::array<IndexedPrefix, AEDT_LINE_STARTS.size()> sorted{};
   std::array<std::array<unsigned char, 2>, 256> group{};  // [begin, end) in `sorted`
 };
 constexpr PrefixIndex make_prefix_index() {
   PrefixIndex index;
-  for (std::size_t i = 0; i < kPrefixes.size(); ++i) {
-    const std::string_view text = kPrefixes[i].text;
-    index.sorted[i] = {kPrefixes[i], first_word(text),
+  for (std::size_t i = 0; i < AEDT_LINE_STARTS.size(); ++i) {
+    const std::string_view text = AEDT_LINE_STARTS[i].text;
+    index.sorted[i] = {AEDT_LINE_STARTS[i], first_word(text),
                        first_word(std::string_view("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", std::min<std::size_t>(text.size(), 8)))};
   }
   std::sort(index.sorted.begin(), index.sorted.end(),
@@ -143,12 +119,12 @@ constexpr PrefixIndex make_prefix_index() {
 constexpr PrefixIndex kIndex = make_prefix_index();
 
 // The lines the splitter stops at: those whose first two bytes may start a prefix.
-constexpr std::array<std::string_view, kPrefixes.size()> prefix_texts() {
-  std::array<std::string_view, kPrefixes.size()> texts{};
-  for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = kPrefixes[i].text;
+constexpr std::array<std::string_view, AEDT_LINE_STARTS.size()> prefix_texts() {
+  std::array<std::string_view, AEDT_LINE_STARTS.size()> texts{};
+  for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = AEDT_LINE_STARTS[i].text;
   return texts;
 }
-constexpr std::array<std::string_view, kPrefixes.size()> kPrefixTexts = prefix_texts();
+constexpr std::array<std::string_view, AEDT_LINE_STARTS.size()> kPrefixTexts = prefix_texts();
 constexpr text::LineStarts kLineStarts{std::span<const std::string_view>(kPrefixTexts)};
 constexpr std::size_t kHead = AEDT_RELEVANCE_PREFIX_BYTES;
 
@@ -157,7 +133,8 @@ constexpr std::size_t kHead = AEDT_RELEVANCE_PREFIX_BYTES;
 // the space off ("Name=" and a line feed).
 constexpr std::size_t shortest_relevant_line() {
   std::size_t n = SIZE_MAX;
-  for (const Prefix& p : kPrefixes) n = std::min(n, p.text.size() + (p.key || p.text.back() == ' ' ? 1 : 0) + 1);
+  for (const AedtLineStart& p : AEDT_LINE_STARTS)
+    n = std::min(n, p.text.size() + (p.kind == AedtLineStart::Key || p.text.back() == ' ' ? 1 : 0) + 1);
   return n;
 }
 constexpr std::size_t kShortestRelevantLine = shortest_relevant_line();
@@ -181,7 +158,7 @@ bool is_relevant_aedt_line(std::string_view line) {
     const std::string_view text = prefix.text;
     if ((word & mask) != prefix_word || line.size() < text.size()) continue;
     if (text.size() > 8 && std::string_view(line.data() + 8, text.size() - 8) != text.substr(8)) continue;
-    if (!prefix.key) return true;
+    if (prefix.kind != AedtLineStart::Key) return true;
     const std::string_view sign = line.substr(prefix.text.size());
     if (sign.starts_with('=') || sign.starts_with(":=")) return true;
   }

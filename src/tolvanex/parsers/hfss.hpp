@@ -9,6 +9,8 @@
 // entry point, `inspect_hfss_aedt`, is declared with the other readers in readers.hpp.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,14 +44,85 @@ Result<KeptText> keep_relevant_lines(ByteSource& source, std::uint64_t byte_budg
 HfssAedtSummary parse_aedt_text(std::string_view text, std::optional<std::string> source_member,
                                 bool truncated, bool lock_file_present, bool results_dir_present);
 
-// Whether a line, trimmed of white space, can matter to the parser: a block begin or end, a
-// version or variable line, or one of the keys the parser reads followed at once by "=" or
-// ":=". Byte-exact and case-sensitive.
+// The starts of the lines that matter to the parser, declared once: the line filter keeps the
+// lines that start so, and the parser names what it looks for through the types below, which
+// compile only for a text declared here, so a key the parser reads is never a key the filter
+// drops. Keys written in single quotes by the tools carry their quotes (the parser asks for the
+// bare name); a block keyword carries the blank that must follow it.
+struct AedtLineStart {
+  enum Kind : std::uint8_t {
+    Block,  // "$begin 'Name'": the keyword and a blank
+    Call,   // "Version(2024, 1, 0)": the call's name and its "("
+    Key,    // "Name='x'", "Name:='x'": the key followed at once by "=" or ":="
+  };
+  std::string_view text;
+  Kind kind;
+};
+inline constexpr std::array<AedtLineStart, 24> AEDT_LINE_STARTS = {{
+    {"$begin ", AedtLineStart::Block},
+    {"$end ", AedtLineStart::Block},
+    {"Version(", AedtLineStart::Call},
+    {"VariableProp(", AedtLineStart::Call},
+    {"PostProcessingVariableProp(", AedtLineStart::Call},
+    {"ProjectName", AedtLineStart::Key},
+    {"Product", AedtLineStart::Key},
+    {"Name", AedtLineStart::Key},
+    {"SolutionType", AedtLineStart::Key},
+    {"DesignName", AedtLineStart::Key},
+    {"Factory", AedtLineStart::Key},
+    {"IsSolved", AedtLineStart::Key},
+    {"BoundType", AedtLineStart::Key},
+    {"SolutionTypeOption", AedtLineStart::Key},
+    {"ProblemOption", AedtLineStart::Key},
+    {"AmbientTemperature", AedtLineStart::Key},
+    {"AmbientPressure", AedtLineStart::Key},
+    {"AmbientRadiationTemperature", AedtLineStart::Key},
+    {"'Default Fluid Material'", AedtLineStart::Key},
+    {"'Default Solid Material'", AedtLineStart::Key},
+    {"'Default Surface Material'", AedtLineStart::Key},
+    {"'Thermal Condition'", AedtLineStart::Key},
+    {"'Total Power'", AedtLineStart::Key},
+    {"Temperature", AedtLineStart::Key},
+}};
+
+// A text the parser looks for, as it looks for it: a key by its bare name, a call with its
+// "(", a block keyword without its blank. Built from a literal at compile time; a text that
+// AEDT_LINE_STARTS does not declare with that kind does not compile.
+template <AedtLineStart::Kind K>
+struct AedtWord {
+  template <std::size_t N>
+  consteval AedtWord(const char (&literal)[N]) : text(literal, N - 1) {  // NOLINT: implicit by design
+    for (const AedtLineStart& start : AEDT_LINE_STARTS)
+      if (start.kind == K && as_looked_for(start) == text) return;
+    undeclared_aedt_line_start();
+  }
+  std::string_view text;
+
+ private:
+  static constexpr std::string_view as_looked_for(const AedtLineStart& start) {
+    std::string_view s = start.text;
+    if (start.kind == AedtLineStart::Block) s.remove_suffix(1);
+    if (start.kind == AedtLineStart::Key && s.starts_with('\'')) s = s.substr(1, s.size() - 2);
+    return s;
+  }
+  static void undeclared_aedt_line_start() {}  // not constexpr: reaching it fails the build
+};
+using AedtKey = AedtWord<AedtLineStart::Key>;
+using AedtCall = AedtWord<AedtLineStart::Call>;
+using AedtBlockKeyword = AedtWord<AedtLineStart::Block>;
+
+// Whether a line, trimmed of white space, can matter to the parser: it starts as one of
+// AEDT_LINE_STARTS says. Byte-exact and case-sensitive.
 bool is_relevant_aedt_line(std::string_view trimmed_line);
-// The answer depends only on this many leading bytes of the trimmed line (the longest key,
-// "AmbientRadiationTemperature", and ":="), so a reader may decide on a line's head without
-// holding a long line whole.
-inline constexpr std::size_t AEDT_RELEVANCE_PREFIX_BYTES = 29;
+// The answer depends only on this many leading bytes of the trimmed line (the longest start
+// and, for a key, ":="), so a reader may decide on a line's head without holding a long line
+// whole.
+inline constexpr std::size_t AEDT_RELEVANCE_PREFIX_BYTES = [] {
+  std::size_t n = 0;
+  for (const AedtLineStart& start : AEDT_LINE_STARTS)
+    n = std::max(n, start.text.size() + (start.kind == AedtLineStart::Key ? 2 : 0));
+  return n;
+}();
 
 // The value that `line` assigns to `key`: the key side (before the first "="), trimmed and
 // with its single quotes at both ends removed, must equal `key`; a ":" before the "=" belongs

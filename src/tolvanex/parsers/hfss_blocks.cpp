@@ -63,36 +63,25 @@ bool names_key(string_view key_side, string_view key) {
 
 // Fills `field` from the line's assignment to `key`, only while the field is still absent:
 // the first line that gives a value wins.
-void take(OptText& field, const std::optional<Assignment>& assignment, string_view key) {
+void take_value(OptText& field, const std::optional<Assignment>& assignment, string_view key) {
   if (!field && assignment && names_key(assignment->key_side, key))
     field = extract_quoted_or_word(assignment->value_text);
 }
-
-// An unsigned 32-bit decimal: an optional "+", then digits only.
-std::optional<std::uint32_t> parse_u32(string_view s) {
-  s = text::trim_unicode(s);
-  if (s.starts_with('+')) s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > UINT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
+void take(OptText& field, const std::optional<Assignment>& assignment, AedtKey key) {
+  take_value(field, assignment, key.text);
 }
 
 // "Version(major, minor, ...)" gives "major.minor"; further pieces are not read.
 OptText version_hint(string_view line) {
-  constexpr string_view kOpen = "Version(";
+  constexpr string_view kOpen = AedtCall("Version(").text;
   if (!line.starts_with(kOpen) || line.size() <= kOpen.size() || !line.ends_with(')'))
     return std::nullopt;
   const string_view inner = line.substr(kOpen.size(), line.size() - kOpen.size() - 1);
   const std::size_t comma = inner.find(',');
   if (comma == string_view::npos) return std::nullopt;
   const string_view rest = inner.substr(comma + 1);
-  const auto major = parse_u32(inner.substr(0, comma));
-  const auto minor = parse_u32(rest.substr(0, rest.find(',')));
+  const auto major = text::parse_u32(text::trim_unicode(inner.substr(0, comma)));
+  const auto minor = text::parse_u32(text::trim_unicode(rest.substr(0, rest.find(','))));
   if (!major || !minor) return std::nullopt;
   return std::to_string(*major) + "." + std::to_string(*minor);
 }
@@ -106,9 +95,9 @@ std::optional<bool> solved_flag(const OptText& value) {
 }
 
 // The name of a "$begin 'Name'" or "$end 'Name'" line.
-OptText block_name(string_view line, string_view keyword) {
-  if (!line.starts_with(keyword)) return std::nullopt;
-  const string_view rest = text::trim_unicode(line.substr(keyword.size()));
+OptText block_name(string_view line, AedtBlockKeyword keyword) {
+  if (!line.starts_with(keyword.text)) return std::nullopt;
+  const string_view rest = text::trim_unicode(line.substr(keyword.text.size()));
   if (!rest.starts_with('\'')) return std::nullopt;
   return extract_quoted_or_word(rest);
 }
@@ -402,10 +391,9 @@ class BlockParser {
       take(b->total_power, a, "Total Power");
       take(b->temperature, a, "Temperature");
     }
-    for (const string_view call : {string_view("VariableProp("),
-                                   string_view("PostProcessingVariableProp(")}) {
-      if (!line.starts_with(call)) continue;
-      if (OptText variable = extract_quoted_or_word(line.substr(call.size())))
+    for (const AedtCall call : {AedtCall("VariableProp("), AedtCall("PostProcessingVariableProp(")}) {
+      if (!line.starts_with(call.text)) continue;
+      if (OptText variable = extract_quoted_or_word(line.substr(call.text.size())))
         summary_.variables.push_back(std::move(*variable));
       break;
     }
@@ -450,7 +438,7 @@ HfssAedtSummary parse_aedt_text(string_view text, std::optional<std::string> sou
 
 std::optional<std::string> extract_assignment(string_view line, string_view key) {
   OptText value;
-  take(value, split_assignment(line), key);
+  take_value(value, split_assignment(line), key);
   return value;
 }
 

@@ -34,13 +34,15 @@ namespace {
 // from the full record's field of the same key, converted by the value's type (texts
 // bounded, numbers and bools copied, lists sampled, records mirrored in turn; an item record
 // without a list is mirrored into its own type). Keys that a compact record adds or fills
-// differently are named in ByHand and set by the caller; every other key must have a
-// counterpart, and a record without such keys must carry every field of its full record;
-// the compiler checks both.
+// differently are named in ByHand (`keys`) and set by the caller, with the full record's
+// fields they are made from (`from`). The compiler checks that every other compact key has
+// a counterpart, and that every field of the full record is mirrored or named in `from`, so
+// that a field added to a full record cannot be left out of its compact record unnoticed.
 
 template <class C>
 struct ByHand {
   static constexpr std::array<std::string_view, 0> keys{};
+  static constexpr std::array<std::string_view, 0> from{};
 };
 
 template <class R>
@@ -106,12 +108,30 @@ constexpr bool by_hand_keys_exist() {
   return true;
 }
 
+// Every field of the full record is mirrored (a compact key of its name not set by hand) or
+// named as a source of the keys set by hand, and every named source exists.
+template <class C, class F>
+constexpr bool every_full_field_taken() {
+  constexpr auto compact_keys = keys_of<C>();
+  constexpr auto full_keys = keys_of<F>();
+  constexpr auto& hand = ByHand<C>::keys;
+  constexpr auto& from = ByHand<C>::from;
+  for (std::string_view key : from)
+    if (index_of(full_keys, key) == full_keys.size()) return false;
+  for (std::string_view key : full_keys) {
+    const bool mirrored = index_of(compact_keys, key) < compact_keys.size() &&
+                          index_of(hand, key) == hand.size();
+    if (!mirrored && index_of(from, key) == from.size()) return false;
+  }
+  return true;
+}
+
 template <class C, class F>
 C mirror(const F& full) {
   static_assert(by_hand_keys_exist<C>(), "a by-hand key that the compact record lacks");
+  static_assert(every_full_field_taken<C, F>(),
+                "a field of the full record that the compact record neither mirrors nor takes by hand");
   constexpr auto compact_keys = keys_of<C>();
-  static_assert(!ByHand<C>::keys.empty() || compact_keys.size() == keys_of<F>().size(),
-                "a plain mirror must carry every field of its full record");
   C out;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
     (mirror_field<I>(out, full), ...);
@@ -124,33 +144,40 @@ C mirror(const F& full) {
 template <>
 struct ByHand<CompactAbaqusInpSummary> {
   static constexpr std::array<std::string_view, 1> keys{"includes"};
+  static constexpr std::array<std::string_view, 1> from{"includes"};
 };
 template <>
 struct ByHand<CompactFluentHdf5Summary> {
   static constexpr std::array<std::string_view, 3> keys{"zone_paths", "boundary_paths",
                                                         "settings_paths"};
+  static constexpr std::array<std::string_view, 1> from{"hints"};
 };
 template <>
 struct ByHand<CompactHfssAedtSummary> {
   static constexpr std::array<std::string_view, 3> keys{"lock_file_present",
                                                         "results_dir_present", "source_truncated"};
+  static constexpr std::array<std::string_view, 2> from{"sidecars", "truncated"};
 };
 template <>
 struct ByHand<CompactMechanicalMechdbSummary> {
   static constexpr std::array<std::string_view, 2> keys{"lock_file_present",
                                                         "project_files_dir_present"};
+  static constexpr std::array<std::string_view, 1> from{"sidecars"};
 };
 template <>
 struct ByHand<CompactIcepakTzrSummary> {
   static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+  static constexpr std::array<std::string_view, 1> from{"truncated"};
 };
 template <>
 struct ByHand<CompactFlothermFloxmlSummary> {
   static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+  static constexpr std::array<std::string_view, 1> from{"truncated"};
 };
 template <>
 struct ByHand<CompactFlothermPackSummary> {
   static constexpr std::array<std::string_view, 1> keys{"source_truncated"};
+  static constexpr std::array<std::string_view, 1> from{"truncated"};
 };
 
 CompactComsolMphSummary compact(const ComsolMphSummary& s) {

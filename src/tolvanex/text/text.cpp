@@ -27,6 +27,25 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::optional<std::uint64_t> parse_decimal(std::string_view digits, std::uint64_t max) {
+  if (digits.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::optional<std::uint32_t> parse_u32(std::string_view s) {
+  if (s.starts_with('+')) s.remove_prefix(1);
+  const std::optional<std::uint64_t> value = parse_decimal(s, UINT32_MAX);
+  if (!value) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
+}
+
 bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }

@@ -1,7 +1,8 @@
-// ASCII case folding and the file-name rule for paths. The UTF-8 and white-space helpers
+// ASCII case folding, decimal numbers and the file-name rule for paths. The UTF-8 and white-space helpers
 // that readers use along with them come in with this header.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,12 @@ std::string ascii_lower(std::string_view s);
 std::string ascii_upper(std::string_view s);
 bool ascii_iequals(std::string_view a, std::string_view b);
 bool ends_with(std::string_view s, std::string_view suffix);
+
+// One or more ASCII digits and nothing else, read as a decimal number no larger than `max`;
+// no value otherwise.
+std::optional<std::uint64_t> parse_decimal(std::string_view digits, std::uint64_t max = UINT64_MAX);
+// An unsigned 32-bit decimal: an optional "+", then what parse_decimal takes.
+std::optional<std::uint32_t> parse_u32(std::string_view s);
 
 // The raw bytes of a path's file name: split at "/", drop empty pieces and every "." piece
 // except a leading one; the last piece when it is an ordinary name (not ".." and not the

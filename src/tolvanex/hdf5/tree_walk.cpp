@@ -1,4 +1,4 @@
-#include "tolvanex/hdf5/walk.hpp"
+#include "tolvanex/hdf5/tree_walk.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "tolvanex/walk.hpp"
+#include "tolvanex/directory_walk.hpp"
 
 #include <cerrno>
 #include <cstring>
