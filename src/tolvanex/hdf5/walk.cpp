@@ -1,6 +1,7 @@
 #include "tolvanex/hdf5/walk.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -325,13 +326,46 @@ class CountingProgress final : public Progress {
 // an object it has already met counts against 16 MiB, each item (listing, link or
 // attribute) as 64 bytes, about what an entry of the record takes besides its texts, plus
 // the texts that the listing adds.
+// The object addresses met so far, by open addressing in one array: a probe or two for each
+// object, without an allocation each.
+class AddressSet {
+ public:
+  // True when `addr` was not in the set yet.
+  bool insert(haddr_t addr) {
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    for (std::size_t i = spot(addr);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == addr) return false;
+      if (slots_[i] == HADDR_UNDEF) {
+        slots_[i] = addr;
+        ++count_;
+        return true;
+      }
+    }
+  }
+
+ private:
+  std::size_t spot(haddr_t addr) const { return static_cast<std::size_t>((addr * 0x9E3779B97F4A7C15u) >> shift_); }
+  void grow() {
+    std::vector<haddr_t> old(slots_.empty() ? 64 : 2 * slots_.size(), HADDR_UNDEF);
+    old.swap(slots_);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    count_ = 0;
+    for (haddr_t a : old)
+      if (a != HADDR_UNDEF) insert(a);
+  }
+
+  std::vector<haddr_t> slots_;  // a power of two, at most half full
+  std::size_t count_ = 0;
+  int shift_ = 64;
+};
+
 class SharingBudget {
  public:
   static constexpr std::uint64_t kBytes = std::uint64_t{16} << 20;
   static constexpr std::uint64_t kPerItem = 64;
 
   // True the first time the object at `addr` is met.
-  bool first(haddr_t addr) { return seen_.insert(addr).second; }
+  bool first(haddr_t addr) { return seen_.insert(addr); }
 
   Hdf5Status charge(std::uint64_t items, std::uint64_t text_bytes) {
     const std::uint64_t item_bytes =
@@ -343,7 +377,7 @@ class SharingBudget {
   }
 
  private:
-  std::unordered_set<haddr_t> seen_;
+  AddressSet seen_;
   std::uint64_t spent_ = 0;
 };
 
