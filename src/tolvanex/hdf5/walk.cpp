@@ -356,7 +356,7 @@ class AddressSet {
 
   std::vector<haddr_t> slots_;  // a power of two, at most half full
   std::size_t count_ = 0;
-  int shift_ = 64;
+  int shift_ = 0;
 };
 
 class SharingBudget {
