@@ -319,19 +319,14 @@ class CountingProgress final : public Progress {
   std::uint64_t count_ = 0;
 };
 
-// A group or dataset that several links reach (hard links to one object, soft links) is
-// listed under each path, and a shared group's whole subtree with it; links that double at
-// every level thus multiply a small file into billions of listings. Fluent and Mechanical
-// files share nothing, so the repeats are bounded: whatever the walk reads and records for
-// an object it has already met counts against 16 MiB, each item (listing, link or
-// attribute) as 64 bytes, about what an entry of the record takes besides its texts, plus
-// the texts that the listing adds.
 // The object addresses met so far, by open addressing in one array: a probe or two for each
 // object, without an allocation each.
 class AddressSet {
  public:
-  // True when `addr` was not in the set yet.
+  // True when `addr` was not in the set yet. No object lies at the address that marks a
+  // free slot, so that one counts as met.
   bool insert(haddr_t addr) {
+    if (addr == HADDR_UNDEF) return false;
     if (2 * (count_ + 1) > slots_.size()) grow();
     for (std::size_t i = spot(addr);; i = (i + 1) & (slots_.size() - 1)) {
       if (slots_[i] == addr) return false;
@@ -359,6 +354,13 @@ class AddressSet {
   int shift_ = 0;
 };
 
+// A group or dataset that several links reach (hard links to one object, soft links) is
+// listed under each path, and a shared group's whole subtree with it; links that double at
+// every level thus multiply a small file into billions of listings. Fluent and Mechanical
+// files share nothing, so the repeats are bounded: whatever the walk reads and records for
+// an object it has already met counts against 16 MiB, each item (listing, link or
+// attribute) as 64 bytes, about what an entry of the record takes besides its texts, plus
+// the texts that the listing adds.
 class SharingBudget {
  public:
   static constexpr std::uint64_t kBytes = std::uint64_t{16} << 20;
