@@ -37,15 +37,16 @@ except RuntimeError as e:
 except MemoryError:
     result = "MemoryError"
 print(result)
-print((status("VmHWM:") - before) // 1024)
+print((max(status("VmHWM:"), resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss) - before) // 1024)
 """
 
 
 def measured(expr, path, limit_mib=None):
     """Evaluates `expr` (with `path` and `tolvanex` at hand) in a fresh interpreter, its address
     space limited to `limit_mib` when given: the repr of its value or of the RuntimeError text
-    ("MemoryError" when it ran out), and how far the peak resident size rose above the size it
-    started from (MiB)."""
+    ("MemoryError" when it ran out), and how far the peak resident size, its own or that of a
+    worker process it started and reaped (the HDF5 library's), rose above the size it started
+    from (MiB)."""
     limit = [str(limit_mib)] if limit_mib else []
     out = subprocess.run([sys.executable, "-c", MEASURED % expr, str(path)] + limit, check=True, capture_output=True,
                          text=True, env=dict(os.environ, PYTHONPATH=str(BUILD_PYTHON))).stdout.splitlines()

@@ -3,7 +3,9 @@ attribute values and datatypes, the Mechanical streams, errors, and files on whi
 library itself crashes or runs away. Every file is built here with h5py."""
 import ctypes
 import errno
+import itertools
 import os
+import pathlib
 import struct
 import time
 import zlib
@@ -13,7 +15,7 @@ import numpy as np
 import pytest
 
 import tolvanex
-from conftest import inspect_error
+from conftest import inspect_error, measured
 
 PREFIX = "hdf5 error: hdf5 read failed: "
 
@@ -40,11 +42,14 @@ def test_walk_order_and_hints(tmp_path):
         f.create_dataset("a/c/x", data=np.arange(4, dtype=">i2"))
         f.create_dataset("b0", shape=(), dtype="u8")
         f.create_dataset("nothing", data=h5py.Empty("f8"))
+        for i, name in enumerate([b"\xff", b"\xfe", b"z", b"\xef\xbf\xbd"]):  # not all UTF-8
+            f["b"].attrs[name] = i
     d = data(fluent(tmp_path, build))
     assert d["root_attributes"] == [{"name": "version", "value": "U64(7)"}]
     assert [(g["path"], g["attributes"]) for g in d["groups"]] == [
         ("/B", []), ("/Setup", []), ("/Zones", []), ("/Zones/bc_wall", []),
-        ("/a", [{"name": "x", "value": "I64(-5)"}]), ("/a/c", []), ("/aa", []), ("/b", []),
+        ("/a", [{"name": "x", "value": "I64(-5)"}]), ("/a/c", []), ("/aa", []),
+        ("/b", [{"name": n, "value": f"I64({v})"} for n, v in [("z", 2), ("\ufffd", 3), ("\ufffd", 1), ("\ufffd", 0)]]),
         ("/results", [])]
     assert [(s["path"], s["shape"], s["dtype"]) for s in d["datasets"]] == [
         ("/Setup/Model", [2, 3], "F64"), ("/a/c/x", [4], "I16"), ("/results/abc", [0], "U8"),
@@ -152,6 +157,55 @@ def test_hard_link_cycle_ends(tmp_path):
     d = data(fluent(tmp_path, build))
     assert [g["path"] for g in d["groups"]] == ["/a", "/a/b", "/a/b/up", "/a/self"]
     assert [s["path"] for s in d["datasets"]] == ["/a/b/x"]
+
+
+def doubled(levels):  # each level's group linked twice from the level above
+    def build(f):
+        for _ in range(levels):
+            f["b"] = f = f.create_group("a")
+    return build
+
+
+def knit(f):  # nine sibling groups that each link all the others
+    for g, h in itertools.permutations([f.create_group(f"s{i}") for i in range(9)], 2):
+        g[h.name[1:]] = h
+
+
+@pytest.mark.parametrize("build, levels", [(doubled(15), 15), (doubled(16), 0), (doubled(60), 0), (knit, 0)])
+def test_shared_groups_bounded(tmp_path, build, levels):
+    path = fluent(tmp_path, build, libver="latest")
+    result, growth = measured("[g['path'] for g in tolvanex.inspect(path)['summary']['data']['groups']]", path)
+    words = sorted("/" + "/".join(w) for k in range(1, levels + 1) for w in itertools.product("ab", repeat=k))
+    shared = PREFIX + "groups and datasets linked from several places repeat more than 16 MiB of the tree"
+    assert (result, growth < 64) == (repr(words or shared), True)
+
+
+# Datatype messages as h5py writes them: integer or float, 8 bytes, bit offset 0, precision 64;
+# a float's exponent at bit 52 (11 bits), its mantissa at bit 0 (52 bits).
+U64_TYPE = bytes([0x10, 0, 0, 0, 8, 0, 0, 0, 0, 0, 64, 0])
+F64_TYPE = bytes([0x11, 0x20, 0x3F, 0, 8, 0, 0, 0, 0, 0, 64, 0, 52, 11, 0, 52])
+
+
+@pytest.mark.parametrize("encoded, at, field", [  # bits past the element or outside the precision
+    (U64_TYPE, 8, b"\0\2"), (U64_TYPE, 10, b"\0\x10"), (F64_TYPE, 8, b"\0\2"), (F64_TYPE, 12, b"\xc8")])
+def test_damaged_number_types_read_nothing(tmp_path, encoded, at, field):
+    def build(f):
+        f.attrs.update({"f": 1.5, "fs": [1.5, 2.5], "u": np.uint64(5), "us": np.array([5, 6], dtype="u8")})
+        f.create_dataset("d", shape=(1,), dtype="u8")
+    noise = fluent(tmp_path, lambda f: [f.attrs.create(f"n{i}", np.arange(i, i + 99, dtype="u8")) for i in range(40)],
+                   name="n.cas.h5")
+    paths = [fluent(tmp_path, build), pathlib.Path(mechdb(tmp_path / "m.mechdb", {"s": (b"x" * 100, np.uint64(10))}))]
+    for p in paths:  # every message of the type, one field rewritten
+        p.write_bytes(p.read_bytes().replace(encoded, encoded[:at] + field + encoded[at + len(field):]))
+    alone = [tolvanex.inspect(str(p)) for p in paths]
+    u = encoded == U64_TYPE
+    assert (alone[0]["summary"]["data"]["datasets"][0]["dtype"], alone[1]["summary"]["data"]["streams"]) == (
+        "U64", [{"name": "/s", "used_bytes": 100 if u else 10}])
+    assert [a["value"] for a in alone[0]["summary"]["data"]["root_attributes"]] == (
+        ["F64(1.5)", "F64Array([1.5, 2.5])"] if u else ["U64(5)", "I64Array([5, 6])"])
+    for order in ([noise, *paths, noise, paths[0]], [paths[1], noise, paths[0]]):  # what was read before
+        records = tolvanex.scan([str(p) for p in order])
+        assert [r for r, p in zip(records, order) if p != noise] == [alone[paths.index(p)] for p in order if p != noise]
 
 
 def old_style(tmp_path):

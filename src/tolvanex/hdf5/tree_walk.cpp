@@ -1,6 +1,7 @@
 #include "tolvanex/hdf5/tree_walk.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -99,6 +100,24 @@ std::optional<std::vector<T>> read_numbers(hid_t attr, hid_t mem_type, std::uint
   return v;
 }
 
+// Whether the bits that an integer or float datatype names lie inside its element. The
+// library converts values by those fields without checking them against the size, so a
+// damaged field would have it read bytes past the element: whatever its heap held before.
+bool fields_fit(hid_t type, H5T_class_t cls) {
+  const std::size_t bits = 8 * H5Tget_size(type);
+  const std::size_t precision = H5Tget_precision(type);
+  const int offset = H5Tget_offset(type);
+  if (precision == 0 || offset < 0 || precision > bits || static_cast<std::size_t>(offset) > bits - precision)
+    return false;
+  if (cls != H5T_FLOAT) return true;
+  std::size_t sign = 0, exponent_at = 0, exponent_bits = 0, mantissa_at = 0, mantissa_bits = 0;
+  if (H5Tget_fields(type, &sign, &exponent_at, &exponent_bits, &mantissa_at, &mantissa_bits) < 0) return false;
+  // The exponent is taken into a 64-bit word; VAX order swaps the bytes four at a time.
+  return sign < precision && exponent_bits <= 64 && exponent_at <= precision - exponent_bits &&
+         mantissa_bits <= precision && mantissa_at <= precision - mantissa_bits &&
+         (H5Tget_order(type) != H5T_ORDER_VAX || bits % 32 == 0);
+}
+
 // One element gives the scalar kind, any other count the list kind.
 std::optional<Hdf5AttrValue> decode_attribute(hid_t attr) {
   Handle type(H5Aget_type(attr), H5Tclose);
@@ -114,7 +133,9 @@ std::optional<Hdf5AttrValue> decode_attribute(hid_t attr) {
     if (n == 1) return Hdf5AttrValue(std::move(v->front()));
     return Hdf5AttrValue(std::move(*v));
   };
-  switch (H5Tget_class(type.get())) {
+  const H5T_class_t cls = H5Tget_class(type.get());
+  if ((cls == H5T_INTEGER || cls == H5T_FLOAT) && !fields_fit(type.get(), cls)) return std::nullopt;
+  switch (cls) {
     case H5T_INTEGER: {
       const bool is_signed = H5Tget_sign(type.get()) == H5T_SGN_2;
       if (n == 1 && !is_signed) {
@@ -175,7 +196,7 @@ herr_t on_attribute(hid_t object, const char* name, const H5A_info_t*, void* dat
   }
   Handle attr(id, H5Aclose);
   if (auto value = decode_attribute(attr.get()))
-    scan->out->insert_or_assign(text::decode_lossy(name), std::move(*value));
+    scan->out->insert_or_assign(name, std::move(*value));
   H5Eclear2(H5E_DEFAULT);  // a value that can't be decoded is left out without notice
   return 0;
 }
@@ -280,6 +301,94 @@ struct Frame {
   std::size_t next_group = 0;
 };
 
+// ---------------------------------------------------------------------------------------
+// Objects linked from several places
+
+// Counts the items read (links, attributes, records) and passes each tick on.
+class CountingProgress final : public Progress {
+ public:
+  explicit CountingProgress(Progress& inner) : inner_(inner) {}
+  void tick() override {
+    ++count_;
+    inner_.tick();
+  }
+  std::uint64_t count() const { return count_; }
+
+ private:
+  Progress& inner_;
+  std::uint64_t count_ = 0;
+};
+
+// The object addresses met so far, by open addressing in one array: a probe or two for each
+// object, without an allocation each.
+class AddressSet {
+ public:
+  // True when `addr` was not in the set yet. No object lies at the address that marks a
+  // free slot, so that one counts as met.
+  bool insert(haddr_t addr) {
+    if (addr == HADDR_UNDEF) return false;
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    for (std::size_t i = spot(addr);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == addr) return false;
+      if (slots_[i] == HADDR_UNDEF) {
+        slots_[i] = addr;
+        ++count_;
+        return true;
+      }
+    }
+  }
+
+ private:
+  std::size_t spot(haddr_t addr) const { return static_cast<std::size_t>((addr * 0x9E3779B97F4A7C15u) >> shift_); }
+  void grow() {
+    std::vector<haddr_t> old(slots_.empty() ? 64 : 2 * slots_.size(), HADDR_UNDEF);
+    old.swap(slots_);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    count_ = 0;
+    for (haddr_t a : old)
+      if (a != HADDR_UNDEF) insert(a);
+  }
+
+  std::vector<haddr_t> slots_;  // a power of two, at most half full
+  std::size_t count_ = 0;
+  int shift_ = 0;
+};
+
+// A group or dataset that several links reach (hard links to one object, soft links) is
+// listed under each path, and a shared group's whole subtree with it; links that double at
+// every level thus multiply a small file into billions of listings. Fluent and Mechanical
+// files share nothing, so the repeats are bounded: whatever the walk reads and records for
+// an object it has already met counts against 16 MiB, each item (listing, link or
+// attribute) as 64 bytes, about what an entry of the record takes besides its texts, plus
+// the texts that the listing adds.
+class SharingBudget {
+ public:
+  static constexpr std::uint64_t kBytes = std::uint64_t{16} << 20;
+  static constexpr std::uint64_t kPerItem = 64;
+
+  // True the first time the object at `addr` is met.
+  bool first(haddr_t addr) { return seen_.insert(addr); }
+
+  Hdf5Status charge(std::uint64_t items, std::uint64_t text_bytes) {
+    const std::uint64_t item_bytes =
+        items > kBytes / kPerItem ? std::numeric_limits<std::uint64_t>::max() : items * kPerItem;
+    spent_ = saturating_add(spent_, saturating_add(item_bytes, text_bytes));
+    if (spent_ > kBytes)
+      return Hdf5InspectError{"groups and datasets linked from several places repeat more than 16 MiB of the tree"};
+    return Unit{};
+  }
+
+ private:
+  AddressSet seen_;
+  std::uint64_t spent_ = 0;
+};
+
+std::uint64_t text_bytes(const std::vector<Hdf5AttributeInfo>& attributes) {
+  std::uint64_t n = 0;
+  for (const Hdf5AttributeInfo& a : attributes) n += a.name.size() + a.value.size();
+  return n;
+}
+
 }  // namespace
 
 Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, const WalkContext& ctx) {
@@ -298,7 +407,7 @@ Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, const WalkContext& ctx)
 std::vector<Hdf5AttributeInfo> attrs_to_vec(const Hdf5Attributes& attributes) {
   std::vector<Hdf5AttributeInfo> out;
   out.reserve(attributes.size());
-  for (const auto& [name, value] : attributes) out.push_back({name, attr_value_text(value)});
+  for (const auto& [name, value] : attributes) out.push_back({text::decode_lossy(name), attr_value_text(value)});
   return out;
 }
 
@@ -397,8 +506,11 @@ Hdf5Result<Hdf5Dtype> decode_dtype(hid_t type) {
   return t;
 }
 
-Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
+Hdf5Status walk_group(const WalkContext& outer, const std::string& relative_path,
                       std::vector<Hdf5GroupInfo>& groups, std::vector<Hdf5DatasetInfo>& datasets) {
+  CountingProgress counter(outer.progress);
+  const WalkContext ctx{outer.file, counter, outer.item_limit};
+  SharingBudget sharing;
   std::vector<Frame> stack;
   auto enter = [&](Handle group, std::string relative, std::string recorded, haddr_t addr) -> Hdf5Status {
     TVX_TRY_ASSIGN(ChildScan children, list_children(group.get(), ctx));
@@ -412,6 +524,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
     H5O_info_t info;
     if (H5Oget_info2(root.get(), &info, H5O_INFO_BASIC) < 0) return to_err();
     std::string recorded = relative_path.empty() ? "" : "/" + text::decode_lossy(relative_path);
+    sharing.first(info.addr);
     TVX_TRY(enter(std::move(root), relative_path, std::move(recorded), info.addr));
   }
 
@@ -419,6 +532,7 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
     Frame& top = stack.back();
     if (top.next_group < top.children.groups.size()) {
       const Child& child = top.children.groups[top.next_group++];
+      const std::uint64_t items_before = counter.count();
       std::string relative = top.relative.empty() ? child.name : top.relative + "/" + child.name;
       std::string recorded = top.recorded + "/" + text::decode_lossy(child.name);
       TVX_TRY_ASSIGN(Handle group,
@@ -426,17 +540,30 @@ Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
       TVX_TRY_ASSIGN(const Hdf5Attributes attrs, read_attributes(group.get(), ctx));
       groups.push_back({recorded, attrs_to_vec(attrs)});
       ctx.progress.tick();
-      const bool on_path = std::any_of(stack.begin(), stack.end(),
-                                       [&](const Frame& f) { return f.addr == child.addr; });
+      const bool first = sharing.first(child.addr);
+      // A group on the path from the root is a hard-link cycle: listed, not entered again.
+      const bool on_path = !first && std::any_of(stack.begin(), stack.end(),
+                                                 [&](const Frame& f) { return f.addr == child.addr; });
       if (!on_path) TVX_TRY(enter(std::move(group), std::move(relative), std::move(recorded), child.addr));
+      if (!first) {
+        const Hdf5GroupInfo& listed = groups.back();
+        TVX_TRY(sharing.charge(counter.count() - items_before, listed.path.size() + text_bytes(listed.attributes)));
+      }
       continue;
     }
     for (const Child& child : top.children.datasets) {
+      const std::uint64_t items_before = counter.count();
       TVX_TRY_ASSIGN(Hdf5DatasetInfo info,
                      read_dataset(top.group.get(), child,
                                   top.recorded + "/" + text::decode_lossy(child.name), ctx));
       datasets.push_back(std::move(info));
       ctx.progress.tick();
+      if (!sharing.first(child.addr)) {
+        const Hdf5DatasetInfo& listed = datasets.back();
+        TVX_TRY(sharing.charge(counter.count() - items_before,
+                               listed.path.size() + listed.dtype.size() + 8 * listed.shape.size() +
+                                   text_bytes(listed.attributes)));
+      }
     }
     stack.pop_back();
   }

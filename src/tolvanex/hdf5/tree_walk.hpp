@@ -28,15 +28,18 @@ struct WalkContext {
 
 // Appends the groups and datasets below the group at `relative_path` ("" for the root;
 // names joined by "/"). A group that is already on the path from the root (a hard-link
-// cycle) is listed but not entered again.
+// cycle) is listed but not entered again. An object that several links reach is listed
+// under each path, as long as such repeats stay within a bound (walk.cpp); past it the walk
+// fails.
 Hdf5Status walk_group(const WalkContext& ctx, const std::string& relative_path,
                       std::vector<Hdf5GroupInfo>& groups, std::vector<Hdf5DatasetInfo>& datasets);
 
-// The attributes of an object, by name, as far as their values can be decoded.
+// The attributes of an object, by their names' raw bytes, as far as their values can be
+// decoded. Names are decoded only when written out, so two names that decode alike stay two.
 using Hdf5Attributes = std::map<std::string, Hdf5AttrValue>;
 Hdf5Result<Hdf5Attributes> read_attributes(hid_t object, const WalkContext& ctx);
 
-// The attributes in name order, values as text.
+// The attributes in byte order of their names, names and values as text.
 std::vector<Hdf5AttributeInfo> attrs_to_vec(const Hdf5Attributes& attributes);
 
 // A dataset's datatype, as far as its text form needs it.
