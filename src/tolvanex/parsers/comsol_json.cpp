@@ -207,15 +207,23 @@ class SmodelReader {
     if (role == Role::Tag) {
       sink->append(data, n);
     } else if (role == Role::Word && !word_long_) {
-      if (word_.size() + n > kWordLimit) word_long_ = true;
-      else word_.append(data, n);
+      if (word_length_ + n > kWordLimit) {
+        word_long_ = true;
+      } else {
+        for (std::size_t i = 0; i < n; ++i) word_[word_length_++] = data[i];
+      }
     }
+  }
+  // The last string read as a word, when it is short enough to be one of the words sought.
+  std::optional<std::string_view> word() const {
+    if (word_long_) return std::nullopt;
+    return std::string_view(word_.data(), word_length_);
   }
 
   Token string(Role role, std::string* sink) {
     ++p_;
     if (role == Role::Tag) sink->clear();
-    word_.clear();
+    word_length_ = 0;
     word_long_ = false;
     for (;;) {
       const char* run = p_;
@@ -443,7 +451,8 @@ class SmodelReader {
     } else if (f->key == Key::ApiClass || f->key == Key::Type) {
       Frame::ClassName& cls = f->key == Key::ApiClass ? f->api_class : f->type;
       cls.present = true;
-      cls.kind = is_string && !word_long_ ? node_kind(word_) : std::nullopt;
+      const auto w = word();
+      cls.kind = is_string && w ? node_kind(*w) : std::nullopt;
     }
     f->key = Key::Other;
   }
@@ -468,13 +477,18 @@ class SmodelReader {
   Status member(Token& t) {
     if (t.type != Tok::String) return fail("object key", t, "string literal");
     Frame& f = frames_[depth_ - 1];
-    f.key = word_long_ ? Key::Other
-            : word_ == "tag" ? Key::Tag
-            : word_ == "apiClass" ? Key::ApiClass
-            : word_ == "type" ? Key::Type
-                              : Key::Other;
-    t = scan(Role::Skip);
-    if (t.type != Tok::Colon) return fail("object separator", t, "':'");
+    const auto w = word();
+    f.key = !w ? Key::Other
+            : *w == "tag" ? Key::Tag
+            : *w == "apiClass" ? Key::ApiClass
+            : *w == "type" ? Key::Type
+                           : Key::Other;
+    if (skip_space() == ':') {
+      ++p_;
+    } else {
+      t = scan(Role::Skip);
+      return fail("object separator", t, "':'");
+    }
     t = f.key == Key::Tag ? scan(Role::Tag, &f.tag) : scan(f.key == Key::Other ? Role::Skip : Role::Word);
     return ok_status();
   }
@@ -490,8 +504,9 @@ class SmodelReader {
 
   std::string bad_;  // what a Bad token or failed string part is
   std::uint64_t bad_at_ = 0;
-  std::string word_;  // the first bytes of the last string read as a word
-  bool word_long_ = false;
+  std::array<char, kWordLimit> word_{};  // the first bytes of the last string read as a word
+  std::size_t word_length_ = 0;
+  bool word_long_ = false;  // longer than any word sought
   std::array<char, kSignificant> digits_{};
   std::size_t significant_ = 0;
   bool sticky_ = false;
@@ -542,15 +557,20 @@ Status SmodelReader::run() {
         return ok_status();
       }
       const bool object = frames_[depth_ - 1].object;
-      t = scan(Role::Skip);
-      if (t.type == Tok::Comma) {
+      const int c = skip_space();
+      if (c == ',') {
+        ++p_;
         t = scan(object ? Role::Word : Role::Skip);
         if (object) {
           if (Status st = member(t); !st) return st;
         }
         break;
       }
-      if (t.type != (object ? Tok::EndObject : Tok::EndArray)) return fail(object ? "object" : "array", t, object ? "'}'" : "']'");
+      if (c != (object ? '}' : ']')) {
+        t = scan(Role::Skip);
+        return fail(object ? "object" : "array", t, object ? "'}'" : "']'");
+      }
+      ++p_;
       if (object) close_object();
       else --depth_;
     }
