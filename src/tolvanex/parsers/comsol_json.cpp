@@ -99,8 +99,9 @@ std::string control_message(int c) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   const std::string code = std::string("00") + kHex[c >> 4] + kHex[c & 0xF];
   std::string m = "invalid string: control character U+" + code + " (" + kNames[c] + ") must be escaped to \\u" + code;
-  const std::string_view shorter = c == '\b' ? "b" : c == '\t' ? "t" : c == '\n' ? "n" : c == '\f' ? "f" : c == '\r' ? "r" : "";
-  if (!shorter.empty()) m += " or \\" + std::string(shorter);
+  // The five that have a short escape name it too.
+  static constexpr std::string_view kShort = "btn?fr";
+  if (c >= '\b' && c <= '\r' && kShort[c - '\b'] != '?') m += std::string(" or \\") + kShort[c - '\b'];
   return m;
 }
 
@@ -120,7 +121,8 @@ struct Frame {
 
 class SmodelReader {
  public:
-  SmodelReader(ByteSource& source, TreeInfo& tree) : source_(source), tree_(tree), buffer_(kInputChunk), frames_(kMaxDepth) {
+  SmodelReader(ByteSource& source, TreeInfo& tree)
+      : source_(source), tree_(tree), buffer_(kInputChunk), frames_(kMaxDepth) {
     p_ = end_ = buffer_.data();
   }
 
@@ -282,7 +284,8 @@ class SmodelReader {
 
   // An escape, from its reverse solidus.
   bool escape(Role role, std::string* sink) {
-    static constexpr std::string_view kHigh = "invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF";
+    static constexpr std::string_view kHigh =
+        "invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF";
     ++p_;
     const int c = peek();
     char one = 0;
