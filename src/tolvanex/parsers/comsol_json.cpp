@@ -12,6 +12,7 @@
 // not stand there (its closing quote, its last digit or letter), or the end of the member.
 // Lines and byte columns count from 1; only white space between tokens may hold a line feed,
 // so the line is counted there.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -363,15 +364,9 @@ class SmodelReader {
     sticky_ = false;
     std::uint64_t leading_zeros = 0;
     const auto take = [&](const char* from, const char* to) {
-      for (; from != to; ++from) {
-        if (significant_ == 0 && *from == '0') {
-          ++leading_zeros;
-        } else if (significant_ < kSignificant) {
-          digits_[significant_++] = *from;
-        } else if (*from != '0') {
-          sticky_ = true;
-        }
-      }
+      for (; from != to && significant_ == 0 && *from == '0'; ++from) ++leading_zeros;
+      for (; from != to && significant_ < kSignificant; ++from) digits_[significant_++] = *from;
+      sticky_ = sticky_ || std::find_if(from, to, [](char c) { return c != '0'; }) != to;
     };
     if (*p_ == '-') {
       ++p_;
