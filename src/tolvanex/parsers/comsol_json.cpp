@@ -31,9 +31,9 @@ constexpr std::size_t kInputChunk = 64 * 1024;
 constexpr std::size_t kMaxDepth = 127;
 // The longest word a key or a class name is compared with ("apiClass", "material").
 constexpr std::size_t kWordLimit = 8;
-// The largest finite double rounds from below 0.17976931348623158079...e309; its boundary has
-// 309 significant digits, so that many of a number (and whether any later one is nonzero)
-// decide on which side the number lies.
+// A number from 0.17976931348623158079...e309 up (halfway between the largest double and 2^1024)
+// rounds to infinity. That boundary has 309 significant digits, so a number's first 309 and
+// whether any later one is nonzero decide on which side of it the number lies.
 constexpr std::size_t kSignificant = 309;
 constexpr std::int64_t kClamp = 1'000'000'000'000'000;  // 1e15: "huge" for every count below
 
@@ -405,7 +405,7 @@ class SmodelReader {
     return {Tok::Number, offset() - 1};
   }
 
-  // For a number of 309 integer digits: whether it stays finite once rounded to a double.
+  // For a number with 309 integer digits: whether it stays finite once rounded to a double.
   bool below_largest_double() const {
     std::string text = "0." + std::string(digits_.data(), significant_) + (sticky_ ? "1" : "") + "e309";
     double value = 0;
