@@ -5,6 +5,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD := build
 ASAN_BUILD := build-asan
+JSON_RELEASE_BUILD := build-json-release
 FUZZ_BUILD := build-fuzz
 JOBS ?= $(shell nproc)
 # `make fuzz`: every target for FUZZ_SECONDS, FUZZ_JOBS at a time, each keeping its corpus in
@@ -14,7 +15,7 @@ FUZZ_JOBS ?= $(JOBS)
 FUZZ_CORPUS ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/tolvanex-fuzz
 FUZZ_TARGETS ?=
 
-.PHONY: setup build test test-sanitize fuzz-build fuzz fuzz-check demo bench wheel clean
+.PHONY: setup build test test-sanitize test-json-release fuzz-build fuzz fuzz-check demo bench wheel clean
 
 $(VENV)/.stamp: scripts/setup.sh
 	bash scripts/setup.sh
@@ -44,6 +45,20 @@ test-sanitize: setup
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS) --target tolvanex_tests fuzz_replays
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# The JSON and COMSOL C++ tests built against another nlohmann-json release than the
+# system's: PyPI's package (3.12), installed into the build directory. Unoptimised, which
+# builds faster and keeps nlohmann's own assertions. The check on the compiler's record of
+# included headers shows that its copy is the one used.
+test-json-release: setup
+	$(VPY) scripts/nlohmann_release.py $(JSON_RELEASE_BUILD)/nlohmann
+	$(VENV)/bin/cmake -S . -B $(JSON_RELEASE_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=Debug -DTOLVANEX_BUILD_BENCH=OFF \
+	  -Dnlohmann_json_DIR=$(abspath $(JSON_RELEASE_BUILD)/nlohmann/cmake)
+	$(VENV)/bin/cmake --build $(JSON_RELEASE_BUILD) -j $(JOBS) --target tolvanex_tests
+	$(VENV)/bin/ninja -C $(JSON_RELEASE_BUILD) -t deps CMakeFiles/tolvanex_tests.dir/tests/cpp/test_comsol.cpp.o \
+	  | grep -q '$(abspath $(JSON_RELEASE_BUILD))/nlohmann/nlohmann_json/include/nlohmann/json.hpp'
+	cd $(JSON_RELEASE_BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS) -R '^(Json|Comsol)\.'
 
 # The fuzz targets: the core built again with clang, instrumented for libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory of its own.
@@ -77,4 +92,4 @@ wheel: setup
 	$(VPY) -m pip wheel --no-deps -w dist .
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) dist
+	rm -rf $(BUILD) $(ASAN_BUILD) $(JSON_RELEASE_BUILD) $(FUZZ_BUILD) dist

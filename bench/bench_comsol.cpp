@@ -1,6 +1,6 @@
 // Throughput of the COMSOL member readers on large generated members (no archive layer):
-// a run of white space, one long string and one long number through the JSON feed, and a
-// long text run through the model-tree reading.
+// a run of white space, one long string and one long number through the JSON member reading,
+// and a long text run through the model-tree reading.
 #include <chrono>
 #include <cstdio>
 #include <string>

@@ -1,7 +1,7 @@
-// The JSON member feed of the COMSOL reader on raw bytes. The feed rewrites what nlohmann's
-// parser sees so that its memory stays bounded; the outcome must be that of a plain strict
-// parse of the whole text: the same tags, or the same error message. It is read whole and in
-// one-byte reads, which must agree to the error position.
+// The JSON member reading of the COMSOL reader on raw bytes. It streams the member with
+// bounded memory; the outcome must be that of nlohmann's plain strict parse of the whole text:
+// the same tags, or the same error message. It is read whole and in one-byte reads, which
+// must agree to the error position.
 #include <algorithm>
 
 #include "harness.hpp"

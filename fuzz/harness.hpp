@@ -25,6 +25,7 @@
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/json.hpp"
+#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/summary/summary.hpp"
 #include "tolvanex/text/utf8.hpp"
 

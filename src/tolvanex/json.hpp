@@ -2,43 +2,85 @@
 // schema.hpp), so the full and the compact form share one writer.
 #pragma once
 
+#include <array>
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
-#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex::json {
 
-using Json = nlohmann::ordered_json;
+// What a byte of a text is written as: 0 when it stands for itself, else the letter of its
+// escape after the reverse solidus ('u' for the \u00XX form). Only the quotation mark, the
+// reverse solidus and U+0000..U+001F are escaped; U+007F and every byte of a multi-byte UTF-8
+// sequence stand for themselves.
+inline constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
 
-
-// Writes JSON text in one pass into one growing buffer, straight from the typed records:
-// the structure ("{", ",", ":", "[") is written here, and every leaf (text, number, bool,
-// null) by nlohmann's own serializer in its default dump() form, so texts are escaped
-// exactly as dump() escapes them (only '"', '\\' and U+0000..U+001F; UTF-8 kept as is).
+// Writes JSON text in one pass into one growing buffer, straight from the typed records.
 class Writer {
  public:
-  Writer() : serializer_(nlohmann::detail::output_adapter<char>(out_), ' ') { out_.reserve(128); }
+  Writer() { out_.reserve(128); }
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
   void raw(char c) { out_.push_back(c); }
   void raw(std::string_view s) { out_.append(s); }
-  template <class Leaf>
-  void leaf(Leaf&& value) {
-    serializer_.dump(Json(std::forward<Leaf>(value)), false, false, 0);
+
+  // A JSON string: runs of bytes that need no escape are copied as they stand.
+  void text(std::string_view s) {
+    out_.push_back('"');
+    const char* run = s.data();
+    const char* const end = run + s.size();
+    for (const char* p = run; p != end; ++p) {
+      const char e = kEscapes[static_cast<unsigned char>(*p)];
+      if (e == 0) continue;
+      out_.append(run, p);
+      if (e == 'u') {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const auto c = static_cast<unsigned char>(*p);
+        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out_.append(escape, sizeof escape);
+      } else {
+        const char escape[] = {'\\', e};
+        out_.append(escape, sizeof escape);
+      }
+      run = p + 1;
+    }
+    out_.append(run, end);
+    out_.push_back('"');
   }
+
+  // An unsigned number in plain decimal.
+  void number(std::uint64_t value) {
+    char digits[20];
+    const auto done = std::to_chars(digits, digits + sizeof digits, value);
+    out_.append(digits, done.ptr);
+  }
+
+  void boolean(bool value) { out_.append(value ? "true" : "false"); }
+
   std::string take() { return std::move(out_); }
 
  private:
-  std::string out_;  // declared first: the serializer holds a reference to it
-  nlohmann::detail::serializer<Json> serializer_;
+  std::string out_;
 };
 
 template <class T>
@@ -77,11 +119,14 @@ void write_field(Writer& w, bool& first, const Record& record, const Field<Recor
 // and per-format variants ({"kind": format name, "data": record}).
 template <class T>
 void write_value(Writer& w, const T& value) {
-  if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, bool> ||
-                std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::uint32_t>) {
-    w.leaf(value);
+  if constexpr (std::is_same_v<T, std::string>) {
+    w.text(value);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    w.boolean(value);
+  } else if constexpr (std::is_same_v<T, std::uint64_t> || std::is_same_v<T, std::uint32_t>) {
+    w.number(value);
   } else if constexpr (std::is_same_v<T, SimFormat>) {
-    w.leaf(std::string(format_name(value)));
+    w.text(format_name(value));
   } else if constexpr (is_optional_v<T>) {
     if (value)
       write_value(w, *value);
@@ -99,7 +144,7 @@ void write_value(Writer& w, const T& value) {
   } else if constexpr (is_variant_v<T>) {
     static_assert(std::variant_size_v<T> == kFormatCount, "per-format variants only");
     w.raw("{\"kind\":");
-    w.leaf(std::string(format_name(static_cast<SimFormat>(value.index()))));
+    w.text(format_name(static_cast<SimFormat>(value.index())));
     w.raw(",\"data\":");
     std::visit([&](const auto& data) { write_value(w, data); }, value);
     w.raw('}');

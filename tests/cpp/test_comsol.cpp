@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -390,4 +393,55 @@ TEST(Comsol, FeedMatchesWholeTextParse) {
     if (doc.empty() || static_cast<unsigned char>(doc[0]) != 0xEF) docs.push_back(doc);
   }
   for (const std::string& doc : docs) ASSERT_EQ(smodel(doc, 1 + pick(5000)), oracle(doc)) << doc.substr(0, 200);
+}
+
+namespace {
+
+// a + b, for texts of decimal digits.
+std::string add_decimal(const std::string& a, const std::string& b) {
+  std::string sum;
+  int carry = 0;
+  for (std::size_t i = 0; i < std::max(a.size(), b.size()) || carry; ++i) {
+    const auto digit = [&](const std::string& s) { return i < s.size() ? s[s.size() - 1 - i] - '0' : 0; };
+    const int d = carry + digit(a) + digit(b);
+    sum.insert(sum.begin(), static_cast<char>('0' + d % 10));
+    carry = d / 10;
+  }
+  return sum;
+}
+
+std::string fixed(double v) {
+  char digits[400];
+  return std::string(digits, std::to_chars(digits, digits + sizeof digits, v, std::chars_format::fixed).ptr);
+}
+
+}  // namespace
+
+// Every error message of the reading, and numbers at the edge of a double's range, each as
+// nlohmann's parse of the whole text reads it.
+TEST(Comsol, ErrorWordsAndNumberRangeMatchWholeTextParse) {
+  std::vector<std::string> docs;
+  for (int c = 1; c < 0x20; ++c) docs.push_back("[\"ab" + std::string(1, static_cast<char>(c)) + "\"]");
+  for (const char* s : {"\\x", "\\", "\\u12", "\\u12x4", "\\uDC00", "\\uD800", "\\uD800x", "\\uD800\\x", "\\uD800\\u00",
+                        "\\uD800\\u0041", "\\uD800\\uDBFF", "\\uDBFF\\uDFFF", "\\u0000", "\x80", "\xC0\x80", "\xC2",
+                        "\xC2\x7F", "\xE0\x9F\x80", "\xED\xA0\x80", "\xEF\xBF", "\xF0\x8F\x80\x80", "\xF4\x90\x80\x80",
+                        "\xF5", "\xFF", "\xF0\x9F\x98\x80", "\x7F"})
+    docs.push_back(std::string("{\"tag\":\"a") + s + "\",\"type\":\"Study\"}");
+  for (const char* s :
+       {"-", "-x", "-.5", "1.", "1.x", "1e", "1ex", "1e+", "1E-x", "1]", "t", "tx", "nul", "fals", "nulL", "+1"})
+    docs.push_back(std::string("{\"a\":[1,") + s);
+  // The largest finite double, and the boundary above it at which rounding gives infinity.
+  const std::string largest = fixed(std::numeric_limits<double>::max());
+  const std::string boundary = add_decimal(largest, fixed(std::ldexp(1.0, 970)));
+  const std::string below = boundary.substr(0, 308) + "1";
+  const std::string numbers[] = {
+      largest, boundary, below, "-" + boundary, boundary + ".0", below + "." + std::string(400, '9'),
+      boundary.substr(0, 1) + "." + boundary.substr(1) + "e308", "0." + below + std::string(500, '0') + "1e309",
+      "0." + boundary + "e309", "0.0" + boundary + "e310", "0.000" + boundary + "E+311",
+      below + std::string(300, '0') + "e-300", boundary + "." + std::string(400, '0') + "1", "1e308", "1e309",
+      "10e308", "0.1e310"};
+  for (const std::string& n : numbers) docs.push_back("[" + n + "]");
+  for (const std::string& doc : docs) {
+    for (std::size_t step : {1, 3, 1 << 20}) EXPECT_EQ(smodel(doc, step), oracle(doc)) << doc.substr(0, 120);
+  }
 }

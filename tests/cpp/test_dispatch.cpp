@@ -9,6 +9,7 @@
 #include "tolvanex/formats.hpp"
 #include "tolvanex/json.hpp"
 #include "tolvanex/directory_walk.hpp"
+#include "tolvanex/nlohmann_json.hpp"
 
 using namespace tolvanex;
 namespace fs = std::filesystem;
@@ -139,6 +140,20 @@ TEST(Json, EscapesOnlyQuoteBackslashAndControlCharactersAndWritesNumbersInFull) 
             "\"reference\":\"\"}");
   MechanicalObjectTypeCount c{4294967295u, 18446744073709551615ull};
   EXPECT_EQ(json::write(c), "{\"type_id\":4294967295,\"count\":18446744073709551615}");
+}
+
+TEST(Json, TextsAndNumbersAreWrittenAsNlohmannDumpWritesThem) {
+  // Every ASCII byte alone and inside a run, and multi-byte characters, as a name.
+  std::vector<std::string> texts = {"", "plain text", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"};
+  for (int c = 0; c < 0x80; ++c) {
+    texts.push_back(std::string(1, static_cast<char>(c)));
+    texts.push_back("ab" + std::string(1, static_cast<char>(c)) + "cd\xC3\xA9");
+  }
+  for (const std::string& t : texts)
+    EXPECT_EQ(json::write(NamedValue{t, std::nullopt, std::nullopt}),
+              "{\"name\":" + json::Json(t).dump() + ",\"value\":null,\"reference\":null}") << t;
+  for (const std::uint64_t n : {0ull, 9ull, 10ull, 4294967296ull, 9999999999999999999ull, 18446744073709551615ull})
+    EXPECT_EQ(json::write(MechanicalObjectTypeCount{7u, n}), "{\"type_id\":7,\"count\":" + json::Json(n).dump() + "}");
 }
 
 TEST(Json, EveryRecordWithEmptyValues) {

@@ -54,11 +54,9 @@ Member member_of(std::string_view entry_name) {
 // Model tags
 
 std::optional<NodeKind> node_kind(std::string_view word) {
-  if (word.size() > 8) return std::nullopt;
-  const std::string lower = text::ascii_lower(word);
-  if (lower == "physics") return NodeKind::Physics;
-  if (lower == "study") return NodeKind::Study;
-  if (lower == "material") return NodeKind::Material;
+  if (text::ascii_iequals(word, "physics")) return NodeKind::Physics;
+  if (text::ascii_iequals(word, "study")) return NodeKind::Study;
+  if (text::ascii_iequals(word, "material")) return NodeKind::Material;
   return std::nullopt;
 }
 

@@ -2,7 +2,7 @@
 //
 // One pass over the archive lists and sizes every entry and streams five root members:
 // "fileversion" and "usedlicenses.txt" (plain text), "modelinfo.xml" and "dmodel.xml" (XML,
-// through the pull tokenizer) and "smodel.json" (JSON, through nlohmann's SAX parser). No
+// through the pull tokenizer) and "smodel.json" (JSON, through a strict reading of its own). No
 // member is held whole: each is consumed as it is decompressed, and what the summary keeps is
 // collected on the way. A malformed model member does not stop the pass, because a failing
 // entry later in the archive (unreadable, corrupt, not UTF-8) is the error to report; the

@@ -1,56 +1,90 @@
-// The serialised model ("smodel.json"): nlohmann's SAX parser, fed by a filter that keeps its
-// memory bounded.
+// The serialised model ("smodel.json"): one strict reading of the member that checks it and
+// collects its tags in the same pass.
 //
-// nlohmann's lexer holds each string and number token whole (string contents twice over), and
-// it keeps every byte read since the last string or number for its error messages: white
-// space, brackets, commas and the literals true, false and null. So a member holding one
-// enormous token, a gigabyte of white space or a long array of empty arrays would be held in
-// memory at once. The feed between the member and the parser therefore lexes alongside it and
-// hands on a stream that parses the same way, fails at the same place with the same message
-// and yields the same tags, but in which no such run grows:
-//   - a run of white space becomes its first byte;
-//   - of a string, the first kKeepContent content bytes are passed on, and the rest of a
-//     well-formed string is dropped unit by unit (a character or an escape), unless the
-//     string may be the value of a "tag" key, since tags are what the summary keeps. Keys and
-//     class names are compared with words of at most eight characters, which a string of that
-//     length never equals. Anything nlohmann would reject (a control character, a bad escape,
-//     a lone surrogate) is passed on with everything after it in that string, so the parser
-//     fails there just as on the whole text;
-//   - a number longer than kNumberLimit bytes becomes a short one of the same shape (sign,
-//     integer part, fraction, exponent and their markers) that is finite exactly when the
-//     original is: values are never used, but a number beyond a double is an error;
-//   - a NUL byte between tokens becomes another control byte (see refill);
-//   - where a value must stand (at the start, after "[", after ":", after "," inside an
-//     array), a literal or an empty array or object becomes the number 0, which carries no
-//     tag either but makes the lexer start afresh. Not when a ".", "e" or "E" follows (that
-//     would make a longer number) or when an empty container would be one level too deep.
-// Every byte handed to the parser carries its place in the member, so an error position is
-// that of the member's own byte, whatever was dropped or replaced before it.
+// The member streams by in chunks and is never held whole. What is kept is what the summary
+// may need: the value of a "tag" key, the first bytes of other keys and of class names (enough
+// to compare them with the words sought), the first significant digits of a number (enough to
+// tell whether it fits a double) and one frame per open array or object.
+//
+// Errors read "syntax error while parsing {context} - {what}[; expected {token}]" (or "number
+// overflow", or "recursion limit exceeded"), in the words of nlohmann-json's parser, and stand
+// at the byte where the reading stopped: the offending byte, the last byte of a token that may
+// not stand there (its closing quote, its last digit or letter), or the end of the member.
+// Lines and byte columns count from 1; only white space between tokens may hold a line feed,
+// so the line is counted there.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
-#include <iterator>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "tolvanex/nlohmann_json.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 
 namespace tolvanex::parsers::comsol {
 
 namespace {
 
-constexpr std::size_t kKeepContent = 4096;
-constexpr std::size_t kNumberLimit = 4096;
+constexpr std::size_t kInputChunk = 64 * 1024;
 // Nesting allowed: 127 levels parse, the bracket opening the 128th fails.
 constexpr std::size_t kMaxDepth = 127;
-constexpr std::size_t kInputChunk = 64 * 1024;
+// The longest word a key or a class name is compared with ("apiClass", "material").
+constexpr std::size_t kWordLimit = 8;
+// A number from 0.17976931348623158079...e309 up (halfway between the largest double and 2^1024)
+// rounds to infinity. That boundary has 309 significant digits, so a number's first 309 and
+// whether any later one is nonzero decide on which side of it the number lies.
+constexpr std::size_t kSignificant = 309;
+constexpr std::int64_t kClamp = 1'000'000'000'000'000;  // 1e15: "huge" for every count below
 
-struct Pos {
-  std::uint64_t line = 1;
-  std::uint64_t column = 1;
+enum class Tok : std::uint8_t {
+  True, False, Null, String, Number, BeginArray, EndArray, BeginObject, EndObject, Colon, Comma,
+  End, Bad,  // the end of the member; a malformed token
 };
+
+const char* token_name(Tok t) {
+  switch (t) {
+    case Tok::True: return "true literal";
+    case Tok::False: return "false literal";
+    case Tok::Null: return "null literal";
+    case Tok::String: return "string literal";
+    case Tok::Number: return "number literal";
+    case Tok::BeginArray: return "'['";
+    case Tok::EndArray: return "']'";
+    case Tok::BeginObject: return "'{'";
+    case Tok::EndObject: return "'}'";
+    case Tok::Colon: return "':'";
+    case Tok::Comma: return "','";
+    case Tok::End: return "end of input";
+    case Tok::Bad: break;
+  }
+  return "<parse error>";
+}
+
+struct Token {
+  Tok type;
+  std::uint64_t at;  // where an error about this token stands
+};
+
+// What a string is read for: nothing kept, a key or class name (its first bytes), a tag (all).
+enum class Role : std::uint8_t { Skip, Word, Tag };
+
+// The keys that matter in an object.
+enum class Key : std::uint8_t { Other, Tag, ApiClass, Type };
+
+// Bytes inside a string.
+enum : std::uint8_t { kPlain, kQuote, kBackslash, kControl, kLead, kIllFormed };
+constexpr std::array<std::uint8_t, 256> kStringBytes = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = kControl;
+  t['"'] = kQuote;
+  t['\\'] = kBackslash;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = text::utf8_lead(static_cast<unsigned char>(c)).length ? kLead : kIllFormed;
+  return t;
+}();
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 int hex_value(int c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -59,634 +93,493 @@ int hex_value(int c) {
   return -1;
 }
 
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// The lexical shape of a JSON number, followed byte by byte as nlohmann's lexer does, with
-// what is needed to tell whether its value fits a double.
-class NumberShape {
- public:
-  // Takes the next byte (-1 at end of input) when it continues the number.
-  bool accept(int c) {
-    switch (state_) {
-      case State::Start:
-        if (c == '-') return minus_ = true, to(State::Minus);
-        return int_digit(c);
-      case State::Minus: return is_digit(c) && int_digit(c);
-      case State::Zero:
-        if (c == '.') return dot(c);
-        if (c == 'e' || c == 'E') return exp(c);
-        return false;
-      case State::Int:
-        if (is_digit(c)) return int_digit(c);
-        if (c == '.') return dot(c);
-        if (c == 'e' || c == 'E') return exp(c);
-        return false;
-      case State::Dot:
-      case State::Frac:
-        if (is_digit(c)) {
-          ++frac_digits_;
-          digit(c);
-          return to(State::Frac);
-        }
-        if (state_ == State::Frac && (c == 'e' || c == 'E')) return exp(c);
-        return false;
-      case State::Exp:
-        if (c == '+' || c == '-') return exp_sign_ = static_cast<char>(c), to(State::ExpSign);
-        [[fallthrough]];
-      case State::ExpSign:
-      case State::ExpDigits:
-        if (!is_digit(c)) return false;
-        ++exp_digits_;
-        if (exp_value_ < kClamp) exp_value_ = exp_value_ * 10 + (c - '0');
-        return to(State::ExpDigits);
-    }
-    return false;
-  }
-
-  // Takes the digits at the start of [p, p + n) where a digit keeps the state (an integer part
-  // past its first digit, a fraction or exponent past its first) in one go, as accept() would
-  // one by one; returns how many. Long numbers are mostly such runs.
-  std::size_t accept_run(const char* p, std::size_t n) {
-    if (state_ != State::Int && state_ != State::Frac && state_ != State::ExpDigits) return 0;
-    std::size_t r = 0;
-    while (r < n && is_digit(p[r])) ++r;
-    if (state_ == State::ExpDigits) {
-      exp_digits_ += r;
-      for (std::size_t i = 0; i < r && exp_value_ < kClamp; ++i) exp_value_ = exp_value_ * 10 + (p[i] - '0');
-      return r;
-    }
-    (state_ == State::Int ? int_digits_ : frac_digits_) += r;
-    std::size_t i = 0;
-    for (; i < r && significant_.size() < kSignificant; ++i) digit(p[i]);
-    for (; i < r && !sticky_; ++i) sticky_ = p[i] != '0';
-    return r;
-  }
-
-  // A short number of the same shape, finite exactly when this one is, each byte with its
-  // offset in the original text. A replaced run's first digit stands for the original run's
-  // first digit and its other digits for the last one: the parser may stop at a number's
-  // first byte (inside a broken literal) or at its last (when the number is unexpected or
-  // too large), and both are then the member's own places. Runs that may end the number have
-  // at least two digits, so those two places never share a byte.
-  template <class Emit>
-  void condensed(Emit&& emit) const {
-    const bool ill_formed = state_ == State::Minus || state_ == State::Dot || state_ == State::Exp ||
-                            state_ == State::ExpSign;
-    const bool infinite = !ill_formed && !finite();
-    const bool zero_int = int_first_ == '0';
-    std::uint64_t at = 0;
-    auto run = [&](std::uint64_t length, const std::string& digits) {
-      if (length == 0) return;
-      for (std::size_t i = 0; i < digits.size(); ++i) emit(digits[i], i == 0 ? at : at + length - 1);
-      at += length;
-    };
-    if (minus_) emit('-', at++);
-    // An integer part alone, when long, is always beyond a double.
-    run(int_digits_, zero_int ? "0" : infinite ? "1" + std::string(400, '0') : "1");
-    if (dot_) emit('.', at++);
-    run(frac_digits_, infinite && zero_int ? "1" : "00");
-    if (exp_char_) emit(exp_char_, at++);
-    if (exp_sign_) emit(exp_sign_, at++);
-    run(exp_digits_, infinite && zero_int ? "400" : "00");
-  }
-
- private:
-  enum class State { Start, Minus, Zero, Int, Dot, Frac, Exp, ExpSign, ExpDigits };
-  static constexpr std::uint64_t kClamp = 1'000'000'000'000'000;  // 1e15
-  static constexpr std::size_t kSignificant = 800;
-
-  bool to(State s) {
-    state_ = s;
-    return true;
-  }
-  bool int_digit(int c) {
-    if (int_digits_ == 0) int_first_ = static_cast<char>(c);
-    ++int_digits_;
-    digit(c);
-    return to(int_first_ == '0' ? State::Zero : State::Int);
-  }
-  bool dot(int) { return dot_ = true, to(State::Dot); }
-  bool exp(int c) { return exp_char_ = static_cast<char>(c), to(State::Exp); }
-  void digit(int c) {
-    if (significant_.empty() && c == '0') {
-      ++leading_zeros_;
-    } else if (significant_.size() < kSignificant) {
-      significant_.push_back(static_cast<char>(c));
-    } else if (c != '0') {
-      sticky_ = true;
-    }
-  }
-
-  // The value is 0.SIGNIFICANT x 10^E with E = integer digits - leading zeros + exponent;
-  // the digits beyond the first 800 significant ones only need to say whether any is nonzero.
-  bool finite() const {
-    if (significant_.empty()) return true;
-    const auto clamp = [](std::uint64_t v) { return static_cast<std::int64_t>(std::min(v, kClamp)); };
-    std::int64_t e = clamp(int_digits_) - clamp(leading_zeros_);
-    e += exp_sign_ == '-' ? -clamp(exp_value_) : clamp(exp_value_);
-    if (e > 400) return false;
-    if (e < -400) return true;
-    const std::string text = "0." + significant_ + (sticky_ ? "1" : "") + "e" + std::to_string(e);
-    double value = 0;
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    (void)ptr;
-    if (ec == std::errc::result_out_of_range) return e <= 0;
-    return std::isfinite(value);
-  }
-
-  State state_ = State::Start;
-  bool minus_ = false, dot_ = false, sticky_ = false;
-  char int_first_ = 0, exp_char_ = 0, exp_sign_ = 0;
-  std::uint64_t int_digits_ = 0, frac_digits_ = 0, exp_digits_ = 0, exp_value_ = 0;
-  std::uint64_t leading_zeros_ = 0;
-  std::string significant_;
-};
-
-// The filter between the member and nlohmann (see the top of this file). It reads the member
-// in chunks and hands the parser one byte at a time, each with its line and column.
-class JsonFeed {
- public:
-  explicit JsonFeed(ByteSource& source) : source_(source), in_(kInputChunk) {}
-
-  // The parser's side.
-  bool at_end() {
-    if (out_pos_ == out_.size()) refill();
-    return out_pos_ == out_.size();
-  }
-  char front() const { return out_[out_pos_].c; }
-  void pop() {
-    before_last_ = last_;
-    last_ = out_[out_pos_].pos;
-    ++out_pos_;
-    ++pulled_;
-  }
-
-  // Where the parser stands after `consumed` bytes (its own count, in which the end of input
-  // counts as one more byte and a byte put back counts off).
-  Pos position_after(std::uint64_t consumed) const {
-    if (consumed > pulled_) return here_;  // at the end of input
-    if (consumed + 1 == pulled_ && pulled_ >= 2) return before_last_;
-    return last_;
-  }
-  Pos last_pulled() const { return last_; }
-
- private:
-  struct Out {
-    char c;
-    Pos pos;
-  };
-  // What the bytes since the last value tell about the next string: whether it may be the
-  // value of a "tag" key.
-  enum class Recent { Other, TagKey, TagColon };
-
-  // The k-th unread input byte, or -1 past the end. A failing source ends the input; the
-  // member stream keeps the failure for the caller.
-  int peek(std::size_t k) {
-    while (in_len_ - in_pos_ <= k) {
-      if (eof_) return -1;
-      if (in_pos_ > 0) {
-        std::copy(in_.begin() + static_cast<std::ptrdiff_t>(in_pos_),
-                  in_.begin() + static_cast<std::ptrdiff_t>(in_len_), in_.begin());
-        in_len_ -= in_pos_;
-        in_pos_ = 0;
-      }
-      Result<std::size_t> got = source_.read(in_.data() + in_len_, in_.size() - in_len_);
-      if (!got || got.value() == 0) {
-        eof_ = true;
-      } else {
-        in_len_ += got.value();
-      }
-    }
-    return static_cast<unsigned char>(in_[in_pos_ + k]);
-  }
-
-  // Consumes n input bytes (already peeked), passing them on or dropping them.
-  void take(std::size_t n, bool pass) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const char c = in_[in_pos_++];
-      if (pass) out_.push_back(Out{c, here_});
-      if (c == '\n') {
-        ++here_.line;
-        here_.column = 1;
-      } else {
-        ++here_.column;
-      }
-    }
-  }
-
-  void refill() {
-    out_.clear();
-    out_pos_ = 0;
-    while (out_.size() < kBatch) {
-      const int c = peek(0);
-      if (c < 0) return;
-      if (first_) {
-        first_ = false;
-        // nlohmann skips a byte-order mark, and reads any other leading 0xEF as a broken one.
-        // A space in front makes it see the byte as what it is: an invalid literal.
-        if (c == 0xEF) out_.push_back(Out{' ', here_});
-      }
-      if (in_string_) {
-        string_part();
-      } else if (is_space(c)) {
-        const Out first{static_cast<char>(c), here_};
-        skip_space();
-        out_.push_back(first);
-      } else if (c == '"') {
-        in_string_ = true;
-        protect_ = recent_ == Recent::TagColon;
-        poisoned_ = false;
-        content_ = 0;
-        head_.clear();
-        raw_length_ = 0;
-        take(1, true);
-      } else if (c == '-' || is_digit(c)) {
-        number();
-        after_value();
-      } else if (c == '[' || c == '{') {
-        open(c);
-      } else if (expect_value_ && literal(c)) {
-        after_value();
-      } else {
-        if (c == ']' || c == '}') {
-          if (!stack_.empty()) stack_.pop_back();
-          expect_value_ = false;
-        } else if (c == ':') {
-          expect_value_ = true;
-        } else if (c == ',') {
-          expect_value_ = !stack_.empty() && stack_.back() == '[';
-        } else {
-          expect_value_ = false;
-        }
-        recent_ = c == ':' && recent_ == Recent::TagKey ? Recent::TagColon : Recent::Other;
-        if (c == 0) {
-          // Between tokens nlohmann takes a NUL byte for the end of the input (it reads C
-          // strings so), which would accept anything after it. Another control byte is what
-          // the NUL is: an invalid literal, at the same place.
-          out_.push_back(Out{'\x01', here_});
-          take(1, false);
-        } else {
-          take(1, true);
-        }
-      }
-    }
-  }
-
-  void after_value() {
-    expect_value_ = false;
-    recent_ = Recent::Other;
-  }
-
-  // Whether the byte after a replaced value would run on into a number.
-  bool continues_number(std::size_t k) {
-    const int c = peek(k);
-    return c == '.' || c == 'e' || c == 'E';
-  }
-
-  // Consumes a run of white space, wherever the input's chunks end.
-  void skip_space() {
-    for (;;) {
-      std::size_t n = 0;
-      while (in_pos_ + n < in_len_ && is_space(static_cast<unsigned char>(in_[in_pos_ + n]))) ++n;
-      take(n, false);
-      if (in_pos_ < in_len_ || peek(0) < 0 || !is_space(peek(0))) return;
-    }
-  }
-
-  // "[" or "{": an empty one where a value stands becomes 0, else it opens a level.
-  void open(int c) {
-    const Out bracket{static_cast<char>(c), here_};
-    const bool value_place = expect_value_;
-    take(1, false);
-    std::optional<Out> space;
-    if (peek(0) >= 0 && is_space(peek(0))) {
-      space = Out{static_cast<char>(peek(0)), here_};
-      skip_space();
-    }
-    const int close = c == '[' ? ']' : '}';
-    // Level stack_.size() + 1 is the one this bracket opens; only one that parses is replaced.
-    if (value_place && peek(0) == close && stack_.size() + 1 <= kMaxDepth && !continues_number(1)) {
-      out_.push_back(Out{'0', here_});
-      take(1, false);
-      after_value();
-      return;
-    }
-    out_.push_back(bracket);
-    if (space) out_.push_back(*space);
-    stack_.push_back(static_cast<char>(c));
-    expect_value_ = c == '[';
-    recent_ = Recent::Other;
-  }
-
-  // A whole literal where a value stands becomes 0; false when the bytes are no literal.
-  bool literal(int c) {
-    const std::string_view word = c == 't' ? "true" : c == 'f' ? "false" : c == 'n' ? "null" : "";
-    if (word.empty()) return false;
-    for (std::size_t i = 1; i < word.size(); ++i) {
-      if (peek(i) != static_cast<unsigned char>(word[i])) return false;
-    }
-    if (continues_number(word.size())) return false;
-    take(word.size() - 1, false);
-    out_.push_back(Out{'0', here_});
-    take(1, false);
-    return true;
-  }
-
-  static bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-  // String content that stands for itself: printable ASCII other than quote and backslash.
-  static bool is_plain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
-
-  bool dropping() const { return !poisoned_ && !protect_ && content_ >= kKeepContent; }
-
-  // A run of plain string content in bulk, else one unit.
-  void string_part() {
-    std::size_t m = 0;
-    while (in_pos_ + m < in_len_ && is_plain(static_cast<unsigned char>(in_[in_pos_ + m]))) ++m;
-    if (m == 0) return string_unit();
-    for (std::size_t i = 0; i < m && head_.size() < kHead; ++i) head_.push_back(in_[in_pos_ + i]);
-    if (dropping()) {
-      raw_length_ += m;
-      in_pos_ += m;
-      here_.column += m;
-      return;
-    }
-    const std::size_t n = poisoned_ || protect_ ? m : std::min<std::uint64_t>(m, kKeepContent - content_);
-    raw_length_ += n;
-    content_ += n;
-    take(n, true);
-  }
-
-  // One unit of string content: a character, an escape, or the closing quote.
-  void string_unit() {
-    const int c = peek(0);
-    if (c == '"') {
-      take(1, true);
-      in_string_ = false;
-      expect_value_ = false;
-      // A string that may read "tag" once unescaped makes the next string after a colon a
-      // possible tag value.
-      const bool may_be_tag =
-          raw_length_ <= kHead && (head_ == "tag" || head_.find('\\') != std::string::npos);
-      recent_ = may_be_tag ? Recent::TagKey : Recent::Other;
-      return;
-    }
-    const std::size_t n = unit_length(c);
-    if (n == 0) poisoned_ = true;
-    const std::size_t len = n == 0 ? 1 : n;
-    for (std::size_t i = 0; i < len && head_.size() < kHead; ++i) head_.push_back(static_cast<char>(peek(i)));
-    raw_length_ += len;
-    const bool drop = dropping();
-    take(len, !drop);
-    if (!drop) content_ += len;
-  }
-
-  // The length of the well-formed unit starting with c, or 0 when nlohmann would reject it.
-  std::size_t unit_length(int c) {
-    if (c < 0x20) return 0;
-    if (c == '\\') {
-      const int e = peek(1);
-      if (std::string_view("\"\\/bfnrt").find(static_cast<char>(e)) != std::string_view::npos) return 2;
-      if (e != 'u') return 0;
-      const long cp = code_unit(2);
-      if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return 0;
-      if (cp < 0xD800 || cp > 0xDBFF) return 6;
-      if (peek(6) != '\\' || peek(7) != 'u') return 0;
-      const long low = code_unit(8);
-      return low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
-    }
-    if (c < 0x80) return 1;
-    const text::Utf8Lead lead = text::utf8_lead(static_cast<unsigned char>(c));
-    if (lead.length == 0) return 0;
-    const auto len = static_cast<std::size_t>(lead.length);
-    for (std::size_t i = 1; i < len; ++i) {
-      const int b = peek(i);
-      if (b < (i == 1 ? lead.lo : 0x80) || b > (i == 1 ? lead.hi : 0xBF)) return 0;
-    }
-    return len;
-  }
-
-  // Four hex digits at offset k, or -1.
-  long code_unit(std::size_t k) {
-    long v = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const int h = hex_value(peek(k + i));
-      if (h < 0) return -1;
-      v = v * 16 + h;
-    }
-    return v;
-  }
-
-  // A whole number token, passed on as it stands when short, else condensed.
-  void number() {
-    NumberShape shape;
-    const Pos start = here_;
-    std::string text;
-    bool condense = false;
-    for (;;) {
-      if (peek(0) < 0) break;  // also refills the input
-      std::size_t i = in_pos_;
-      for (;;) {
-        std::size_t n = shape.accept_run(in_.data() + i, in_len_ - i);
-        if (n == 0 && (i == in_len_ || !shape.accept(static_cast<unsigned char>(in_[i])))) break;
-        n = std::max<std::size_t>(n, 1);
-        const std::size_t kept = std::min(n, kNumberLimit - text.size());
-        text.append(in_.data() + i, kept);
-        condense = condense || kept < n;
-        i += n;
-      }
-      here_.column += i - in_pos_;
-      const bool stopped = i < in_len_;
-      in_pos_ = i;
-      if (stopped) break;
-    }
-    // A number never spans lines, so each byte's column follows from its offset.
-    auto at = [&](std::uint64_t offset) { return Pos{start.line, start.column + offset}; };
-    if (!condense) {
-      for (std::size_t i = 0; i < text.size(); ++i) out_.push_back(Out{text[i], at(i)});
-      return;
-    }
-    shape.condensed([&](char c, std::uint64_t offset) { out_.push_back(Out{c, at(offset)}); });
-  }
-
-  static constexpr std::size_t kHead = 32;
-  static constexpr std::size_t kBatch = 4096;  // bytes queued for the parser per refill
-
-  ByteSource& source_;
-  std::vector<char> in_;
-  std::size_t in_pos_ = 0, in_len_ = 0;
-  bool eof_ = false;
-  Pos here_;  // position of the next input byte
-
-  std::vector<Out> out_;
-  std::size_t out_pos_ = 0;
-  std::uint64_t pulled_ = 0;
-  Pos last_, before_last_;
-
-  bool first_ = true;
-  Recent recent_ = Recent::Other;
-  bool expect_value_ = true;  // a value must stand next, if the text is well-formed so far
-  std::string stack_;         // the open brackets, innermost last
-  bool in_string_ = false, protect_ = false, poisoned_ = false;
-  std::uint64_t content_ = 0, raw_length_ = 0;
-  std::string head_;  // the first raw bytes of the current string
-};
-
-// An input iterator over the feed, the form in which nlohmann takes a custom input.
-class FeedIterator {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = char;
-
-  FeedIterator() = default;
-  explicit FeedIterator(JsonFeed* feed) : feed_(feed) {}
-  char operator*() const { return feed_->front(); }
-  FeedIterator& operator++() {
-    feed_->pop();
-    return *this;
-  }
-  FeedIterator operator++(int) {
-    FeedIterator old = *this;
-    feed_->pop();
-    return old;
-  }
-  // Only comparison with the end iterator is meaningful.
-  friend bool operator==(const FeedIterator& a, const FeedIterator& b) { return a.done() == b.done(); }
-  friend bool operator!=(const FeedIterator& a, const FeedIterator& b) { return !(a == b); }
-
- private:
-  bool done() const { return feed_ == nullptr || feed_->at_end(); }
-  JsonFeed* feed_ = nullptr;
-};
-
-// The text of a parser error without the exception's tag, the position nlohmann writes in
-// its own form, or the echo of the input it last read.
-std::string parser_message(const nlohmann::json::exception& ex, const std::string& last_token) {
-  std::string what = ex.what();
-  if (what.starts_with("[json.exception.")) {
-    if (const auto close = what.find("] "); close != std::string::npos) what.erase(0, close + 2);
-  }
-  if (what.starts_with("parse error")) {
-    if (const auto colon = what.find(": "); colon != std::string::npos) what.erase(0, colon + 2);
-  }
-  if (what.starts_with("number overflow parsing ")) return "number overflow";
-  const std::string echo = "; last read: '" + last_token + "'";
-  if (const auto at = what.find(echo); at != std::string::npos) what.erase(at, echo.size());
-  return what;
+std::string control_message(int c) {
+  static constexpr const char* kNames[32] = {
+      "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS", "HT", "LF",  "VT", "FF", "CR", "SO", "SI",
+      "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB", "CAN", "EM", "SUB", "ESC", "FS", "GS", "RS", "US"};
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const std::string code = std::string("00") + kHex[c >> 4] + kHex[c & 0xF];
+  std::string m = "invalid string: control character U+" + code + " (" + kNames[c] + ") must be escaped to \\u" + code;
+  // The five that have a short escape name it too.
+  static constexpr std::string_view kShort = "btn?fr";
+  if (c >= '\b' && c <= '\r' && kShort[c - '\b'] != '?') m += std::string(" or \\") + kShort[c - '\b'];
+  return m;
 }
 
-// Gathers tags from the SAX events. An object's "tag", "apiClass" and "type" are known only
-// at its end (a repeated key keeps its last value), so each open object has a frame.
-class TagCollector final : public nlohmann::json_sax<nlohmann::json> {
- public:
-  TagCollector(JsonFeed& feed, TreeInfo& tree) : feed_(feed), tree_(tree) {}
-
-  std::optional<TolvanexError> error;
-
-  bool null() override { return value(nullptr); }
-  bool boolean(bool) override { return value(nullptr); }
-  bool number_integer(number_integer_t) override { return value(nullptr); }
-  bool number_unsigned(number_unsigned_t) override { return value(nullptr); }
-  bool number_float(number_float_t, const string_t&) override { return value(nullptr); }
-  bool string(string_t& s) override { return value(&s); }
-  bool binary(binary_t&) override { return value(nullptr); }
-
-  bool start_object(std::size_t) override { return open(true); }
-  bool start_array(std::size_t) override { return open(false); }
-  bool key(string_t& k) override {
-    Frame& f = frames_.back();
-    f.key = k == "tag" ? Key::Tag : k == "apiClass" ? Key::ApiClass : k == "type" ? Key::Type : Key::Other;
-    return true;
-  }
-  bool end_object() override {
-    Frame& f = frames_.back();
-    // "apiClass" decides when present, string or not; "type" only in its absence.
-    const ClassName& cls = f.api_class.present ? f.api_class : f.type;
-    if (f.tag && cls.kind) tree_.tags_of(*cls.kind).push_back(std::move(*f.tag));
-    frames_.pop_back();
-    return true;
-  }
-  bool end_array() override {
-    frames_.pop_back();
-    return true;
-  }
-
-  bool parse_error(std::size_t position, const std::string& last_token,
-                   const nlohmann::detail::exception& ex) override {
-    const Pos at = feed_.position_after(position);
-    error = TolvanexError::json_at(parser_message(ex, last_token), at.line, at.column);
-    return false;
-  }
-
- private:
-  enum class Key { None, Tag, ApiClass, Type, Other };
+// The facts of one open array or object; an object's "tag", "apiClass" and "type" are known
+// only at its end, since a repeated key keeps its last value.
+struct Frame {
   struct ClassName {
     bool present = false;
     std::optional<NodeKind> kind;  // set only for a string naming a kind
   };
-  struct Frame {
-    bool object = false;
-    Key key = Key::None;
-    std::optional<std::string> tag;
-    ClassName api_class, type;
-  };
+  bool object = false;
+  Key key = Key::Other;  // the key whose value is read next
+  bool has_tag = false;
+  std::string tag;
+  ClassName api_class, type;
+};
 
-  // A value inside the innermost frame; `s` is its text when it is a string.
-  bool value(string_t* s) {
-    if (frames_.empty() || !frames_.back().object) return true;
-    Frame& f = frames_.back();
-    switch (f.key) {
-      case Key::Tag:
-        if (s) f.tag = std::move(*s);
-        else f.tag.reset();
-        break;
-      case Key::ApiClass:
-      case Key::Type: {
-        ClassName& cls = f.key == Key::ApiClass ? f.api_class : f.type;
-        cls.present = true;
-        cls.kind = s ? node_kind(*s) : std::nullopt;
-        break;
-      }
-      default: break;
-    }
-    f.key = Key::None;
-    return true;
+class SmodelReader {
+ public:
+  SmodelReader(ByteSource& source, TreeInfo& tree)
+      : source_(source), tree_(tree), buffer_(kInputChunk), frames_(kMaxDepth) {
+    p_ = end_ = buffer_.data();
   }
 
-  bool open(bool object) {
-    if (frames_.size() >= kMaxDepth) {
-      const Pos at = feed_.last_pulled();  // the bracket just read
-      error = TolvanexError::json_at("recursion limit exceeded", at.line, at.column);
+  Status run();
+
+ private:
+  // ---- input
+
+  // Reads the next chunk once the current one is used up; false at the end of the member (a
+  // failing source ends it too: the member stream keeps that failure for the caller).
+  bool refill() {
+    if (eof_) return false;
+    base_ += static_cast<std::uint64_t>(end_ - buffer_.data());
+    p_ = end_ = buffer_.data();
+    const Result<std::size_t> got = source_.read(buffer_.data(), buffer_.size());
+    if (!got || got.value() == 0) {
+      eof_ = true;
       return false;
     }
-    value(nullptr);
-    frames_.push_back(Frame{object, Key::None, std::nullopt, {}, {}});
+    end_ += got.value();
+    return true;
+  }
+  // The next byte, not taken, or -1 at the end.
+  int peek() {
+    if (p_ == end_ && !refill()) return -1;
+    return static_cast<unsigned char>(*p_);
+  }
+  std::uint64_t offset() const { return base_ + static_cast<std::uint64_t>(p_ - buffer_.data()); }
+
+  // Skips white space, counting lines; returns the next byte, or -1 at the end.
+  int skip_space() {
+    for (;;) {
+      for (; p_ != end_; ++p_) {
+        const auto c = static_cast<unsigned char>(*p_);
+        if (c > ' ' || !is_space(c)) return c;
+        if (c == '\n') {
+          ++line_;
+          line_start_ = offset() + 1;
+        }
+      }
+      if (!refill()) return -1;
+    }
+  }
+
+  // ---- tokens
+
+  Token bad(std::string message, std::uint64_t at) {
+    bad_ = std::move(message);
+    return {Tok::Bad, at};
+  }
+
+  // The next token; a string is kept as `role` asks (a tag into `sink`).
+  Token scan(Role role, std::string* sink = nullptr) {
+    const int c = skip_space();
+    const std::uint64_t at = offset();
+    switch (c) {
+      case -1: return {Tok::End, at};
+      case '[': ++p_; return {Tok::BeginArray, at};
+      case ']': ++p_; return {Tok::EndArray, at};
+      case '{': ++p_; return {Tok::BeginObject, at};
+      case '}': ++p_; return {Tok::EndObject, at};
+      case ':': ++p_; return {Tok::Colon, at};
+      case ',': ++p_; return {Tok::Comma, at};
+      case 't': return literal("true", Tok::True);
+      case 'f': return literal("false", Tok::False);
+      case 'n': return literal("null", Tok::Null);
+      case '"': return string(role, sink);
+      default:
+        if (c == '-' || is_digit(c)) return number();
+        return bad("invalid literal", at);
+    }
+  }
+
+  Token literal(std::string_view word, Tok type) {
+    ++p_;
+    for (std::size_t i = 1; i < word.size(); ++i) {
+      if (peek() != static_cast<unsigned char>(word[i])) return bad("invalid literal", offset());
+      ++p_;
+    }
+    return {type, offset() - 1};
+  }
+
+  void keep(Role role, std::string* sink, const char* data, std::size_t n) {
+    if (role == Role::Tag) {
+      sink->append(data, n);
+    } else if (role == Role::Word && !word_long_) {
+      if (word_length_ + n > kWordLimit) {
+        word_long_ = true;
+      } else {
+        for (std::size_t i = 0; i < n; ++i) word_[word_length_++] = data[i];
+      }
+    }
+  }
+  // The last string read as a word, when it is short enough to be one of the words sought.
+  std::optional<std::string_view> word() const {
+    if (word_long_) return std::nullopt;
+    return std::string_view(word_.data(), word_length_);
+  }
+
+  Token string(Role role, std::string* sink) {
+    ++p_;
+    if (role == Role::Tag) sink->clear();
+    word_length_ = 0;
+    word_long_ = false;
+    for (;;) {
+      const char* run = p_;
+      while (p_ != end_ && kStringBytes[static_cast<unsigned char>(*p_)] == kPlain) ++p_;
+      if (p_ != run) keep(role, sink, run, static_cast<std::size_t>(p_ - run));
+      const int c = peek();
+      if (c < 0) return bad("invalid string: missing closing quote", offset());
+      switch (kStringBytes[c]) {
+        case kPlain: break;  // a new chunk
+        case kQuote: ++p_; return {Tok::String, offset() - 1};
+        case kBackslash:
+          if (!escape(role, sink)) return {Tok::Bad, bad_at_};
+          break;
+        case kControl: return bad(control_message(c), offset());
+        case kLead:
+          if (!sequence(role, sink, c)) return {Tok::Bad, bad_at_};
+          break;
+        default: return bad("invalid string: ill-formed UTF-8 byte", offset());
+      }
+    }
+  }
+
+  bool fail_in_string(std::string message, std::uint64_t at) {
+    bad_ = std::move(message);
+    bad_at_ = at;
+    return false;
+  }
+
+  // A multi-byte UTF-8 character from its lead byte c.
+  bool sequence(Role role, std::string* sink, int c) {
+    const text::Utf8Lead lead = text::utf8_lead(static_cast<unsigned char>(c));
+    char bytes[4] = {static_cast<char>(c)};
+    ++p_;
+    for (int i = 1; i < lead.length; ++i) {
+      const int b = peek();
+      if (b < (i == 1 ? lead.lo : 0x80) || b > (i == 1 ? lead.hi : 0xBF))
+        return fail_in_string("invalid string: ill-formed UTF-8 byte", offset());
+      bytes[i] = static_cast<char>(b);
+      ++p_;
+    }
+    keep(role, sink, bytes, static_cast<std::size_t>(lead.length));
     return true;
   }
 
-  JsonFeed& feed_;
+  // Four hex digits after "\u", or -1 with the error set.
+  int code_unit() {
+    int v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int h = hex_value(peek());
+      if (h < 0) return fail_in_string("invalid string: '\\u' must be followed by 4 hex digits", offset()), -1;
+      v = v * 16 + h;
+      ++p_;
+    }
+    return v;
+  }
+
+  // An escape, from its reverse solidus.
+  bool escape(Role role, std::string* sink) {
+    static constexpr std::string_view kHigh =
+        "invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF";
+    ++p_;
+    const int c = peek();
+    char one = 0;
+    switch (c) {
+      case '"': case '\\': case '/': one = static_cast<char>(c); break;
+      case 'b': one = '\b'; break;
+      case 'f': one = '\f'; break;
+      case 'n': one = '\n'; break;
+      case 'r': one = '\r'; break;
+      case 't': one = '\t'; break;
+      case 'u': break;
+      default: return fail_in_string("invalid string: forbidden character after backslash", offset());
+    }
+    ++p_;
+    if (c != 'u') {
+      keep(role, sink, &one, 1);
+      return true;
+    }
+    int cp = code_unit();
+    if (cp < 0) return false;
+    if (cp >= 0xDC00 && cp <= 0xDFFF)
+      return fail_in_string("invalid string: surrogate U+DC00..U+DFFF must follow U+D800..U+DBFF", offset() - 1);
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (peek() != '\\') return fail_in_string(std::string(kHigh), offset());
+      ++p_;
+      if (peek() != 'u') return fail_in_string(std::string(kHigh), offset());
+      ++p_;
+      const int low = code_unit();
+      if (low < 0) return false;
+      if (low < 0xDC00 || low > 0xDFFF) return fail_in_string(std::string(kHigh), offset() - 1);
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    char utf8[4];
+    std::size_t n = 0;
+    if (cp < 0x80) {
+      utf8[n++] = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      utf8[n++] = static_cast<char>(0xC0 | (cp >> 6));
+      utf8[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      utf8[n++] = static_cast<char>(0xE0 | (cp >> 12));
+      utf8[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      utf8[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      utf8[n++] = static_cast<char>(0xF0 | (cp >> 18));
+      utf8[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      utf8[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      utf8[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    keep(role, sink, utf8, n);
+    return true;
+  }
+
+  // Takes a run of digits, across chunks, handing each piece to `on`; returns its length.
+  template <class On>
+  std::uint64_t digits(On&& on) {
+    std::uint64_t n = 0;
+    for (;;) {
+      const char* run = p_;
+      while (p_ != end_ && is_digit(*p_)) ++p_;
+      if (p_ != run) {
+        on(run, p_);
+        n += static_cast<std::uint64_t>(p_ - run);
+      }
+      if (p_ != end_ || !refill()) return n;
+    }
+  }
+
+  // A number: its shape is checked here; whether it fits a double is left in number_finite_.
+  // Its value is 0.D x 10^E, D its significant digits (from the first nonzero one) and E the
+  // count of integer digits from there, less the zeros that open the fraction before it, plus
+  // the exponent.
+  Token number() {
+    significant_ = 0;
+    sticky_ = false;
+    std::uint64_t leading_zeros = 0;
+    const auto take = [&](const char* from, const char* to) {
+      for (; from != to && significant_ == 0 && *from == '0'; ++from) ++leading_zeros;
+      for (; from != to && significant_ < kSignificant; ++from) digits_[significant_++] = *from;
+      sticky_ = sticky_ || std::find_if(from, to, [](char c) { return c != '0'; }) != to;
+    };
+    if (*p_ == '-') {
+      ++p_;
+      if (!is_digit(peek())) return bad("invalid number; expected digit after '-'", offset());
+    }
+    std::uint64_t integer_digits = 0;
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      integer_digits = digits(take);
+    }
+    if (peek() == '.') {
+      ++p_;
+      if (!is_digit(peek())) return bad("invalid number; expected digit after '.'", offset());
+      digits(take);
+    }
+    std::int64_t exponent = 0;
+    if (const int c = peek(); c == 'e' || c == 'E') {
+      ++p_;
+      bool negative = false;
+      if (const int s = peek(); s == '+' || s == '-') {
+        negative = s == '-';
+        ++p_;
+        if (!is_digit(peek())) return bad("invalid number; expected digit after exponent sign", offset());
+      } else if (!is_digit(s)) {
+        return bad("invalid number; expected '+', '-', or digit after exponent", offset());
+      }
+      digits([&](const char* from, const char* to) {
+        for (; from != to && exponent < kClamp; ++from) exponent = exponent * 10 + (*from - '0');
+      });
+      if (negative) exponent = -exponent;
+    }
+    const auto clamp = [](std::uint64_t v) { return static_cast<std::int64_t>(std::min<std::uint64_t>(v, kClamp)); };
+    const std::int64_t e = clamp(integer_digits) - clamp(leading_zeros) + exponent;
+    number_finite_ = significant_ == 0 || e <= 308 || (e == 309 && below_largest_double());
+    return {Tok::Number, offset() - 1};
+  }
+
+  // For a number with 309 integer digits: whether it stays finite once rounded to a double.
+  bool below_largest_double() const {
+    std::string text = "0." + std::string(digits_.data(), significant_) + (sticky_ ? "1" : "") + "e309";
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    (void)end;
+    return ec != std::errc::result_out_of_range && std::isfinite(value);
+  }
+
+  // ---- structure
+
+  Status error_at(const std::string& message, std::uint64_t at) const {
+    return TolvanexError::json_at(message, line_, at - line_start_ + 1);
+  }
+
+  Status fail(const char* context, const Token& t, const char* expected) const {
+    std::string m = "syntax error while parsing ";
+    m += context;
+    m += " - ";
+    if (t.type == Tok::Bad) {
+      m += bad_;
+    } else {
+      m += "unexpected ";
+      m += token_name(t.type);
+    }
+    if (expected) {
+      m += "; expected ";
+      m += expected;
+    }
+    return error_at(m, t.at);
+  }
+
+  Frame* innermost_object() { return depth_ > 0 && frames_[depth_ - 1].object ? &frames_[depth_ - 1] : nullptr; }
+
+  // A value read in the innermost object, a string or not (a string read for a tag is already
+  // in the frame, one read as a word in word_).
+  void value(bool is_string) {
+    Frame* f = innermost_object();
+    if (!f) return;
+    if (f->key == Key::Tag) {
+      f->has_tag = is_string;
+    } else if (f->key == Key::ApiClass || f->key == Key::Type) {
+      Frame::ClassName& cls = f->key == Key::ApiClass ? f->api_class : f->type;
+      cls.present = true;
+      const auto w = word();
+      cls.kind = is_string && w ? node_kind(*w) : std::nullopt;
+    }
+    f->key = Key::Other;
+  }
+
+  void open(bool object) {
+    Frame& f = frames_[depth_++];
+    f.object = object;
+    f.key = Key::Other;
+    f.has_tag = false;
+    f.api_class = f.type = {};
+  }
+
+  void close_object() {
+    Frame& f = frames_[--depth_];
+    // "apiClass" decides when present, string or not; "type" only in its absence.
+    const Frame::ClassName& cls = f.api_class.present ? f.api_class : f.type;
+    if (f.has_tag && cls.kind) tree_.tags_of(*cls.kind).push_back(f.tag);
+  }
+
+  // One member of the innermost object, from its key token on: the key, the colon, and the
+  // token of the value, left in t.
+  Status member(Token& t) {
+    if (t.type != Tok::String) return fail("object key", t, "string literal");
+    Frame& f = frames_[depth_ - 1];
+    const auto w = word();
+    f.key = !w ? Key::Other
+            : *w == "tag" ? Key::Tag
+            : *w == "apiClass" ? Key::ApiClass
+            : *w == "type" ? Key::Type
+                           : Key::Other;
+    if (skip_space() == ':') {
+      ++p_;
+    } else {
+      t = scan(Role::Skip);
+      return fail("object separator", t, "':'");
+    }
+    t = f.key == Key::Tag ? scan(Role::Tag, &f.tag) : scan(f.key == Key::Other ? Role::Skip : Role::Word);
+    return ok_status();
+  }
+
+  ByteSource& source_;
   TreeInfo& tree_;
+  std::vector<char> buffer_;
+  const char* p_;
+  const char* end_;
+  std::uint64_t base_ = 0;  // offset of buffer_[0] in the member
+  bool eof_ = false;
+  std::uint64_t line_ = 1, line_start_ = 0;
+
+  std::string bad_;  // what a Bad token or failed string part is
+  std::uint64_t bad_at_ = 0;
+  std::array<char, kWordLimit> word_{};  // the first bytes of the last string read as a word
+  std::size_t word_length_ = 0;
+  bool word_long_ = false;  // longer than any word sought
+  std::array<char, kSignificant> digits_{};
+  std::size_t significant_ = 0;
+  bool sticky_ = false;
+  bool number_finite_ = true;
+
   std::vector<Frame> frames_;
+  std::size_t depth_ = 0;
 };
+
+Status SmodelReader::run() {
+  Token t = scan(Role::Skip);
+  for (;;) {
+    // t stands where a value must.
+    switch (t.type) {
+      case Tok::BeginArray:
+      case Tok::BeginObject: {
+        if (depth_ == kMaxDepth) return error_at("recursion limit exceeded", t.at);
+        const bool object = t.type == Tok::BeginObject;
+        value(false);
+        open(object);
+        t = scan(object ? Role::Word : Role::Skip);
+        if (t.type == (object ? Tok::EndObject : Tok::EndArray)) {
+          if (object) close_object();
+          else --depth_;
+          break;
+        }
+        if (object) {
+          if (Status st = member(t); !st) return st;
+        }
+        continue;
+      }
+      case Tok::String: value(true); break;
+      case Tok::Number:
+        if (!number_finite_) return error_at("number overflow", t.at);
+        value(false);
+        break;
+      case Tok::True:
+      case Tok::False:
+      case Tok::Null: value(false); break;
+      case Tok::Bad: return fail("value", t, nullptr);
+      default: return fail("value", t, "'[', '{', or a literal");
+    }
+    // After a value: close what ends here, up to the next value.
+    for (;;) {
+      if (depth_ == 0) {
+        t = scan(Role::Skip);
+        if (t.type != Tok::End) return fail("value", t, "end of input");
+        return ok_status();
+      }
+      const bool object = frames_[depth_ - 1].object;
+      const int c = skip_space();
+      if (c == ',') {
+        ++p_;
+        t = scan(object ? Role::Word : Role::Skip);
+        if (object) {
+          if (Status st = member(t); !st) return st;
+        }
+        break;
+      }
+      if (c != (object ? '}' : ']')) {
+        t = scan(Role::Skip);
+        return fail(object ? "object" : "array", t, object ? "'}'" : "']'");
+      }
+      ++p_;
+      if (object) close_object();
+      else --depth_;
+    }
+  }
+}
 
 }  // namespace
 
 Status read_smodel(ByteSource& source, TreeInfo& tree) {
-  JsonFeed feed(source);
-  TagCollector collector(feed, tree);
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(FeedIterator(&feed), FeedIterator(), &collector,
-                                   nlohmann::json::input_format_t::json, /*strict=*/true,
-                                   /*ignore_comments=*/false);
-  } catch (const nlohmann::json::exception& ex) {
-    const Pos at = feed.last_pulled();
-    return TolvanexError::json_at(parser_message(ex, std::string()), at.line, at.column);
-  }
-  if (collector.error) return std::move(*collector.error);
-  if (!ok) return TolvanexError::json("parse stopped");
+  SmodelReader reader(source, tree);
+  if (Status st = reader.run(); !st) return st;
   tree.sort_tags();
   return ok_status();
 }
