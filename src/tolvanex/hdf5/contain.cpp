@@ -26,11 +26,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A request: its 64-bit little-endian length, then its bytes.
-// The worker's answer to it: any number of progress bytes 'P', then one frame, 'R' (the encoded
-// record) or 'E' (an error message), each with a 64-bit little-endian length.
+// The worker's answer to it: 'T' once it has taken the whole request; any number of signs of
+// life, 'P' (at work), 'I' (waiting on its input from here on) and 'D' (done with its input);
+// then one frame, 'R' (the encoded record) or 'E' (an error message), each with a 64-bit
+// little-endian length.
+constexpr char kTaken = 'T';
 constexpr char kProgress = 'P';
+constexpr char kAwaitingInput = 'I';
+constexpr char kInputDone = 'D';
 constexpr char kRecord = 'R';
 constexpr char kError = 'E';
+
+// How often the interrupt is asked while an answer is awaited. A signal breaks the wait off
+// sooner when it reaches this thread; the pace covers one that reached another.
+constexpr std::chrono::milliseconds kInterruptPace{50};
 
 void put_length(char* out, std::uint64_t n) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
@@ -82,6 +91,10 @@ class SocketProgress final : public Progress {
     if (now - last_ < interval_) return;
     last_ = now;
     write_all(fd_, &kProgress, 1);
+  }
+  void awaiting_input(bool waiting) override {
+    write_all(fd_, waiting ? &kAwaitingInput : &kInputDone, 1);
+    last_ = Clock::now();
   }
 
  private:
@@ -138,6 +151,7 @@ void serve_requests(int fd, const ServeRequest& serve, const ContainOptions& opt
     try {
       std::string request(static_cast<std::size_t>(length), '\0');
       if (!read_all(fd, request.data(), request.size())) return;
+      write_all(fd, &kTaken, 1);
       SocketProgress progress(fd, options.stall_limit / 8);
       Hdf5Result<std::string> result = serve(request, progress);
       sent = result ? write_frame(fd, kRecord, result.value())
@@ -186,7 +200,9 @@ class ReplyReader {
     for (std::size_t i = 0; i < n;) {
       switch (state_) {
         case State::Kind:
-          if (p[i] == kProgress) {
+          if (p[i] == kProgress || p[i] == kTaken || p[i] == kAwaitingInput || p[i] == kInputDone) {
+            taken_ = taken_ || p[i] == kTaken;
+            if (p[i] == kAwaitingInput || p[i] == kInputDone) awaiting_input_ = p[i] == kAwaitingInput;
             ++i;
             break;
           }
@@ -212,6 +228,9 @@ class ReplyReader {
     return true;
   }
   bool complete() const { return state_ == State::Done; }
+  // Whether the worker has taken the request, and whether it is waiting on its input.
+  bool taken() const { return taken_; }
+  bool awaiting_input() const { return awaiting_input_; }
   char kind() const { return kind_; }
   std::string& payload() { return payload_; }
 
@@ -222,6 +241,8 @@ class ReplyReader {
   std::uint64_t length_ = 0;
   int length_bytes_ = 0;
   std::string payload_;
+  bool taken_ = false;
+  bool awaiting_input_ = false;
 };
 
 // Waits for the worker's exit; its status, or -1 when it was collected elsewhere.
@@ -244,8 +265,8 @@ Hdf5InspectError library_failed(const std::string& why) {
   return {"HDF5 library failed on this file (" + why + ")"};
 }
 
-ContainedWorker::ContainedWorker(ServeRequest serve, ContainOptions options)
-    : serve_(std::move(serve)), options_(options) {}
+ContainedWorker::ContainedWorker(ServeRequest serve, ContainOptions options, fsio::Interrupt* interrupt)
+    : serve_(std::move(serve)), options_(options), interrupt_(interrupt) {}
 
 ContainedWorker::~ContainedWorker() { retire({}); }
 
@@ -295,31 +316,56 @@ Hdf5InspectError ContainedWorker::ended() {
 }
 
 Hdf5Result<std::string> ContainedWorker::ask(std::string_view request) {
-  if (pid_ <= 0) TVX_TRY(start());
+  // A worker killed while it was idle (from outside, or by the kernel's out-of-memory killer,
+  // which picks it first) has not read this file: a new one takes the request. Only once, so
+  // that a worker that dies as soon as it starts can't keep the call going round.
+  for (bool replaced = false;; replaced = true) {
+    if (pid_ <= 0) TVX_TRY(start());
+    bool untaken = false;
+    Hdf5Result<std::string> answer = exchange(request, untaken);
+    if (answer || !untaken || replaced) return answer;
+  }
+}
+
+Hdf5Result<std::string> ContainedWorker::exchange(std::string_view request, bool& untaken) {
   char header[8];
   put_length(header, request.size());
   int err = send_all(socket_, {header, sizeof header});
   if (err == 0) err = send_all(socket_, request);
-  if (err != 0) return err == EPIPE || err == ECONNRESET ? ended() : retire(io_error(err));
+  if (err != 0) {
+    untaken = err == EPIPE || err == ECONNRESET;
+    return untaken ? ended() : retire(io_error(err));
+  }
 
   ReplyReader reply;
   auto last = Clock::now();
   char buf[1 << 16];
   while (!reply.complete()) {
+    if (interrupt_ && interrupt_->raised()) return retire({"interrupted"});
+    // Silence while the worker waits on its input (a slow disk, a FIFO without a writer) is
+    // not a stall: only the library's own work is timed.
+    const bool timed = !reply.awaiting_input();
     const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
-    if (silent >= options_.stall_limit)
+    if (timed && silent >= options_.stall_limit)
       return retire(library_failed("no progress for " + duration_text(options_.stall_limit)));
+    int wait = -1;  // milliseconds, -1 for no end
+    if (timed) wait = static_cast<int>((options_.stall_limit - silent).count()) + 1;
+    if (interrupt_ && (wait < 0 || wait > kInterruptPace.count())) wait = static_cast<int>(kInterruptPace.count());
     pollfd p{socket_, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>((options_.stall_limit - silent).count()) + 1);
+    const int ready = poll(&p, 1, wait);
     if (ready < 0 && errno != EINTR) return retire(io_error(errno));
     if (ready <= 0) continue;
     const ssize_t n = ::read(socket_, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == ECONNRESET) return ended();
-      return retire(io_error(errno));
+      if (errno != ECONNRESET) return retire(io_error(errno));
+      untaken = !reply.taken();
+      return ended();
     }
-    if (n == 0) return ended();
+    if (n == 0) {
+      untaken = !reply.taken();
+      return ended();
+    }
     last = Clock::now();
     if (!reply.feed(buf, static_cast<std::size_t>(n))) return retire(library_failed("its answer was malformed"));
   }

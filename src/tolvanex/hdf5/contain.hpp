@@ -22,6 +22,7 @@
 
 #include "tolvanex/hdf5/error.hpp"
 #include "tolvanex/hdf5/progress.hpp"
+#include "tolvanex/io/interrupt.hpp"
 
 namespace tolvanex::hdf5 {
 
@@ -42,10 +43,16 @@ using ServeRequest = std::function<Hdf5Result<std::string>(std::string_view requ
 // A contained worker process that answers requests one at a time. It is started by the first
 // ask and reused while its answers are answers; any failure (an error answer, a crash, an
 // abnormal exit, a stall, a malformed answer) ends it, and a later ask starts a new one.
+// A worker found gone before it took a request (killed while idle) is replaced at once, and
+// the request goes to the new one: only a request that a worker took can fail for its end.
 // The destructor ends and reaps it, so no process outlives the owner.
+//
+// While an answer is awaited, `interrupt` (when given) is asked at a steady pace; when it
+// says stop, the worker is ended and reaped and the ask fails.
 class ContainedWorker {
  public:
-  explicit ContainedWorker(ServeRequest serve, ContainOptions options = {});
+  explicit ContainedWorker(ServeRequest serve, ContainOptions options = {},
+                           fsio::Interrupt* interrupt = nullptr);
   ~ContainedWorker();
   ContainedWorker(const ContainedWorker&) = delete;
   ContainedWorker& operator=(const ContainedWorker&) = delete;
@@ -61,11 +68,15 @@ class ContainedWorker {
 
  private:
   Hdf5Status start();
+  // One request to the running worker and its answer; `untaken` is set when the worker was
+  // found gone before it took the request.
+  Hdf5Result<std::string> exchange(std::string_view request, bool& untaken);
   // The worker closed its end: collects it and says how it ended.
   Hdf5InspectError ended();
 
   ServeRequest serve_;
   ContainOptions options_;
+  fsio::Interrupt* interrupt_;
   pid_t pid_ = -1;
   int socket_ = -1;
   std::uint64_t starts_ = 0;

@@ -31,14 +31,17 @@ Hdf5Result<std::string> serve(std::string_view bytes, Progress& progress) {
                                         bytes[0] == static_cast<char>(Job::Mechanical));
   if (!known || !wire::get(in, budget) || !wire::get(in, path) || !in.done())
     return Hdf5InspectError{"the request was malformed"};
+  progress.awaiting_input(true);
   TVX_TRY_ASSIGN(const FileImage image, FileImage::read(path, progress));
+  progress.awaiting_input(false);
   if (static_cast<Job>(bytes[0]) == Job::Fluent) return encoded(fluent_summary(image.bytes(), progress));
   return encoded(mechanical_summary(image.bytes(), budget, progress));
 }
 
 }  // namespace
 
-Hdf5Worker::Hdf5Worker(ContainOptions options) : process_(serve, options) {}
+Hdf5Worker::Hdf5Worker(ContainOptions options, fsio::Interrupt* interrupt)
+    : process_(serve, options, interrupt) {}
 
 template <class T>
 Hdf5Result<T> Hdf5Worker::ask(const std::string& request) {

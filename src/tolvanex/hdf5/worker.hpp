@@ -15,7 +15,8 @@ namespace tolvanex::hdf5 {
 
 class Hdf5Worker {
  public:
-  explicit Hdf5Worker(ContainOptions options = {});
+  // `interrupt`, when given, is asked while the worker is waited on (see ContainedWorker).
+  explicit Hdf5Worker(ContainOptions options = {}, fsio::Interrupt* interrupt = nullptr);
 
   Hdf5Result<FluentHdf5Summary> fluent(const std::string& path);
   // Everything but the sidecars, which the caller looks up on disk.
