@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -60,6 +61,14 @@ def make_inputs(d):
         cases["HDF5, 8000 nested groups"] = f"tolvanex.inspect({str(deep)!r})"
     except ImportError:
         pass
+    mph = d / "spaces.mph"
+    with zipfile.ZipFile(mph, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        with z.open("dmodel.xml", "w", force_zip64=True) as f:
+            f.write(b"<model>")
+            for _ in range(256):
+                f.write(b" " * (1 << 24))
+            f.write(b"</model>")
+    cases["COMSOL, 4 GiB member (deflate)"] = f"tolvanex.inspect({str(mph)!r})"
     small = d / "small.inp"
     small.write_bytes(b"*HEADING\nsmall\n*NODE\n1, 0, 0, 0\n")
     cases["scan, one deck named 3 million times"] = f"tolvanex.scan([{str(small)!r}] * 3_000_000)"
