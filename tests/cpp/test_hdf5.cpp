@@ -151,40 +151,6 @@ TEST(Hdf5Containment, WorkerOutcomes) {
   EXPECT_NE(pid_of_start[1], pid_of_start[5]);
 }
 
-bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
-
-// A worker killed while idle, whether already gone or ending as the request goes out, is
-// replaced and the request answered by the new one. An interrupt that says stop while an
-// answer is awaited ends and reaps the worker, however long its stall limit.
-TEST(Hdf5Containment, WorkerKilledWhileIdleOrInterrupted) {
-  std::chrono::steady_clock::time_point stop_at = std::chrono::steady_clock::time_point::max();
-  fsio::Interrupt interrupt(
-      [](void* at) { return std::chrono::steady_clock::now() > *static_cast<std::chrono::steady_clock::time_point*>(at); },
-      &stop_at);
-  ContainedWorker worker(
-      [](std::string_view request, Progress&) -> Hdf5Result<std::string> {
-        if (request == "hang") for (;;) pause();
-        return std::to_string(getpid());
-      },
-      {std::chrono::milliseconds(600'000)}, &interrupt);
-  for (const bool ended_first : {true, false}) {
-    const auto before = worker.ask("pid");
-    ASSERT_TRUE(before.ok());
-    const pid_t pid = std::stoi(before.value());
-    kill(pid, SIGKILL);
-    siginfo_t info{};
-    if (ended_first) waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);  // not reaped
-    const auto after = worker.ask("pid");
-    ASSERT_TRUE(after.ok()) << after.error().message;
-    EXPECT_NE(after.value(), before.value());
-  }
-  EXPECT_EQ(worker.starts(), 3u);
-  stop_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-  EXPECT_FALSE(worker.ask("hang").ok());
-  EXPECT_FALSE(worker.running());
-  EXPECT_TRUE(no_child_left());
-}
-
 // A small file written with the library itself: a group, a dataset, attributes.
 void write_small_file(const std::string& path) {
   const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
@@ -201,6 +167,8 @@ void write_small_file(const std::string& path) {
   H5Gclose(group);
   H5Fclose(file);
 }
+
+bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 TEST(Hdf5Containment, SameRecordInProcessAndContained) {
   const tvx_test::TempDir dir;

@@ -9,16 +9,14 @@ import tolvanex
 
 
 def children():
-    """The process ids of this process's children (the HDF5 worker among them)."""
-    return [pid for task in os.listdir("/proc/self/task")
-            for pid in open(f"/proc/self/task/{task}/children").read().split()]
+    return [pid for t in os.listdir("/proc/self/task") for pid in open(f"/proc/self/task/{t}/children").read().split()]
 
 
 def sparse(path, size, head=b""):
     with open(path, "wb") as f:
         f.write(head)
         f.truncate(size)
-    return str(path)
+    return os.path.realpath(path)
 
 
 def nested_hdf5(path, levels):
@@ -29,28 +27,22 @@ def nested_hdf5(path, levels):
     return str(path)
 
 
-def fifo(path):
-    os.mkfifo(path)
-    return str(path)
+def tree(d, names):
+    for i in range(names):
+        (d / f"note{i}.txt").touch()
+    return str(d)
 
 
-def walked_tree(d):
-    (d / "tree").mkdir()
-    for i in range(2000):
-        (d / "tree" / f"note{i}.txt").touch()
-    return [str(d / "tree")] * 100_000
-
-
-# Each call runs for seconds, or waits for ever, unless stopped.
+# Calls that run for seconds, or wait for ever, unless stopped: (function, its argument).
 CALLS = {
-    "long deck": lambda d: lambda p=sparse(d / "big.inp", 20 << 30, b"*HEADING\n"): tolvanex.inspect(p),
-    "long AEDT read": lambda d: lambda p=sparse(d / "big.aedt", 50 << 30): tolvanex.inspect(p),
-    "deep HDF5 walk": lambda d: lambda p=nested_hdf5(d / "deep.cas.h5", 8000): tolvanex.inspect(p),
-    "scan of many files": lambda d: lambda p=[sparse(d / "a.inp", 0, b"*NODE\n1, 0\n")] * 1_000_000: tolvanex.scan(p),
-    "scan of a large walk": lambda d: lambda p=walked_tree(d): tolvanex.scan(p),
-    "FIFO open": lambda d: lambda p=fifo(d / "f.inp"): tolvanex.inspect(p),
-    "FIFO open by detection": lambda d: lambda p=fifo(d / "f.xml"): tolvanex.inspect(p),
-    "HDF5 FIFO": lambda d: lambda p=fifo(d / "f.cas.h5"): tolvanex.inspect(p),
+    "long deck": lambda d: (tolvanex.inspect, sparse(d / "big.inp", 20 << 30, b"*HEADING\n")),
+    "long AEDT read": lambda d: (tolvanex.inspect, sparse(d / "big.aedt", 50 << 30)),
+    "deep HDF5 walk": lambda d: (tolvanex.inspect, nested_hdf5(d / "deep.cas.h5", 8000)),
+    "scan of many files": lambda d: (tolvanex.scan, [sparse(d / "a.inp", 0, b"*NODE\n1, 0\n")] * 1_000_000),
+    "scan of a long walk": lambda d: (tolvanex.scan, [tree(d, 2000)] * 100_000),
+    "FIFO open": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.inp") or str(d / "f.inp")),
+    "FIFO open to detect": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.xml") or str(d / "f.xml")),
+    "HDF5 FIFO": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.cas.h5") or str(d / "f.cas.h5")),
 }
 
 
@@ -58,25 +50,24 @@ CALLS = {
 # reaped and its files closed.
 @pytest.mark.parametrize("case", CALLS)
 def test_interrupted_call_ends_clean(case, tmp_path):
-    call = CALLS[case](tmp_path)
+    function, argument = CALLS[case](tmp_path)
     fds = len(os.listdir("/proc/self/fd"))
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     signal.setitimer(signal.ITIMER_REAL, 0.2)
     try:
         with pytest.raises(KeyboardInterrupt):
-            call()
+            function(argument)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert children() == []
-    assert len(os.listdir("/proc/self/fd")) == fds
+    assert children() == [] and len(os.listdir("/proc/self/fd")) == fds
 
 
-# A worker killed while idle, between two HDF5 files of a scan (while the file between them
+# The worker killed while idle, between two HDF5 files of a scan (while the file between them
 # is read), is replaced: the next file reads as it does alone.
 def test_worker_killed_between_files(tmp_path):
     first, second = nested_hdf5(tmp_path / "a.cas.h5", 2), nested_hdf5(tmp_path / "b.cas.h5", 3)
-    between = os.path.realpath(sparse(tmp_path / "between.aedt", 2 << 30))
+    between = sparse(tmp_path / "between.aedt", 2 << 30)
     killed = []
 
     def kill_idle_worker(*_):
@@ -86,7 +77,7 @@ def test_worker_killed_between_files(tmp_path):
         for pid in killed:
             os.kill(int(pid), signal.SIGKILL)
             while open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0] != "Z":
-                time.sleep(0.001)
+                time.sleep(0.001)  # gone, not yet reaped
 
     previous = signal.signal(signal.SIGALRM, kill_idle_worker)
     signal.setitimer(signal.ITIMER_REAL, 0.005, 0.005)
@@ -95,6 +86,4 @@ def test_worker_killed_between_files(tmp_path):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert len(killed) == 1
-    assert records[2] == tolvanex.inspect(second)
-    assert children() == []
+    assert len(killed) == 1 and records[2] == tolvanex.inspect(second) and children() == []
