@@ -112,23 +112,18 @@ TEST(Hdf5Wire, RoundTripAndDamage) {
 // started anew by the next request.
 TEST(Hdf5Containment, WorkerOutcomes) {
   ContainedWorker worker(
-      [](std::string_view request, Progress& p) -> Hdf5Result<std::string> {
+      [](std::string_view request, fsio::File&, Progress& p) -> Hdf5Result<std::string> {
         if (request == "error") return Hdf5InspectError{"HDF5 format error: x"};
         if (request == "segv") raise(SIGSEGV);
         if (request == "exit") _exit(7);
         if (request == "hang") for (;;) pause();
         if (request == "slow")  // alive all along: not ended
           for (int i = 0; i < 60; ++i) { usleep(10'000); p.tick(); }
-        if (request == "input") {  // a long wait on its input is no stall
-          p.awaiting_input(true);
-          usleep(600'000);
-          p.awaiting_input(false);
-        }
         return std::string(request) + " " + std::to_string(getpid());
       },
       {std::chrono::milliseconds(300)});
   const std::tuple<const char*, const char*, std::uint64_t> cases[] = {
-      {"a", "", 1}, {"slow", "", 1}, {"input", "", 1}, {"b", "", 1},
+      {"a", "", 1}, {"slow", "", 1}, {"b", "", 1},
       {"error", "HDF5 format error: x", 1}, {"c", "", 2},
       {"segv", "HDF5 library failed on this file (killed by signal 11)", 2},
       {"exit", "HDF5 library failed on this file (exited with status 7)", 3},

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -25,15 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request: its 64-bit little-endian length, then its bytes.
-// The worker's answer to it: 'T' once it has taken the whole request; any number of signs of
-// life, 'P' (at work), 'I' (waiting on its input from here on) and 'D' (done with its input);
-// then one frame, 'R' (the encoded record) or 'E' (an error message), each with a 64-bit
-// little-endian length.
-constexpr char kTaken = 'T';
+// A request: its 64-bit little-endian length, which may carry the input's descriptor, then its
+// bytes. The worker's answer to it: any number of progress bytes 'P', then one frame, 'R' (the
+// encoded record) or 'E' (an error message), each with a 64-bit little-endian length.
 constexpr char kProgress = 'P';
-constexpr char kAwaitingInput = 'I';
-constexpr char kInputDone = 'D';
 constexpr char kRecord = 'R';
 constexpr char kError = 'E';
 
@@ -64,14 +60,30 @@ bool write_all(int fd, const char* p, std::size_t n) {
   return true;
 }
 
-// Sends all of `bytes` without raising SIGPIPE when the worker is gone; 0 or the errno.
-int send_all(int fd, std::string_view bytes) {
+// Sends all of `bytes` without raising SIGPIPE when the worker is gone, the descriptor
+// `passed` (unless -1) with the first of them; 0 or the errno.
+int send_all(int fd, std::string_view bytes, int passed = -1) {
   while (!bytes.empty()) {
-    const ssize_t w = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    iovec io{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passed >= 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(c), &passed, sizeof(int));
+    }
+    const ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
     if (w < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    passed = -1;
     bytes.remove_prefix(static_cast<std::size_t>(w));
   }
   return 0;
@@ -91,10 +103,6 @@ class SocketProgress final : public Progress {
     if (now - last_ < interval_) return;
     last_ = now;
     write_all(fd_, &kProgress, 1);
-  }
-  void awaiting_input(bool waiting) override {
-    write_all(fd_, waiting ? &kAwaitingInput : &kInputDone, 1);
-    last_ = Clock::now();
   }
 
  private:
@@ -141,19 +149,47 @@ bool read_all(int fd, char* p, std::size_t n) {
   return true;
 }
 
+// Reads exactly `n` bytes and the descriptor that came with them into `passed` (the last one,
+// others are closed); false at end of input or on an error.
+bool read_with_descriptor(int fd, char* p, std::size_t n, fsio::File& passed) {
+  while (n > 0) {
+    iovec io{p, n};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t r = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+        int got = -1;
+        std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        passed = fsio::File::adopt(got);
+      }
+    }
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
 // Answers requests until the caller closes its end.
 void serve_requests(int fd, const ServeRequest& serve, const ContainOptions& options) {
   for (;;) {
     char header[8];
-    if (!read_all(fd, header, sizeof header)) return;
+    fsio::File input;  // closed when the request is answered
+    if (!read_with_descriptor(fd, header, sizeof header, input)) return;
     const std::uint64_t length = get_length(header);
     bool sent = false;
     try {
       std::string request(static_cast<std::size_t>(length), '\0');
       if (!read_all(fd, request.data(), request.size())) return;
-      write_all(fd, &kTaken, 1);
       SocketProgress progress(fd, options.stall_limit / 8);
-      Hdf5Result<std::string> result = serve(request, progress);
+      Hdf5Result<std::string> result = serve(request, input, progress);
       sent = result ? write_frame(fd, kRecord, result.value())
                     : write_frame(fd, kError, result.error().message);
     } catch (const std::bad_alloc&) {
@@ -200,9 +236,7 @@ class ReplyReader {
     for (std::size_t i = 0; i < n;) {
       switch (state_) {
         case State::Kind:
-          if (p[i] == kProgress || p[i] == kTaken || p[i] == kAwaitingInput || p[i] == kInputDone) {
-            taken_ = taken_ || p[i] == kTaken;
-            if (p[i] == kAwaitingInput || p[i] == kInputDone) awaiting_input_ = p[i] == kAwaitingInput;
+          if (p[i] == kProgress) {
             ++i;
             break;
           }
@@ -228,9 +262,6 @@ class ReplyReader {
     return true;
   }
   bool complete() const { return state_ == State::Done; }
-  // Whether the worker has taken the request, and whether it is waiting on its input.
-  bool taken() const { return taken_; }
-  bool awaiting_input() const { return awaiting_input_; }
   char kind() const { return kind_; }
   std::string& payload() { return payload_; }
 
@@ -241,8 +272,6 @@ class ReplyReader {
   std::uint64_t length_ = 0;
   int length_bytes_ = 0;
   std::string payload_;
-  bool taken_ = false;
-  bool awaiting_input_ = false;
 };
 
 // Waits for the worker's exit; its status, or -1 when it was collected elsewhere.
@@ -315,22 +344,25 @@ Hdf5InspectError ContainedWorker::ended() {
   return library_failed("it ended without an answer");
 }
 
-Hdf5Result<std::string> ContainedWorker::ask(std::string_view request) {
+Hdf5Result<std::string> ContainedWorker::ask(std::string_view request, int input) {
   // A worker killed while it was idle (from outside, or by the kernel's out-of-memory killer,
   // which picks it first) has not read this file: a new one takes the request. Only once, so
   // that a worker that dies as soon as it starts can't keep the call going round.
   for (bool replaced = false;; replaced = true) {
     if (pid_ <= 0) TVX_TRY(start());
     bool untaken = false;
-    Hdf5Result<std::string> answer = exchange(request, untaken);
+    Hdf5Result<std::string> answer = exchange(request, input, untaken);
     if (answer || !untaken || replaced) return answer;
   }
 }
 
-Hdf5Result<std::string> ContainedWorker::exchange(std::string_view request, bool& untaken) {
+// A worker that ended before it read the whole request shows it to the sender: a send fails
+// with EPIPE once its end is closed, and a read with ECONNRESET when it ended with bytes of
+// ours unread; one that ended after reading it all gives a plain end of input.
+Hdf5Result<std::string> ContainedWorker::exchange(std::string_view request, int input, bool& untaken) {
   char header[8];
   put_length(header, request.size());
-  int err = send_all(socket_, {header, sizeof header});
+  int err = send_all(socket_, {header, sizeof header}, input);
   if (err == 0) err = send_all(socket_, request);
   if (err != 0) {
     untaken = err == EPIPE || err == ECONNRESET;
@@ -342,30 +374,23 @@ Hdf5Result<std::string> ContainedWorker::exchange(std::string_view request, bool
   char buf[1 << 16];
   while (!reply.complete()) {
     if (interrupt_ && interrupt_->raised()) return retire({"interrupted"});
-    // Silence while the worker waits on its input (a slow disk, a FIFO without a writer) is
-    // not a stall: only the library's own work is timed.
-    const bool timed = !reply.awaiting_input();
     const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
-    if (timed && silent >= options_.stall_limit)
+    if (silent >= options_.stall_limit)
       return retire(library_failed("no progress for " + duration_text(options_.stall_limit)));
-    int wait = -1;  // milliseconds, -1 for no end
-    if (timed) wait = static_cast<int>((options_.stall_limit - silent).count()) + 1;
-    if (interrupt_ && (wait < 0 || wait > kInterruptPace.count())) wait = static_cast<int>(kInterruptPace.count());
+    auto wait = options_.stall_limit - silent + std::chrono::milliseconds(1);
+    if (interrupt_) wait = std::min(wait, kInterruptPace);
     pollfd p{socket_, POLLIN, 0};
-    const int ready = poll(&p, 1, wait);
+    const int ready = poll(&p, 1, static_cast<int>(wait.count()));
     if (ready < 0 && errno != EINTR) return retire(io_error(errno));
     if (ready <= 0) continue;
     const ssize_t n = ::read(socket_, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       if (errno != ECONNRESET) return retire(io_error(errno));
-      untaken = !reply.taken();
+      untaken = true;
       return ended();
     }
-    if (n == 0) {
-      untaken = !reply.taken();
-      return ended();
-    }
+    if (n == 0) return ended();
     last = Clock::now();
     if (!reply.feed(buf, static_cast<std::size_t>(n))) return retire(library_failed("its answer was malformed"));
   }
@@ -391,7 +416,11 @@ AddressRoom::~AddressRoom() {
 Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progress) {
   auto file = fsio::File::open_read(path);
   if (!file) return Hdf5InspectError{"I/O error: " + file.error().payload()};
-  auto size = file.value().size();
+  return read(file.value(), progress);
+}
+
+Hdf5Result<FileImage> FileImage::read(fsio::File& file, Progress& progress) {
+  auto size = file.size();
   if (!size) return Hdf5InspectError{"I/O error: " + size.error().payload()};
   if (size.value() > SIZE_MAX) return io_error(ENOMEM);
   FileImage image;
@@ -404,7 +433,7 @@ Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progres
   const auto total = static_cast<std::size_t>(size.value());
   while (image.size_ < total) {
     const std::size_t want = std::min(kPiece, total - image.size_);
-    auto got = file.value().read_at(image.data_.get() + image.size_, want, image.size_);
+    auto got = file.read_at(image.data_.get() + image.size_, want, image.size_);
     if (!got) return Hdf5InspectError{"I/O error: " + got.error().payload()};
     image.size_ += got.value();
     progress.tick();

@@ -22,6 +22,7 @@
 
 #include "tolvanex/hdf5/error.hpp"
 #include "tolvanex/hdf5/progress.hpp"
+#include "tolvanex/io/fsio.hpp"
 #include "tolvanex/io/interrupt.hpp"
 
 namespace tolvanex::hdf5 {
@@ -37,8 +38,9 @@ struct ContainOptions {
 Hdf5InspectError library_failed(const std::string& why);
 
 // What the worker does with one request, in its own process: the answer's bytes or an error
-// message for the caller.
-using ServeRequest = std::function<Hdf5Result<std::string>(std::string_view request, Progress&)>;
+// message for the caller. `input` is the file sent with the request (not open when none was).
+using ServeRequest =
+    std::function<Hdf5Result<std::string>(std::string_view request, fsio::File& input, Progress&)>;
 
 // A contained worker process that answers requests one at a time. It is started by the first
 // ask and reused while its answers are answers; any failure (an error answer, a crash, an
@@ -57,7 +59,8 @@ class ContainedWorker {
   ContainedWorker(const ContainedWorker&) = delete;
   ContainedWorker& operator=(const ContainedWorker&) = delete;
 
-  Hdf5Result<std::string> ask(std::string_view request);
+  // `input`, unless -1, is a descriptor the worker gets a copy of with the request.
+  Hdf5Result<std::string> ask(std::string_view request, int input = -1);
 
   // How many worker processes this object has started.
   std::uint64_t starts() const { return starts_; }
@@ -70,7 +73,7 @@ class ContainedWorker {
   Hdf5Status start();
   // One request to the running worker and its answer; `untaken` is set when the worker was
   // found gone before it took the request.
-  Hdf5Result<std::string> exchange(std::string_view request, bool& untaken);
+  Hdf5Result<std::string> exchange(std::string_view request, int input, bool& untaken);
   // The worker closed its end: collects it and says how it ended.
   Hdf5InspectError ended();
 
@@ -103,6 +106,7 @@ class AddressRoom {
 class FileImage {
  public:
   static Hdf5Result<FileImage> read(const std::string& path, Progress& progress);
+  static Hdf5Result<FileImage> read(fsio::File& file, Progress& progress);
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:

@@ -9,9 +9,6 @@ class Progress {
   virtual ~Progress() = default;
   // Called after each object is read; cheap enough to call often.
   virtual void tick() = 0;
-  // Brackets the wait on the input (the file, which may be a FIFO whose writer never comes):
-  // however long it lasts, it is not the library caught in a loop.
-  virtual void awaiting_input(bool /*waiting*/) {}
 };
 
 class NoProgress final : public Progress {

@@ -36,6 +36,8 @@ class File {
   // outlive the file), an open that waits (a FIFO without a writer) and every read ask it, the
   // reads before they start and after a signal broke them off, and end with its error.
   static Result<File> open_read(const std::string& path, Interrupt* interrupt = nullptr);
+  // Takes over an open descriptor (one received from another process).
+  static File adopt(int fd) { return File(fd, nullptr); }
 
   // Reads up to `size` bytes; 0 at end of file. Retries on EINTR.
   Result<std::size_t> read(void* buffer, std::size_t size);

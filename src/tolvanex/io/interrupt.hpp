@@ -4,8 +4,9 @@
 // reads, the open of a file that may wait for a writer, the directory walk, the scan between
 // files, the wait on the HDF5 worker) ask it at a steady pace. Once it says stop, the answer
 // stands for the rest of the call: the check is not asked again, every later question is
-// answered at once, and the call ends with the Interrupted error, which carries no text of
-// its own (the caller's check knows why it said stop).
+// answered at once, and the call ends with the Interrupted error. That error is no fault of
+// the file and is never shown as one: the caller's check knows why it said stop (in Python,
+// the exception its handler raised is already pending).
 #pragma once
 
 #include "tolvanex/error.hpp"
