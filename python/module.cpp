@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tolvanex/call_context.hpp"
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/json.hpp"
 #include "tolvanex/summary/summary.hpp"
@@ -110,6 +111,26 @@ PyObject* runtime_error(const std::string& text) {
   return nullptr;
 }
 
+// What the core asks at a steady pace while it works. The call holds the interpreter lock
+// throughout, so Python's own signal handlers run here; one that raises (Ctrl-C's
+// KeyboardInterrupt) stops the call, with its exception pending.
+bool handler_raised(void*) { return PyErr_CheckSignals() != 0; }
+
+// Runs `body` (a core call) with a context whose interrupt runs the signal handlers; the
+// context, and with it the HDF5 worker, ends before the result is written.
+template <class F>
+auto with_call(F&& body) {
+  tolvanex::CallContext call({}, tolvanex::fsio::Interrupt(&handler_raised, nullptr));
+  return body(call);
+}
+
+// The Python exception of a core error: the handler's own for an interrupt, which is already
+// pending, else a RuntimeError with the display text.
+PyObject* core_error(const tolvanex::TolvanexError& error) {
+  if (error.kind() == tolvanex::ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
+  return runtime_error(error.display());
+}
+
 // Turns a C++ exception escaping the core into a Python exception instead of a crash.
 template <class F>
 PyObject* guarded(F&& body) {
@@ -155,8 +176,10 @@ PyObject* py_inspect(PyObject*, PyObject* args, PyObject* kwargs) {
       options.format = tolvanex::parse_format(format_text, &error);
       if (!options.format) return runtime_error(error);
     }
-    auto record = tolvanex::dispatch::inspect_path(*path, options);
-    if (!record) return runtime_error(record.error().display());
+    auto record = with_call([&](tolvanex::CallContext& call) {
+      return tolvanex::dispatch::inspect_path(*path, options, call);
+    });
+    if (!record) return core_error(record.error());
     if (summary)
       return loads(tolvanex::json::write(tolvanex::summary::summarize_result(record.value())));
     return loads(tolvanex::json::write(record.value()));
@@ -206,8 +229,10 @@ PyObject* py_scan(PyObject*, PyObject* args, PyObject* kwargs) {
     options.recursive = recursive == 1;
     options.include_paths = include_paths == 1;
     options.inspect_options.include_paths = include_paths == 1;
-    auto records = tolvanex::dispatch::scan_paths(paths, options);
-    if (!records) return runtime_error(records.error().display());
+    auto records = with_call([&](tolvanex::CallContext& call) {
+      return tolvanex::dispatch::scan_paths(paths, options, call);
+    });
+    if (!records) return core_error(records.error());
     if (summary) {
       std::vector<tolvanex::summary::TolvanexSummaryResult> compact;
       compact.reserve(records.value().size());

@@ -4,12 +4,18 @@
 #pragma once
 
 #include "tolvanex/hdf5/worker.hpp"
+#include "tolvanex/io/interrupt.hpp"
 
 namespace tolvanex {
 
 struct CallContext {
-  explicit CallContext(hdf5::ContainOptions hdf5_options = {}) : hdf5(hdf5_options) {}
+  explicit CallContext(hdf5::ContainOptions hdf5_options = {}, fsio::Interrupt stop = {})
+      : interrupt(stop), hdf5(hdf5_options, &interrupt) {}
+  CallContext(const CallContext&) = delete;
+  CallContext& operator=(const CallContext&) = delete;
 
+  // The caller's way to stop the call; the files, the walk and the worker of the call ask it.
+  fsio::Interrupt interrupt;
   // Started at the first HDF5 file the call reads, reused for the later ones, ended and
   // reaped with the call.
   hdf5::Hdf5Worker hdf5;

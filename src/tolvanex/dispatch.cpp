@@ -57,7 +57,7 @@ class NameFilter {
 // looking at the file.
 struct SuffixMatch {
   SimFormat format;
-  bool (*probe)(const std::string& path);
+  bool (*probe)(const std::string& path, fsio::Interrupt* interrupt);
 };
 
 std::optional<SuffixMatch> match_suffix(std::string_view lower_name) {
@@ -68,10 +68,14 @@ std::optional<SuffixMatch> match_suffix(std::string_view lower_name) {
   return std::nullopt;
 }
 
-// Runs the reader of `format` on `path` and wraps its summary in a record.
+// Runs the reader of `format` on `path` and wraps its summary in a record. An interrupt that
+// said stop while the file was read, or says so now that it is done, ends the call whatever
+// the reader made of its reads that were broken off.
 Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
                                   std::uint64_t byte_budget, bool include_paths, CallContext& call) {
-  TVX_TRY_ASSIGN(FormatSummary summary, format_row(format).reader.read(path, byte_budget, call));
+  auto read = format_row(format).reader.read(path, byte_budget, call);
+  TVX_TRY(call.interrupt.poll());
+  TVX_TRY_ASSIGN(FormatSummary summary, std::move(read));
   TolvanexResult record{
       .path = std::nullopt,
       .file_name = {},
@@ -88,13 +92,13 @@ Result<TolvanexResult> inspect_as(const std::string& path, SimFormat format,
 
 }  // namespace
 
-std::optional<SimFormat> detect_format(const std::string& path) {
+std::optional<SimFormat> detect_format(const std::string& path, fsio::Interrupt* interrupt) {
   const auto name = text::file_name_bytes(path);
   if (!name) return std::nullopt;
   std::string lower;
   lower_name_into(*name, lower);
   const auto match = match_suffix(lower);
-  if (!match || (match->probe && !match->probe(path))) return std::nullopt;
+  if (!match || (match->probe && !match->probe(path, interrupt))) return std::nullopt;
   return match->format;
 }
 
@@ -107,10 +111,18 @@ bool should_include(const std::string& path, const std::vector<std::string>& pat
 }
 
 Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options) {
-  std::optional<SimFormat> format = options.format;
-  if (!format) format = detect_format(path);
-  if (!format) return TolvanexError::unsupported_format(text::decode_lossy(path));
   CallContext call;
+  return inspect_path(path, options, call);
+}
+
+Result<TolvanexResult> inspect_path(const std::string& path, const InspectOptions& options,
+                                    CallContext& call) {
+  std::optional<SimFormat> format = options.format;
+  if (!format) format = detect_format(path, &call.interrupt);
+  if (!format) {
+    TVX_TRY(call.interrupt.poll());  // the probe may have been broken off
+    return TolvanexError::unsupported_format(text::decode_lossy(path));
+  }
   return inspect_as(path, *format, options.byte_budget, options.include_paths, call);
 }
 
@@ -137,7 +149,7 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
     if (!forced && !(match = match_suffix(lower))) return ok_status();
     if (!is_regular_file()) return ok_status();
     const std::string& p = path();
-    if (match && match->probe && !match->probe(p)) return ok_status();
+    if (match && match->probe && !match->probe(p, &call.interrupt)) return call.interrupt.poll();
     TVX_TRY_ASSIGN(TolvanexResult record, inspect_as(p, forced ? *forced : match->format,
                                                      options.inspect_options.byte_budget,
                                                      options.include_paths, call));
@@ -145,7 +157,11 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
     return ok_status();
   };
 
+  // Names and entries turned down by their name cost little each: the interrupt is asked
+  // once every so many of them, and after every file read.
+  fsio::Paced<1024> paced(call.interrupt);
   for (const std::string& path : paths) {
+    TVX_TRY(paced.poll());
     if (fsio::kind_of(path, /*follow_links=*/true) == fsio::Kind::Regular) {
       const auto name = text::file_name_bytes(path);
       if (!name) continue;
@@ -156,6 +172,7 @@ Result<std::vector<TolvanexResult>> scan_paths(const std::vector<std::string>& p
     // An entry's file name is its own name: it holds no "/" and is never "." or "..".
     DirectoryWalk walk(path, options.recursive);
     while (walk.next()) {
+      TVX_TRY(paced.poll());
       lower_name_into(walk.name(), lower);
       TVX_TRY(visit([&]() -> const std::string& { return walk.path(); }, [&] { return walk.is_regular_file(); }));
     }

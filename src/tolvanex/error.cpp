@@ -28,6 +28,7 @@ std::string TolvanexError::display() const {
     case ErrorKind::Json: return "json error: " + payload_;
     case ErrorKind::Message: return payload_;
     case ErrorKind::Hdf5: return "hdf5 error: " + payload_;
+    case ErrorKind::Interrupted: return "interrupted";
   }
   return payload_;
 }

@@ -16,6 +16,7 @@ enum class ErrorKind {
   Json,               // "json error: {}"
   Message,            // "{}"
   Hdf5,               // "hdf5 error: {}"
+  Interrupted,        // the caller's interrupt check said stop; "interrupted"
 };
 
 class TolvanexError {
@@ -43,6 +44,8 @@ class TolvanexError {
   static TolvanexError json_at(const std::string& message, std::uint64_t line, std::uint64_t column);
   static TolvanexError message(std::string sentence) { return {ErrorKind::Message, std::move(sentence)}; }
   static TolvanexError hdf5(std::string text) { return {ErrorKind::Hdf5, std::move(text)}; }
+  // Not a fault of the file: the caller asked the call to stop (io/interrupt.hpp).
+  static TolvanexError interrupted() { return {ErrorKind::Interrupted, {}}; }
 
   ErrorKind kind() const { return kind_; }
   // The payload's own text, without the variant's prefix.

@@ -4,6 +4,7 @@
 #include <utility>
 #include <variant>
 
+#include "tolvanex/call_context.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "tolvanex/text/text.hpp"
 
@@ -13,9 +14,9 @@ namespace {
 template <SimFormat F>
 using SummaryOf = std::variant_alternative_t<static_cast<std::size_t>(F), FormatSummary>;
 
-// Calls a reader, with the budget and the call's context when it takes them, and wraps its
-// summary in the variant of format F. A reader that returns another format's record does not
-// compile.
+// Calls a reader, with the budget when it takes one and the call's context (or only its
+// interrupt), and wraps its summary in the variant of format F. A reader that returns another
+// format's record, or takes neither, does not compile.
 template <SimFormat F, auto Read>
 Result<FormatSummary> read_as(const std::string& path, std::uint64_t byte_budget, CallContext& call) {
   using R = decltype(Read);
@@ -24,10 +25,10 @@ Result<FormatSummary> read_as(const std::string& path, std::uint64_t byte_budget
       return Read(path, byte_budget, call);
     else if constexpr (std::is_invocable_v<R, const std::string&, CallContext&>)
       return Read(path, call);
-    else if constexpr (std::is_invocable_v<R, const std::string&, std::uint64_t>)
-      return Read(path, byte_budget);
+    else if constexpr (std::is_invocable_v<R, const std::string&, std::uint64_t, fsio::Interrupt*>)
+      return Read(path, byte_budget, &call.interrupt);
     else
-      return Read(path);
+      return Read(path, &call.interrupt);
   }();
   static_assert(std::is_same_v<decltype(summary), Result<SummaryOf<F>>>,
                 "the reader returns the record of another format");

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "tolvanex/error.hpp"
+#include "tolvanex/io/interrupt.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex {
@@ -46,8 +47,8 @@ class InlineList {
 struct SuffixRule {
   std::string_view suffix;  // lower case, matched against the end of the lower-cased name
   // When set, a name with this suffix is of the format only if the probe says so (it may
-  // read the file); otherwise the name has no format.
-  bool (*probe)(const std::string& path) = nullptr;
+  // read the file, asking the interrupt as it does); otherwise the name has no format.
+  bool (*probe)(const std::string& path, fsio::Interrupt* interrupt) = nullptr;
 };
 
 // A format's reader: the path exactly as the driver received it, the byte budget and what

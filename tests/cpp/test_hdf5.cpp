@@ -112,7 +112,7 @@ TEST(Hdf5Wire, RoundTripAndDamage) {
 // started anew by the next request.
 TEST(Hdf5Containment, WorkerOutcomes) {
   ContainedWorker worker(
-      [](std::string_view request, Progress& p) -> Hdf5Result<std::string> {
+      [](std::string_view request, fsio::File&, Progress& p) -> Hdf5Result<std::string> {
         if (request == "error") return Hdf5InspectError{"HDF5 format error: x"};
         if (request == "segv") raise(SIGSEGV);
         if (request == "exit") _exit(7);

@@ -481,6 +481,9 @@ Result<std::size_t> ZipEntryReader::read(char* buffer, std::size_t size) {
 
 Result<std::size_t> ZipEntryReader::State::read(unsigned char* out, std::size_t cap) {
   if (failure) return *failure;
+  // A few compressed bytes may decode to much: the interrupt is asked per piece handed out,
+  // not only per read of the archive.
+  TVX_TRY(range.poll());
   if (finished || cap == 0) return std::size_t{0};
   for (;;) {
     // Never ask for more than the declared size; once it is reached, one more byte is

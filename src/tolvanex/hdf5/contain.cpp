@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -25,12 +26,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A request: its 64-bit little-endian length, then its bytes.
-// The worker's answer to it: any number of progress bytes 'P', then one frame, 'R' (the encoded
-// record) or 'E' (an error message), each with a 64-bit little-endian length.
+// A request: its 64-bit little-endian length, which may carry the input's descriptor, then its
+// bytes. The worker's answer to it: any number of progress bytes 'P', then one frame, 'R' (the
+// encoded record) or 'E' (an error message), each with a 64-bit little-endian length.
 constexpr char kProgress = 'P';
 constexpr char kRecord = 'R';
 constexpr char kError = 'E';
+
+// How often the interrupt is asked while an answer is awaited. A signal breaks the wait off
+// sooner when it reaches this thread; the pace covers one that reached another.
+constexpr std::chrono::milliseconds kInterruptPace{50};
 
 void put_length(char* out, std::uint64_t n) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
@@ -55,14 +60,30 @@ bool write_all(int fd, const char* p, std::size_t n) {
   return true;
 }
 
-// Sends all of `bytes` without raising SIGPIPE when the worker is gone; 0 or the errno.
-int send_all(int fd, std::string_view bytes) {
+// Sends all of `bytes` without raising SIGPIPE when the worker is gone, the descriptor
+// `passed` (unless -1) with the first of them; 0 or the errno.
+int send_all(int fd, std::string_view bytes, int passed = -1) {
   while (!bytes.empty()) {
-    const ssize_t w = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    iovec io{const_cast<char*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passed >= 0) {
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      cmsghdr* c = CMSG_FIRSTHDR(&msg);
+      c->cmsg_level = SOL_SOCKET;
+      c->cmsg_type = SCM_RIGHTS;
+      c->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(c), &passed, sizeof(int));
+    }
+    const ssize_t w = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
     if (w < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
+    passed = -1;
     bytes.remove_prefix(static_cast<std::size_t>(w));
   }
   return 0;
@@ -128,18 +149,47 @@ bool read_all(int fd, char* p, std::size_t n) {
   return true;
 }
 
+// Reads exactly `n` bytes and the descriptor that came with them into `passed` (the last one,
+// others are closed); false at end of input or on an error.
+bool read_with_descriptor(int fd, char* p, std::size_t n, fsio::File& passed) {
+  while (n > 0) {
+    iovec io{p, n};
+    msghdr msg{};
+    msg.msg_iov = &io;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t r = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+      for (std::size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); ++i) {
+        int got = -1;
+        std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+        passed = fsio::File::adopt(got);
+      }
+    }
+    p += r;
+    n -= static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
 // Answers requests until the caller closes its end.
 void serve_requests(int fd, const ServeRequest& serve, const ContainOptions& options) {
   for (;;) {
     char header[8];
-    if (!read_all(fd, header, sizeof header)) return;
+    fsio::File input;  // closed when the request is answered
+    if (!read_with_descriptor(fd, header, sizeof header, input)) return;
     const std::uint64_t length = get_length(header);
     bool sent = false;
     try {
       std::string request(static_cast<std::size_t>(length), '\0');
       if (!read_all(fd, request.data(), request.size())) return;
       SocketProgress progress(fd, options.stall_limit / 8);
-      Hdf5Result<std::string> result = serve(request, progress);
+      Hdf5Result<std::string> result = serve(request, input, progress);
       sent = result ? write_frame(fd, kRecord, result.value())
                     : write_frame(fd, kError, result.error().message);
     } catch (const std::bad_alloc&) {
@@ -244,8 +294,8 @@ Hdf5InspectError library_failed(const std::string& why) {
   return {"HDF5 library failed on this file (" + why + ")"};
 }
 
-ContainedWorker::ContainedWorker(ServeRequest serve, ContainOptions options)
-    : serve_(std::move(serve)), options_(options) {}
+ContainedWorker::ContainedWorker(ServeRequest serve, ContainOptions options, fsio::Interrupt* interrupt)
+    : serve_(std::move(serve)), options_(options), interrupt_(interrupt) {}
 
 ContainedWorker::~ContainedWorker() { retire({}); }
 
@@ -294,30 +344,51 @@ Hdf5InspectError ContainedWorker::ended() {
   return library_failed("it ended without an answer");
 }
 
-Hdf5Result<std::string> ContainedWorker::ask(std::string_view request) {
-  if (pid_ <= 0) TVX_TRY(start());
+Hdf5Result<std::string> ContainedWorker::ask(std::string_view request, int input) {
+  // A worker killed while it was idle (from outside, or by the kernel's out-of-memory killer,
+  // which picks it first) has not read this file: a new one takes the request. Only once, so
+  // that a worker that dies as soon as it starts can't keep the call going round.
+  for (bool replaced = false;; replaced = true) {
+    if (pid_ <= 0) TVX_TRY(start());
+    bool untaken = false;
+    Hdf5Result<std::string> answer = exchange(request, input, untaken);
+    if (answer || !untaken || replaced) return answer;
+  }
+}
+
+// A worker that ended before it read the whole request shows it to the sender: a send fails
+// with EPIPE once its end is closed, and a read with ECONNRESET when it ended with bytes of
+// ours unread; one that ended after reading it all gives a plain end of input.
+Hdf5Result<std::string> ContainedWorker::exchange(std::string_view request, int input, bool& untaken) {
   char header[8];
   put_length(header, request.size());
-  int err = send_all(socket_, {header, sizeof header});
+  int err = send_all(socket_, {header, sizeof header}, input);
   if (err == 0) err = send_all(socket_, request);
-  if (err != 0) return err == EPIPE || err == ECONNRESET ? ended() : retire(io_error(err));
+  if (err != 0) {
+    untaken = err == EPIPE || err == ECONNRESET;
+    return untaken ? ended() : retire(io_error(err));
+  }
 
   ReplyReader reply;
   auto last = Clock::now();
   char buf[1 << 16];
   while (!reply.complete()) {
+    if (interrupt_ && interrupt_->raised()) return retire({"interrupted"});
     const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last);
     if (silent >= options_.stall_limit)
       return retire(library_failed("no progress for " + duration_text(options_.stall_limit)));
+    auto wait = options_.stall_limit - silent + std::chrono::milliseconds(1);
+    if (interrupt_) wait = std::min(wait, kInterruptPace);
     pollfd p{socket_, POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>((options_.stall_limit - silent).count()) + 1);
+    const int ready = poll(&p, 1, static_cast<int>(wait.count()));
     if (ready < 0 && errno != EINTR) return retire(io_error(errno));
     if (ready <= 0) continue;
     const ssize_t n = ::read(socket_, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      if (errno == ECONNRESET) return ended();
-      return retire(io_error(errno));
+      if (errno != ECONNRESET) return retire(io_error(errno));
+      untaken = true;
+      return ended();
     }
     if (n == 0) return ended();
     last = Clock::now();
@@ -345,7 +416,11 @@ AddressRoom::~AddressRoom() {
 Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progress) {
   auto file = fsio::File::open_read(path);
   if (!file) return Hdf5InspectError{"I/O error: " + file.error().payload()};
-  auto size = file.value().size();
+  return read(file.value(), progress);
+}
+
+Hdf5Result<FileImage> FileImage::read(fsio::File& file, Progress& progress) {
+  auto size = file.size();
   if (!size) return Hdf5InspectError{"I/O error: " + size.error().payload()};
   if (size.value() > SIZE_MAX) return io_error(ENOMEM);
   FileImage image;
@@ -358,7 +433,7 @@ Hdf5Result<FileImage> FileImage::read(const std::string& path, Progress& progres
   const auto total = static_cast<std::size_t>(size.value());
   while (image.size_ < total) {
     const std::size_t want = std::min(kPiece, total - image.size_);
-    auto got = file.value().read_at(image.data_.get() + image.size_, want, image.size_);
+    auto got = file.read_at(image.data_.get() + image.size_, want, image.size_);
     if (!got) return Hdf5InspectError{"I/O error: " + got.error().payload()};
     image.size_ += got.value();
     progress.tick();

@@ -22,6 +22,8 @@
 
 #include "tolvanex/hdf5/error.hpp"
 #include "tolvanex/hdf5/progress.hpp"
+#include "tolvanex/io/fsio.hpp"
+#include "tolvanex/io/interrupt.hpp"
 
 namespace tolvanex::hdf5 {
 
@@ -36,21 +38,29 @@ struct ContainOptions {
 Hdf5InspectError library_failed(const std::string& why);
 
 // What the worker does with one request, in its own process: the answer's bytes or an error
-// message for the caller.
-using ServeRequest = std::function<Hdf5Result<std::string>(std::string_view request, Progress&)>;
+// message for the caller. `input` is the file sent with the request (not open when none was).
+using ServeRequest =
+    std::function<Hdf5Result<std::string>(std::string_view request, fsio::File& input, Progress&)>;
 
 // A contained worker process that answers requests one at a time. It is started by the first
 // ask and reused while its answers are answers; any failure (an error answer, a crash, an
 // abnormal exit, a stall, a malformed answer) ends it, and a later ask starts a new one.
+// A worker found gone before it took a request (killed while idle) is replaced at once, and
+// the request goes to the new one: only a request that a worker took can fail for its end.
 // The destructor ends and reaps it, so no process outlives the owner.
+//
+// While an answer is awaited, `interrupt` (when given) is asked at a steady pace; when it
+// says stop, the worker is ended and reaped and the ask fails.
 class ContainedWorker {
  public:
-  explicit ContainedWorker(ServeRequest serve, ContainOptions options = {});
+  explicit ContainedWorker(ServeRequest serve, ContainOptions options = {},
+                           fsio::Interrupt* interrupt = nullptr);
   ~ContainedWorker();
   ContainedWorker(const ContainedWorker&) = delete;
   ContainedWorker& operator=(const ContainedWorker&) = delete;
 
-  Hdf5Result<std::string> ask(std::string_view request);
+  // `input`, unless -1, is a descriptor the worker gets a copy of with the request.
+  Hdf5Result<std::string> ask(std::string_view request, int input = -1);
 
   // How many worker processes this object has started.
   std::uint64_t starts() const { return starts_; }
@@ -61,11 +71,15 @@ class ContainedWorker {
 
  private:
   Hdf5Status start();
+  // One request to the running worker and its answer; `untaken` is set when the worker was
+  // found gone before it took the request.
+  Hdf5Result<std::string> exchange(std::string_view request, int input, bool& untaken);
   // The worker closed its end: collects it and says how it ended.
   Hdf5InspectError ended();
 
   ServeRequest serve_;
   ContainOptions options_;
+  fsio::Interrupt* interrupt_;
   pid_t pid_ = -1;
   int socket_ = -1;
   std::uint64_t starts_ = 0;
@@ -92,6 +106,7 @@ class AddressRoom {
 class FileImage {
  public:
   static Hdf5Result<FileImage> read(const std::string& path, Progress& progress);
+  static Hdf5Result<FileImage> read(fsio::File& file, Progress& progress);
   std::string_view bytes() const { return {data_.get(), size_}; }
 
  private:

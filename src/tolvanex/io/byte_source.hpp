@@ -62,6 +62,8 @@ class FileRangeSource final : public ByteSource {
     pos_ += n;
     return n;
   }
+  // The file's interrupt, for a decoder that makes much of few bytes read.
+  Status poll() { return file_.poll(); }
 
  private:
   fsio::File& file_;

@@ -36,6 +36,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = other.fd_;
+    interrupt_ = other.interrupt_;
     other.fd_ = -1;
   }
   return *this;
@@ -45,18 +46,23 @@ File::~File() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<File> File::open_read(const std::string& path) {
+Result<File> File::open_read(const std::string& path, Interrupt* interrupt) {
   if (has_nul(path)) return nul_path_error();
   int fd;
-  do {
+  for (;;) {
+    // Opening a FIFO waits for its writer, for ever if none comes; a signal breaks the wait
+    // off, and the caller's handlers say whether to go on waiting.
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    if (interrupt) TVX_TRY(interrupt->poll());
+  }
   if (fd < 0) return TolvanexError::io_errno(errno);
-  return File(fd);
+  return File(fd, interrupt);
 }
 
 Result<std::size_t> File::read(void* buffer, std::size_t size) {
   for (;;) {
+    TVX_TRY(poll());
     const ssize_t n = ::read(fd_, buffer, size);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return TolvanexError::io_errno(errno);
@@ -67,6 +73,7 @@ Result<std::size_t> File::read_at(void* buffer, std::size_t size, std::uint64_t 
   std::size_t done = 0;
   auto* out = static_cast<char*>(buffer);
   while (done < size) {
+    TVX_TRY(poll());
     const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "tolvanex/error.hpp"
+#include "tolvanex/io/interrupt.hpp"
 
 namespace tolvanex::fsio {
 
@@ -28,17 +29,23 @@ class File {
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File(File&& other) noexcept : fd_(other.fd_), interrupt_(other.interrupt_) { other.fd_ = -1; }
   File& operator=(File&& other) noexcept;
   ~File();
 
-  // Opens read-only; errors are io errors with the OS text.
-  static Result<File> open_read(const std::string& path);
+  // Opens read-only; errors are io errors with the OS text. With an `interrupt` (which must
+  // outlive the file), an open that waits (a FIFO without a writer) and every read ask it, the
+  // reads before they start and after a signal broke them off, and end with its error.
+  static Result<File> open_read(const std::string& path, Interrupt* interrupt = nullptr);
+  // Takes over an open descriptor (one received from another process).
+  static File adopt(int fd) { return File(fd, nullptr); }
 
   // Reads up to `size` bytes; 0 at end of file. Retries on EINTR.
   Result<std::size_t> read(void* buffer, std::size_t size);
   // Reads up to `size` bytes at `offset`, looping until `size` or end of file.
   Result<std::size_t> read_at(void* buffer, std::size_t size, std::uint64_t offset);
+  // The interrupt's own question, for a layer that works on this file's bytes between reads.
+  Status poll() { return interrupt_ ? interrupt_->poll() : ok_status(); }
   Result<std::uint64_t> size() const;
   // Moves the read position to `offset` from the start.
   Status seek(std::uint64_t offset);
@@ -51,8 +58,9 @@ class File {
   int fd() const { return fd_; }
 
  private:
-  explicit File(int fd) : fd_(fd) {}
+  File(int fd, Interrupt* interrupt) : fd_(fd), interrupt_(interrupt) {}
   int fd_ = -1;
+  Interrupt* interrupt_ = nullptr;
 };
 
 }  // namespace tolvanex::fsio

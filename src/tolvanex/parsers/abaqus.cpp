@@ -41,7 +41,9 @@ namespace {
 Result<AbaqusInpSummary> read_decks(const std::string& path, const DeckReadOptions& options);
 }  // namespace
 
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path) { return read_decks(path, DeckReadOptions{}); }
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, fsio::Interrupt* interrupt) {
+  return read_decks(path, DeckReadOptions{.interrupt = interrupt});
+}
 
 Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, const DeckReadOptions& options) {
   return read_decks(path, options);
@@ -80,8 +82,8 @@ constexpr text::LineStarts kKeywordStarts("*");
 // pipe, a device) cannot be read twice, so it is read whole into memory when opened.
 class DeckInput {
  public:
-  static Result<DeckInput> open(const std::string& path) {
-    TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  static Result<DeckInput> open(const std::string& path, fsio::Interrupt* interrupt) {
+    TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
     if (const std::optional<std::uint64_t> size = file.regular_size())
       return DeckInput(std::move(file), *size);
     std::string bytes;
@@ -589,6 +591,7 @@ class DeckWalker {
       : out_(out),
         chunk_size_(std::max<std::size_t>(options.chunk_size, 1)),
         max_open_(std::max<std::size_t>(options.max_open_decks, 1)),
+        interrupt_(options.interrupt),
         blocks_(kKeywordStarts, options.kernel) {}
 
   Status run(const std::string& path, const std::string& base);
@@ -602,6 +605,7 @@ class DeckWalker {
   std::size_t chunk_size_;
   fsio::ReadBuffer buffer_;  // as large as the largest deck met needs, up to the chunk size
   std::size_t max_open_;
+  fsio::Interrupt* interrupt_;
   text::LineBlocks blocks_;
   std::unordered_set<std::string> visited_;
   // The first deck, until it is keyed: canonicalising a path costs a lookup per component,
@@ -638,7 +642,7 @@ Status DeckWalker::including_decks_first(TolvanexError error) {
   for (std::size_t i = 0; i + 1 < stack_.size(); ++i) {
     Frame& outer = stack_[i];
     if (!outer.input) {
-      TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(outer.path));
+      TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(outer.path, interrupt_));
       outer.input.emplace(std::move(input));
     }
     text::Utf8Validator utf8;  // from a line start, so between characters
@@ -659,7 +663,7 @@ std::optional<Frame> DeckWalker::follow(const Frame& frame, const std::string& v
 
 Result<std::optional<Frame>> DeckWalker::scan(Frame& frame) {
   if (!frame.input) {
-    TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(frame.path));
+    TVX_TRY_ASSIGN(DeckInput input, DeckInput::open(frame.path, interrupt_));
     frame.input.emplace(std::move(input));
   }
   DeckInput& input = *frame.input;

@@ -24,6 +24,8 @@ struct DeckReadOptions {
   std::size_t max_open_decks = 16;
   // The kernel that passes over runs of data lines; all give the same summary.
   text::Kernel kernel = text::Kernel::Auto;
+  // Asked by every deck opened and read (none when null); must outlive the call.
+  fsio::Interrupt* interrupt = nullptr;
 };
 
 // inspect_abaqus_inp(path) (readers.hpp) with explicit read settings.

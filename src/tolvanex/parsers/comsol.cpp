@@ -433,8 +433,8 @@ Result<TrimmedSegments> read_segments(const container::ZipArchive& zip, std::siz
 
 }  // namespace
 
-Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path) {
-  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path, fsio::Interrupt* interrupt) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   TVX_TRY_ASSIGN(container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
 
   ComsolMphSummary summary;

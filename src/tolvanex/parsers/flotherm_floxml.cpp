@@ -374,8 +374,9 @@ Result<FlothermFloxmlSummary> ParserState::finish() && {
 
 // ---------------------------------------------------------------------------------------
 
-Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, std::uint64_t byte_budget) {
-  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, std::uint64_t byte_budget,
+                                                      fsio::Interrupt* interrupt) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   FileSource source(file);
   // Only element names and some texts are ever used; no attribute is read, and a text that
   // would not be kept here is not even an event.
@@ -420,8 +421,8 @@ Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path, s
   }
 }
 
-bool has_flotherm_root(const std::string& path) {
-  Result<fsio::File> file = fsio::File::open_read(path);
+bool has_flotherm_root(const std::string& path, fsio::Interrupt* interrupt) {
+  Result<fsio::File> file = fsio::File::open_read(path, interrupt);
   if (!file) return false;
   FileSource source(file.value());
   xml::XmlPullReader reader(source);

@@ -29,8 +29,9 @@ bool contains_folded(std::string_view name, std::string_view word) {
 
 }  // namespace
 
-Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::uint64_t byte_budget) {
-  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path, std::uint64_t byte_budget,
+                                                  fsio::Interrupt* interrupt) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   TVX_TRY_ASSIGN(const container::ZipArchive zip, container::ZipArchive::open(std::move(file)));
   if (zip.entry_count() == 0)
     return TolvanexError::message("FloTHERM pack archive did not contain any ZIP entries");

@@ -29,12 +29,14 @@ struct ProjectText {
   KeptText kept;
   std::optional<std::string> source_member;  // the archive member read
 };
-Result<ProjectText> read_project(const std::string& path, std::uint64_t byte_budget);
+Result<ProjectText> read_project(const std::string& path, std::uint64_t byte_budget,
+                                 fsio::Interrupt* interrupt);
 
 }  // namespace
 
-Result<HfssAedtSummary> inspect_hfss_aedt(const std::string& path, std::uint64_t byte_budget) {
-  TVX_TRY_ASSIGN(ProjectText project, read_project(path, byte_budget));
+Result<HfssAedtSummary> inspect_hfss_aedt(const std::string& path, std::uint64_t byte_budget,
+                                          fsio::Interrupt* interrupt) {
+  TVX_TRY_ASSIGN(ProjectText project, read_project(path, byte_budget, interrupt));
   // Probed on the path's own bytes, so that a name that is not UTF-8 still finds them.
   const bool lock = fsio::kind_of(path + ".lock", /*follow_links=*/true) != fsio::Kind::Missing;
   const bool results = fsio::kind_of(path + "results", /*follow_links=*/true) == fsio::Kind::Directory;
@@ -59,10 +61,11 @@ Result<std::size_t> find_project_member(const container::ZipArchive& zip) {
 }
 
 // Reads the text and closes the file before the neighbouring paths are probed.
-Result<ProjectText> read_project(const std::string& path, std::uint64_t byte_budget) {
+Result<ProjectText> read_project(const std::string& path, std::uint64_t byte_budget,
+                                 fsio::Interrupt* interrupt) {
   const std::optional<std::string> name = text::file_name(path);
   const bool archive = name && text::ends_with(text::ascii_lower(*name), ".aedtz");
-  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   ProjectText project;
   if (!archive) {
     FileSource source(file);

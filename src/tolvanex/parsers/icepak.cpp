@@ -39,8 +39,9 @@ Status read_entries(ByteSource& tar, Tally& tally);
 
 }  // namespace
 
-Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget) {
-  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path));
+Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget,
+                                            fsio::Interrupt* interrupt) {
+  TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   unsigned char magic[2];
   // Read in place, the position staying at the start. What can't be read (a directory) is as
   // short as an empty file.

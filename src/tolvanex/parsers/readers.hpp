@@ -1,6 +1,7 @@
 // The reader of each format. Every reader takes the path exactly as the driver received it
-// (and, for five of them, the byte budget; for the HDF5 ones, the call's context), reads the
-// file itself and returns its summary.
+// (and, for five of them, the byte budget), reads the file itself and returns its summary.
+// The HDF5 ones take the call's context, the others its interrupt (none when left out), which
+// the files they open ask as they are read.
 // The format table (formats.cpp) names each reader in its format's row.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "tolvanex/error.hpp"
+#include "tolvanex/io/interrupt.hpp"
 #include "tolvanex/schema.hpp"
 
 namespace tolvanex {
@@ -17,24 +19,29 @@ struct CallContext;  // call_context.hpp
 namespace tolvanex::parsers {
 
 namespace comsol {
-Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path);
+Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path, fsio::Interrupt* interrupt = nullptr);
 }
 namespace abaqus {
-Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path);
+Result<AbaqusInpSummary> inspect_abaqus_inp(const std::string& path, fsio::Interrupt* interrupt = nullptr);
 }
 namespace hfss {
-Result<HfssAedtSummary> inspect_hfss_aedt(const std::string& path, std::uint64_t byte_budget);
+Result<HfssAedtSummary> inspect_hfss_aedt(const std::string& path, std::uint64_t byte_budget,
+                                          fsio::Interrupt* interrupt = nullptr);
 }
 namespace icepak {
-Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget);
+Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64_t byte_budget,
+                                            fsio::Interrupt* interrupt = nullptr);
 }
 namespace flotherm {
 Result<FlothermFloxmlSummary> inspect_flotherm_floxml(const std::string& path,
-                                                      std::uint64_t byte_budget);
+                                                      std::uint64_t byte_budget,
+                                                      fsio::Interrupt* interrupt = nullptr);
 Result<FlothermPackSummary> inspect_flotherm_pack(const std::string& path,
-                                                  std::uint64_t byte_budget);
+                                                  std::uint64_t byte_budget,
+                                                  fsio::Interrupt* interrupt = nullptr);
 // True when the first element of the XML file is "xml_case" or "sm_xml_case" (local name).
-bool has_flotherm_root(const std::string& path);
+// An interrupt that said stop while the file was opened or read gives false.
+bool has_flotherm_root(const std::string& path, fsio::Interrupt* interrupt = nullptr);
 }  // namespace flotherm
 
 // Glue to the HDF5 readers, which run in the call's contained worker: their error becomes
