@@ -83,13 +83,17 @@ BENCH_CASES ?=
 bench: build  ## the benchmark table (BENCH_SCALE, BENCH_ROUNDS, BENCH_CASES)
 	$(VPY) bench/table.py --scale $(BENCH_SCALE) --rounds $(BENCH_ROUNDS) --only '$(BENCH_CASES)'
 
-# The wheel: built for the stable ABI, then repaired by auditwheel, which copies into it the
-# shared libraries it loads beyond those every manylinux system has, and tags it with the
-# oldest glibc they all run on. auditwheel runs patchelf from PATH.
+# The wheel: built for the stable ABI against a static HDF5 (scripts/build-hdf5.sh, kept in
+# HDF5_STATIC between runs) in a build directory of its own, then repaired by auditwheel, which
+# copies into it any shared library it loads beyond those every manylinux system has, and tags
+# it with the oldest glibc they all run on. auditwheel runs patchelf from PATH.
+HDF5_STATIC ?= $(BUILD)/hdf5-static
 wheel: setup  ## a wheel carrying its libraries (auditwheel, manylinux tag), in dist/
 	$(VPY) -m pip install -q auditwheel patchelf
+	JOBS=$(JOBS) bash scripts/build-hdf5.sh $(HDF5_STATIC)
 	rm -rf $(BUILD)/wheel
-	$(VPY) -m pip wheel --no-deps -w $(BUILD)/wheel .
+	$(VPY) -m pip wheel --no-deps -w $(BUILD)/wheel -C build-dir=$(BUILD)/wheel-build \
+	  -C cmake.define.TOLVANEX_HDF5_ROOT=$(abspath $(HDF5_STATIC)) .
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --strip -w dist $(BUILD)/wheel/*.whl
 
 clean:  ## removes the build directories and dist/
