@@ -1,5 +1,6 @@
-# The venv is made by pyenv's `python3` (the interpreter first on PATH); the module is built
-# for the stable ABI, so the same build also loads in Debian's /usr/bin/python3.
+# The venv is made by the first `python3` on PATH (on a fresh Debian its own /usr/bin/python3,
+# for which setup installs python3-venv and python3-dev); the module is built for the stable
+# ABI, so the same build loads in any CPython from 3.9 on.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
