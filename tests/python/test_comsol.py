@@ -218,6 +218,7 @@ PICKS = {"smodel.json": "d['physics_tags']", "dmodel.xml": "d['physics_tags']", 
     ("fileversion", [b"6.1:", (b"\t", GIB // 2)], ["6.1", ""]),
     ("usedlicenses.txt", [b"A\n", (b" ", GIB // 2), b"\nB"], ["A", "B"]),
 ])
+@pytest.mark.slow
 def test_bombs_stream_in_bounded_memory(tmp_path, member, segments, outcome):
     path = mph(tmp_path, [bomb(member, *segments)])
     result, growth = measured(f"(lambda d: {PICKS[member]})(tolvanex.inspect(path)['summary']['data'])", path)
@@ -225,6 +226,7 @@ def test_bombs_stream_in_bounded_memory(tmp_path, member, segments, outcome):
     assert growth < 32
 
 
+@pytest.mark.slow
 def test_billions_of_open_elements_fail_in_bounded_memory(tmp_path):
     # 3.3 billion levels of <a>: once the window holds the pattern, each 3 MiB of it deflates
     # to the same bytes, so the member is made by repeating them.
@@ -240,6 +242,7 @@ def test_billions_of_open_elements_fail_in_bounded_memory(tmp_path):
     assert growth < 100
 
 
+@pytest.mark.slow
 def test_what_the_record_keeps_is_bounded_only_by_memory(tmp_path):
     # A licence line is the record's own text: two gigabytes of it ask for that much.
     path = mph(tmp_path, [bomb("usedlicenses.txt", (b"L", 2 * GIB))])

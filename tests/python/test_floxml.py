@@ -124,6 +124,7 @@ TAIL = b"</name></xml_case>"
 MISMATCH = "xml error: ill-formed document: expected `</xml_case>`, but `</>` was found"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name, head, filler, mib, tail, expr, outcome", [
     # The root probe holds no text, markup or name however long.
     ("data.xml", b"", b"0123456789 abcdef ", 50, b"", SCAN, []),

@@ -35,6 +35,11 @@ def test_pip_wheel_gives_one_abi3_wheel_that_installs_in_another_cpython(tmp_pat
         capture_output=True, text=True, check=True,
     ).stdout.strip()
     shutil.unpack_archive(str(wheels / built[0]), site, "zip")
+    # libarchive and liblzma come from their static archives, so neither they nor what
+    # libarchive's shared build pulls in is loaded.
+    dynamic = subprocess.run(["readelf", "-d", f"{site}/tolvanex/_tolvanex.abi3.so"], capture_output=True, text=True,
+                             check=True).stdout
+    assert "libhdf5" in dynamic and not re.search(r"libarchive|liblzma|libxml2|libnettle", dynamic)
     out = subprocess.run(
         [str(venv / "bin" / "python"), "-c", "import tolvanex; print(tolvanex.__file__, tolvanex.scan([]))"],
         capture_output=True, text=True, check=True, cwd=tmp_path,
