@@ -95,6 +95,13 @@ class LossyDecoder {
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
+// U+2026, which ends a text cut to a bound.
+inline constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+// A text of at most `limit` bytes is copied; a longer one is cut at the last character
+// boundary at or before byte `limit` (the character that straddles it is dropped whole) and
+// followed by the ellipsis.
+std::string cut_text(std::string_view text, std::size_t limit);
+
 // Streaming UTF-8 validation: feed chunks in order, then finish(). A sequence may straddle
 // chunks; the verdict equals that of validating the concatenation whole. Runs of ASCII pass
 // 32 bytes at a time.
