@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/trailing_space.hpp"
 
 namespace tolvanex::xml {
 
@@ -562,97 +563,9 @@ struct Collector {
   }
 };
 
-// Bytes held with their runs of XML white space packed, for white space whose fate is known
-// only at the next other byte: at the end of a text it is trimmed off, before more bytes it is
-// part of them. A run of four or more costs a few bytes however long
-// it is. Packed form: a 0, the white-space byte and its count in base 128; a 0 of the bytes is
-// written as two; every other byte stands for itself. White space past `cap` bytes is only
-// counted.
-class PackedBytes {
- public:
-  explicit PackedBytes(std::uint64_t cap = UINT64_MAX) : cap_(cap) {}
-
-  void append(const char* p, std::size_t n) {
-    for (const char* end = p + n; p != end; ++p) {
-      if (is_xml_space(*p)) {
-        if (held_ >= cap_) {
-          ++unheld_;
-          continue;
-        }
-        ++held_;
-        if (*p != run_byte_) close_run();
-        run_byte_ = *p;
-        ++run_count_;
-        continue;
-      }
-      close_run();
-      if (*p == 0) packed_ += '\0';
-      packed_ += *p;
-    }
-  }
-  bool empty() const { return packed_.empty() && run_count_ == 0 && unheld_ == 0; }
-  // Passes the bytes to `put` in pieces of bounded size, and forgets them; returns the count
-  // of white space not held.
-  template <class Put>
-  std::uint64_t unpack(Put& put) {
-    close_run();
-    char piece[4096];
-    std::size_t n = 0;
-    const auto emit = [&](char c) {
-      piece[n++] = c;
-      if (n == sizeof piece) {
-        put(piece, n);
-        n = 0;
-      }
-    };
-    for (std::size_t i = 0; i < packed_.size();) {
-      const char c = packed_[i++];
-      if (c != 0) {
-        emit(c);
-        continue;
-      }
-      const char b = packed_[i++];
-      std::uint64_t count = 1;
-      if (b != 0) {
-        count = 0;
-        for (int shift = 0;; shift += 7) {
-          const auto d = static_cast<unsigned char>(packed_[i++]);
-          count |= static_cast<std::uint64_t>(d & 0x7F) << shift;
-          if (!(d & 0x80)) break;
-        }
-      }
-      for (; count != 0; --count) emit(b);
-    }
-    if (n != 0) put(piece, n);
-    std::string().swap(packed_);
-    held_ = 0;
-    return std::exchange(unheld_, 0);
-  }
-
- private:
-  void close_run() {
-    if (run_count_ <= 3) {
-      packed_.append(run_count_, run_byte_);
-    } else {
-      packed_ += '\0';
-      packed_ += run_byte_;
-      for (; run_count_ >= 0x80; run_count_ >>= 7) packed_ += static_cast<char>(0x80 | (run_count_ & 0x7F));
-      packed_ += static_cast<char>(run_count_);
-    }
-    run_count_ = 0;
-  }
-
-  std::string packed_;
-  char run_byte_ = 0;
-  std::uint64_t run_count_ = 0;  // of run_byte_, not yet in packed_
-  std::uint64_t cap_;
-  std::uint64_t held_ = 0;    // white-space bytes held
-  std::uint64_t unheld_ = 0;  // and those past the cap
-};
-
 // A run of bytes that goes to `put` chunk by chunk, except for white space at the end of a
-// chunk: that is held (packed) until other bytes show that it is not at the end of the run,
-// and dropped at its end. Of such white space at most `cap` bytes are held; the rest goes to
+// chunk: that is held until other bytes show that it is not at the end of the run, and
+// dropped at its end. Of such white space at most `cap` bytes are held; the rest goes to
 // `unheld` as a count.
 template <class Put, class Unheld>
 class TrimmedRun {
@@ -665,13 +578,13 @@ class TrimmedRun {
     while (tail != begin && is_xml_space(tail[-1])) --tail;
     if (tail != begin) {
       if (space && !space->empty()) {
-        if (const std::uint64_t count = space->unpack(put)) unheld(count);
+        if (const std::uint64_t count = space->release(put)) unheld(count);
       }
       put(begin, static_cast<std::size_t>(tail - begin));
     }
     if (tail != stop) {
       if (!space) space.emplace(cap);
-      space->append(tail, static_cast<std::size_t>(stop - tail));
+      space->add(std::string_view(tail, static_cast<std::size_t>(stop - tail)));
     }
   }
 
@@ -679,7 +592,7 @@ class TrimmedRun {
   Put& put;
   Unheld& unheld;
   std::uint64_t cap;
-  std::optional<PackedBytes> space;  // made when first needed
+  std::optional<text::TrailingSpace> space;  // made when first needed
 };
 
 // The name of an end tag as it streams by. It is compared with the innermost open name while it
