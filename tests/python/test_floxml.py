@@ -85,6 +85,7 @@ def test_inspect_project(tmp_path, name):
 
 @pytest.mark.parametrize("content, message", [
     ("<project/>", "expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <project>"),
+    ("<a%s/>" % ("\u00e9" * 200), "expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <a%s\u2026>" % ("\u00e9" * 127)),
     ("<?xml version='1.0'?>\n<!-- nothing -->\n", "FloTHERM FloXML file did not contain a root element"),
     ("<xml_case><name>a</nam></xml_case>",
      "xml error: ill-formed document: expected `</name>`, but `</nam>` was found"),

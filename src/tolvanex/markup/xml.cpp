@@ -20,12 +20,11 @@ int lower_ascii(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 TolvanexError syntax(const char* what) { return TolvanexError::xml(std::string("syntax error: ") + what); }
 TolvanexError ill_formed(const std::string& what) { return TolvanexError::xml("ill-formed document: " + what); }
 
-// Names inside messages are shown as text, cut to kShownName bytes (at a character boundary,
+// Names inside messages are shown as text, cut to kQuotedName bytes (at a character boundary,
 // with an ellipsis): a hostile name can be as long as the input. A name that is not UTF-8
 // shows as nothing.
-constexpr std::size_t kShownName = 256;
 std::string shown(std::string_view name) {
-  return text::is_valid_utf8(name) ? text::cut_text(name, kShownName) : std::string();
+  return text::is_valid_utf8(name) ? text::cut_text(name, kQuotedName) : std::string();
 }
 
 // A name, trailing XML white space trimmed, as shown() shows it, taken as it streams by: only
@@ -49,11 +48,11 @@ class ShownName {
   std::string text() const {
     if (!utf8_.finish()) return {};
     // A head cut short of the trimmed name still holds one byte past the bound, so it is cut.
-    return text::cut_text(std::string_view(head_.data(), std::min<std::uint64_t>(held_, trimmed_)), kShownName);
+    return text::cut_text(std::string_view(head_.data(), std::min<std::uint64_t>(held_, trimmed_)), kQuotedName);
   }
 
  private:
-  std::array<char, kShownName + 1> head_;
+  std::array<char, kQuotedName + 1> head_;
   std::size_t held_ = 0;
   std::uint64_t size_ = 0;     // bytes seen
   std::uint64_t trimmed_ = 0;  // up to the last that is not white space
