@@ -48,6 +48,12 @@ class TrailingSpace {
   // which come after them.
   template <class Put>
   std::uint64_t release(Put&& put) {
+    if (packed_.empty() && run_count_ <= 3 && run_byte_ != 0) {  // the common case: a blank or two
+      const char few[3] = {run_byte_, run_byte_, run_byte_};
+      if (run_count_ != 0) put(few, static_cast<std::size_t>(run_count_));
+      run_count_ = held_ = 0;
+      return std::exchange(unheld_, 0);
+    }
     close_run();
     if (!packed_runs_) {
       for (std::size_t i = 0; i < packed_.size(); i += kPiece) put(packed_.data() + i, std::min(kPiece, packed_.size() - i));
