@@ -48,6 +48,7 @@ class TrailingSpace {
   // which come after them.
   template <class Put>
   std::uint64_t release(Put&& put) {
+    if (empty()) return 0;
     if (packed_.empty() && run_count_ <= 3 && run_byte_ != 0) {  // the common case: a blank or two
       const char few[3] = {run_byte_, run_byte_, run_byte_};
       if (run_count_ != 0) put(few, static_cast<std::size_t>(run_count_));
