@@ -10,6 +10,7 @@
 #include "tolvanex/text/blocks.hpp"
 #include "tolvanex/text/lines.hpp"
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/trailing_space.hpp"
 
 using namespace tolvanex;
 
@@ -45,6 +46,16 @@ TEST(Text, StreamingUtf8MatchesWholeInputAtEverySplit) {
     for (std::size_t len = rng() % 12; len != 0; --len) s += (rng() % 8 ? "" : kAscii) + bytes[rng() % bytes.size()];
     samples.push_back(s);
   }
+  // The characters that a carry steps through, each followed by `|`, then what it was left with.
+  const auto characters = [](std::initializer_list<std::string_view> pieces) {
+    text::Utf8Carry carry;
+    std::string out;
+    std::string_view ch;
+    for (const std::string_view piece : pieces) {
+      for (std::size_t pos = 0; pos < piece.size() && carry.next(piece, pos, ch);) out.append(ch) += '|';
+    }
+    return out.append(carry.take_cut());
+  };
   for (const std::string& s : samples) {
     const std::string_view v(s);
     const std::size_t step = s.size() > 12 ? s.size() / 5 + 1 : 1;
@@ -60,6 +71,7 @@ TEST(Text, StreamingUtf8MatchesWholeInputAtEverySplit) {
         d.finish(out);
         ASSERT_EQ(out, text::decode_lossy(s)) << i << " " << j << " " << s;
         ASSERT_EQ(u.finish(), text::is_valid_utf8(s)) << i << " " << j << " " << s;
+        ASSERT_EQ(characters({v.substr(0, i), v.substr(i, j - i), v.substr(j)}), characters({v})) << i << " " << j;
       }
     }
   }
@@ -116,6 +128,29 @@ TEST(BudgetedText, KeepsAndMeasuresWhatDecodingAndTrimmingWholeWould) {
           const std::uint64_t past = std::max(limit, measured) + 1;  // a size past the bound is only that
           EXPECT_EQ(std::min(b.size(), past), std::min<std::uint64_t>(trimmed.size(), past));
         }
+      }
+    }
+  }
+}
+
+// Trailing white space, added in pieces cut anywhere, gives back exactly the bytes within the
+// cap, and counts the rest.
+TEST(TrailingSpace, GivesBackWhatTheCapHeldWhereverTheRunIsCut) {
+  const std::string runs[] = {" ", " \t \t", std::string(5, ' ') + "\t\t" + std::string(200, '\n'),
+                              std::string("\0\0 \0", 4), std::string(300, ' ') + "\xC2\xA0\xC2\xA0"};
+  for (const std::string& run : runs) {
+    for (std::uint64_t cap = 0; cap <= run.size() + 1; cap += run.size() > 20 ? 37 : 1) {
+      for (std::size_t cut = 0; cut <= run.size(); ++cut) {
+        text::TrailingSpace space(cap);
+        space.add(std::string_view(run).substr(0, cut));
+        space.add(std::string_view(run).substr(cut));
+        ASSERT_EQ(space.size(), run.size());
+        std::string back;
+        const std::uint64_t unheld = space.release([&](const char* p, std::size_t n) { back.append(p, n); });
+        const std::size_t held = static_cast<std::size_t>(std::min<std::uint64_t>(cap, run.size()));
+        ASSERT_EQ(back, run.substr(0, held)) << cap << " " << cut;
+        ASSERT_EQ(unheld, run.size() - held);
+        ASSERT_TRUE(space.empty());
       }
     }
   }

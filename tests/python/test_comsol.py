@@ -213,7 +213,10 @@ PICKS = {"smodel.json": "d['physics_tags']", "dmodel.xml": "d['physics_tags']", 
     ("modelinfo.xml", [b"<r><!--", BIG, b"--><r other='", BIG, b"' title='t'/></r>"], "t"),
     # White space whose fate is known only at the next byte is held packed.
     ("modelinfo.xml", [b"<r><title>t", (b" ", 200 << 20), b"</title></r>"], "t"),
-    ("modelinfo.xml", [b"<r><title>t</title", (b" ", 200 << 20), b"></r>"], "t"),
+    ("modelinfo.xml", [b"<r><title>t</title", (b" \t", 100 << 20), b"></r>"], "t"),
+    # An error quotes at most 256 bytes of a name.
+    ("modelinfo.xml", [b"<a></", (b"x", 500 << 20), b">"], MODELINFO_ERR.replace("</b>", "</%s\u2026>" % ("x" * 256))),
+    ("dmodel.xml", [b"</", (b"x", 500 << 20), b">"], DMODEL_ERR.replace("</x>", "</%s\u2026>" % ("x" * 256))),
     ("modelinfo.xml", [b"<r><title>t", (b" \t", 100 << 20), b"</title></r>"], "t"),
     ("fileversion", [b"6.1:", (b"\t", GIB // 2)], ["6.1", ""]),
     ("usedlicenses.txt", [b"A\n", (b" ", GIB // 2), b"\nB"], ["A", "B"]),

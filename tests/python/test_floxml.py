@@ -85,6 +85,7 @@ def test_inspect_project(tmp_path, name):
 
 @pytest.mark.parametrize("content, message", [
     ("<project/>", "expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <project>"),
+    ("<a%s/>" % ("\u00e9" * 200), "expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <a%s\u2026>" % ("\u00e9" * 127)),
     ("<?xml version='1.0'?>\n<!-- nothing -->\n", "FloTHERM FloXML file did not contain a root element"),
     ("<xml_case><name>a</nam></xml_case>",
      "xml error: ill-formed document: expected `</name>`, but `</nam>` was found"),
@@ -144,8 +145,10 @@ MISMATCH = "xml error: ill-formed document: expected `</xml_case>`, but `</>` wa
     ("a.floxml", b"<xml_case><name>", IDEOGRAPHIC, 200, b"N" + TAIL, KEPT, ["N", False]),
     ("a.floxml", b"<xml_case><name>N</name", b" ", 200, b"></xml_case>", KEPT, ["N", False]),
     ("a.floxml", b"<xml_case><name>N", NBSP, 200, b"M" + TAIL, KEPT, [None, True]),
-    # An end tag's name with white space inside matches nothing and is shown only when it is
-    # UTF-8, so it is not held.
+    # An end tag's name is compared as it streams by, and an error shows its first 256 bytes
+    # only when it is UTF-8, so it is not held.
+    ("a.floxml", b"<xml_case><name>N</name", b" \t", 200, b"></xml_case>", KEPT, ["N", False]),
+    ("a.floxml", b"<xml_case></", b"x", 50, b">", ERROR, MISMATCH.replace("</>", "</%s\u2026>" % ("x" * 256))),
     ("a.floxml", b"<xml_case></xml_case", b" ", 200, b"\xff>", ERROR, MISMATCH),
     ("a.floxml", b"<xml_case></xml_case", b" ", 200, b"x\xff" + b" " * 100 + b">", ERROR, MISMATCH),
 ])

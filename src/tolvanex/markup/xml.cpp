@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/trailing_space.hpp"
 
 namespace tolvanex::xml {
 
@@ -19,8 +20,44 @@ int lower_ascii(int c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 TolvanexError syntax(const char* what) { return TolvanexError::xml(std::string("syntax error: ") + what); }
 TolvanexError ill_formed(const std::string& what) { return TolvanexError::xml("ill-formed document: " + what); }
 
-// Names inside messages are shown as text; bytes that are not UTF-8 show as nothing.
-std::string shown(std::string_view name) { return text::is_valid_utf8(name) ? std::string(name) : std::string(); }
+// Names inside messages are shown as text, cut to kQuotedName bytes (at a character boundary,
+// with an ellipsis): a hostile name can be as long as the input. A name that is not UTF-8
+// shows as nothing.
+std::string shown(std::string_view name) {
+  return text::is_valid_utf8(name) ? text::cut_text(name, kQuotedName) : std::string();
+}
+
+// A name, trailing XML white space trimmed, as shown() shows it, taken as it streams by: only
+// its first bytes are held, and of the rest only whether it is UTF-8 and where its last byte
+// other than white space lies.
+class ShownName {
+ public:
+  void add(const char* p, std::size_t n) {
+    utf8_.feed(std::string_view(p, n));
+    const std::size_t take = std::min(n, head_.size() - held_);
+    std::memcpy(head_.data() + held_, p, take);
+    held_ += take;
+    for (std::size_t i = n; i-- > 0;) {
+      if (!is_xml_space(p[i])) {
+        trimmed_ = size_ + i + 1;
+        break;
+      }
+    }
+    size_ += n;
+  }
+  std::string text() const {
+    if (!utf8_.finish()) return {};
+    // A head cut short of the trimmed name still holds one byte past the bound, so it is cut.
+    return text::cut_text(std::string_view(head_.data(), std::min<std::uint64_t>(held_, trimmed_)), kQuotedName);
+  }
+
+ private:
+  std::array<char, kQuotedName + 1> head_;
+  std::size_t held_ = 0;
+  std::uint64_t size_ = 0;     // bytes seen
+  std::uint64_t trimmed_ = 0;  // up to the last that is not white space
+  text::Utf8Validator utf8_;
+};
 
 std::string_view trim_trailing_space(std::string_view s) {
   while (!s.empty() && is_xml_space(s.back())) s.remove_suffix(1);
@@ -525,97 +562,9 @@ struct Collector {
   }
 };
 
-// Bytes held with their runs of XML white space packed, for white space whose fate is known
-// only at the next other byte: at the end of a text or of an end tag's name it is trimmed off,
-// before more bytes it is part of them. A run of four or more costs a few bytes however long
-// it is. Packed form: a 0, the white-space byte and its count in base 128; a 0 of the bytes is
-// written as two; every other byte stands for itself. White space past `cap` bytes is only
-// counted.
-class PackedBytes {
- public:
-  explicit PackedBytes(std::uint64_t cap = UINT64_MAX) : cap_(cap) {}
-
-  void append(const char* p, std::size_t n) {
-    for (const char* end = p + n; p != end; ++p) {
-      if (is_xml_space(*p)) {
-        if (held_ >= cap_) {
-          ++unheld_;
-          continue;
-        }
-        ++held_;
-        if (*p != run_byte_) close_run();
-        run_byte_ = *p;
-        ++run_count_;
-        continue;
-      }
-      close_run();
-      if (*p == 0) packed_ += '\0';
-      packed_ += *p;
-    }
-  }
-  bool empty() const { return packed_.empty() && run_count_ == 0 && unheld_ == 0; }
-  // Passes the bytes to `put` in pieces of bounded size, and forgets them; returns the count
-  // of white space not held.
-  template <class Put>
-  std::uint64_t unpack(Put& put) {
-    close_run();
-    char piece[4096];
-    std::size_t n = 0;
-    const auto emit = [&](char c) {
-      piece[n++] = c;
-      if (n == sizeof piece) {
-        put(piece, n);
-        n = 0;
-      }
-    };
-    for (std::size_t i = 0; i < packed_.size();) {
-      const char c = packed_[i++];
-      if (c != 0) {
-        emit(c);
-        continue;
-      }
-      const char b = packed_[i++];
-      std::uint64_t count = 1;
-      if (b != 0) {
-        count = 0;
-        for (int shift = 0;; shift += 7) {
-          const auto d = static_cast<unsigned char>(packed_[i++]);
-          count |= static_cast<std::uint64_t>(d & 0x7F) << shift;
-          if (!(d & 0x80)) break;
-        }
-      }
-      for (; count != 0; --count) emit(b);
-    }
-    if (n != 0) put(piece, n);
-    std::string().swap(packed_);
-    held_ = 0;
-    return std::exchange(unheld_, 0);
-  }
-
- private:
-  void close_run() {
-    if (run_count_ <= 3) {
-      packed_.append(run_count_, run_byte_);
-    } else {
-      packed_ += '\0';
-      packed_ += run_byte_;
-      for (; run_count_ >= 0x80; run_count_ >>= 7) packed_ += static_cast<char>(0x80 | (run_count_ & 0x7F));
-      packed_ += static_cast<char>(run_count_);
-    }
-    run_count_ = 0;
-  }
-
-  std::string packed_;
-  char run_byte_ = 0;
-  std::uint64_t run_count_ = 0;  // of run_byte_, not yet in packed_
-  std::uint64_t cap_;
-  std::uint64_t held_ = 0;    // white-space bytes held
-  std::uint64_t unheld_ = 0;  // and those past the cap
-};
-
 // A run of bytes that goes to `put` chunk by chunk, except for white space at the end of a
-// chunk: that is held (packed) until other bytes show that it is not at the end of the run,
-// and dropped at its end. Of such white space at most `cap` bytes are held; the rest goes to
+// chunk: that is held until other bytes show that it is not at the end of the run, and
+// dropped at its end. Of such white space at most `cap` bytes are held; the rest goes to
 // `unheld` as a count.
 template <class Put, class Unheld>
 class TrimmedRun {
@@ -628,13 +577,13 @@ class TrimmedRun {
     while (tail != begin && is_xml_space(tail[-1])) --tail;
     if (tail != begin) {
       if (space && !space->empty()) {
-        if (const std::uint64_t count = space->unpack(put)) unheld(count);
+        if (const std::uint64_t count = space->release(put)) unheld(count);
       }
       put(begin, static_cast<std::size_t>(tail - begin));
     }
     if (tail != stop) {
       if (!space) space.emplace(cap);
-      space->append(tail, static_cast<std::size_t>(stop - tail));
+      space->add(std::string_view(tail, static_cast<std::size_t>(stop - tail)));
     }
   }
 
@@ -642,7 +591,41 @@ class TrimmedRun {
   Put& put;
   Unheld& unheld;
   std::uint64_t cap;
-  std::optional<PackedBytes> space;  // made when first needed
+  std::optional<text::TrailingSpace> space;  // made when first needed
+};
+
+// The name of an end tag as it streams by. It is compared with the innermost open name while it
+// can still be that one (open names hold no white space, so only white space may follow a
+// whole match); either way an error would show it, and that needs only its first bytes. So the
+// name is never held: an end tag that matches yields the open name's bytes. In skim mode the
+// comparison is left to the caller, on the name's tail.
+struct EndTagName {
+  std::string_view want;   // the innermost open name
+  bool differs = false;    // known not to be it (or nothing is open)
+  std::size_t matched = 0; // bytes of it matched so far
+  bool spaced = false;     // white space after a whole match
+  ShownName shown;
+  Collector* tail = nullptr;  // skim mode: keeps the tail
+
+  void add(const char* p, std::size_t n, bool refill) {
+    if (tail != nullptr) tail->add(p, n, refill);
+    if (n == 0) return;
+    shown.add(p, n);
+    if (differs || tail != nullptr) return;
+    std::string_view rest(p, n);
+    if (!spaced) {
+      const std::size_t k = std::min(n, want.size() - matched);
+      if (!same_bytes(want.substr(matched, k), rest.substr(0, k))) {
+        differs = true;
+        return;
+      }
+      matched += k;
+      rest.remove_prefix(k);
+    }
+    if (rest.empty()) return;
+    spaced = std::all_of(rest.begin(), rest.end(), is_xml_space);
+    differs = !spaced;
+  }
 };
 
 // The byte classes that the scanner stops at, found a block at a time, and the sets of them
@@ -1036,76 +1019,29 @@ XmlEvent XmlScanner::processing_instruction() {
 XmlEvent XmlScanner::end_tag() {
   static constexpr const char* kNotClosed = "tag not closed: `>` not found before end of input";
   NameStack& open = r_.open_;
-  std::string_view name;
-  bool hidden = false;
-  bool differs = open.empty();
+  EndTagName col;
+  col.differs = open.empty();
   OpenName want;
-  if (!differs) want = open.top();
-  if (r_.skim_) {
-    Collector col = collector(Collector::Mode::Tail);
-    const int c = scan<kGt>(&col);
-    if (c < 0) return cut_off(c, kNotClosed);
-    name = trim_trailing_space(col.view());
-    r_.clipped_ = col.was_clipped();
-    differs = differs || name != want.name;
-  } else {
-    // Trailing white space is trimmed without being held. Bytes that match the innermost open
-    // name need not be held either: the name is then that one. A name that can no longer match
-    // it (say, with white space inside: open names end at the first) serves only the message,
-    // which shows it only when it is UTF-8. Such a name is therefore held packed until the
-    // `>`, and dropped as soon as it is known not to be UTF-8.
-    std::size_t matched = 0;  // bytes of the open name matched so far
-    // Made only for a name that differs, which is an error.
-    struct Held {
-      text::Utf8Validator utf8;
-      PackedBytes bytes;
-    };
-    std::unique_ptr<Held> held;
-    auto hold = [&](const char* p, std::size_t n) {
-      held->utf8.feed(std::string_view(p, n));
-      hidden = !held->utf8.valid();
-      if (hidden) held->bytes = PackedBytes();
-      else held->bytes.append(p, n);
-    };
-    auto put = [&](const char* p, std::size_t n) {
-      if (hidden) return;
-      if (!differs) {
-        if (want.name.size() - matched >= n && same_bytes(want.name.substr(matched, n), std::string_view(p, n))) {
-          matched += n;
-          return;
-        }
-        differs = true;
-      }
-      if (!held) {
-        held = std::make_unique<Held>();
-        hold(want.name.data(), matched);
-        if (hidden) return;
-      }
-      hold(p, n);
-    };
-    auto unheld = [](std::uint64_t) {};  // white space is always held here
-    TrimmedRun run(put, unheld, UINT64_MAX);
-    const int c = scan<kGt>(&run);
-    if (c < 0) return cut_off(c, kNotClosed);
-    if (!held) {
-      name = want.name.substr(0, matched);
-      differs = differs || matched != want.name.size();
-    } else {
-      hidden = hidden || !held->utf8.finish();
-      if (!hidden) {
-        auto out = [&](const char* p, std::size_t n) { scratch_.append(p, n); };
-        held->bytes.unpack(out);
-      }
-      name = scratch_;
-    }
-  }
+  if (!col.differs) want = open.top();
+  col.want = want.name;
+  Collector tail = collector(Collector::Mode::Tail);
+  if (r_.skim_) col.tail = &tail;
+  const int c = scan<kGt>(&col);
+  if (c < 0) return cut_off(c, kNotClosed);
   advance();
-  if (open.empty()) {
-    return fail(ill_formed("close tag `</" + shown(name) + ">` does not match any open tag"));
+  std::string_view name = want.name;
+  if (r_.skim_) {
+    name = trim_trailing_space(tail.view());
+    r_.clipped_ = tail.was_clipped();
+    col.differs = col.differs || name != want.name;
+  } else {
+    col.differs = col.differs || col.matched != want.name.size();
   }
-  if (differs) {
-    return fail(ill_formed("expected `</" + shown(want.name) + ">`, but `</" + (hidden ? std::string() : shown(name)) +
-                           ">` was found"));
+  if (open.empty()) {
+    return fail(ill_formed("close tag `</" + col.shown.text() + ">` does not match any open tag"));
+  }
+  if (col.differs) {
+    return fail(ill_formed("expected `</" + shown(want.name) + ">`, but `</" + col.shown.text() + ">` was found"));
   }
   open.pop();
   return event(XmlEventKind::End, name, want.id);

@@ -125,6 +125,10 @@ struct XmlEvent {
   XmlAttributes attributes() const { return XmlAttributes(bytes); }
 };
 
+// The most bytes of a name that an error text quotes; a longer name is cut at a character
+// boundary and followed by an ellipsis.
+inline constexpr std::size_t kQuotedName = 256;
+
 // Space, tab, line feed and carriage return: the only white space the tokenizer knows.
 inline bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 

@@ -282,10 +282,7 @@ class LineScanner {
   std::uint64_t at_ = 0;
 
   State state_ = State::Start;
-  // A multi-byte character cut by the chunk end.
-  unsigned char carry_[4] = {};
-  std::size_t carry_len_ = 0, carry_need_ = 0;
-  std::uint64_t carry_begin_ = 0;
+  text::Utf8Carry carry_;  // a multi-byte character cut by the chunk end
 
   std::uint64_t title_begin_ = 0, title_end_ = 0;
 
@@ -302,21 +299,10 @@ class LineScanner {
 };
 
 bool LineScanner::next_char(std::size_t& pos, Char& out) {
-  const auto* d = reinterpret_cast<const unsigned char*>(data_);
-  if (carry_len_ == 0) {
-    const std::size_t len = text::valid_sequence_length(d[pos]);
-    if (pos + len <= size_) {
-      out = {text::decode_valid(d + pos, len), at_ + pos, at_ + pos + len};
-      pos += len;
-      return true;
-    }
-    carry_need_ = len;
-    carry_begin_ = at_ + pos;
-  }
-  while (carry_len_ < carry_need_ && pos < size_) carry_[carry_len_++] = d[pos++];
-  if (carry_len_ < carry_need_) return false;
-  out = {text::decode_valid(carry_, carry_need_), carry_begin_, carry_begin_ + carry_need_};
-  carry_len_ = 0;
+  std::string_view ch;
+  if (!carry_.next(std::string_view(data_, size_), pos, ch)) return false;
+  const std::uint64_t end = at_ + pos;  // a carried character ends here too
+  out = {text::decode_valid(reinterpret_cast<const unsigned char*>(ch.data()), ch.size()), end - ch.size(), end};
   return true;
 }
 
@@ -328,7 +314,7 @@ Result<std::size_t> LineScanner::scan(const char* data, std::size_t size, std::u
   const auto* d = reinterpret_cast<const unsigned char*>(data);
   while (pos < size) {
     // Runs of ordinary lines, when between lines or inside a line already counted.
-    if (carry_len_ == 0 && !deck_.heading && (state_ == State::Start || state_ == State::Skip)) {
+    if (!carry_.carrying() && !deck_.heading && (state_ == State::Start || state_ == State::Skip)) {
       bool line_start = state_ == State::Start;
       std::uint64_t lines = 0;
       pos = blocks_.run(pos, line_start, lines);

@@ -264,30 +264,15 @@ Status read_dmodel(ByteSource& source, TreeInfo& tree) {
 // Plain-text members
 
 void TrimmedSegments::feed(std::string_view chunk) {
-  for (std::size_t i = 0; i < chunk.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(chunk[i]);
-    if (carry_need_ != 0) {
-      if ((b & 0xC0) == 0x80) {
-        carry_.push_back(static_cast<char>(b));
-        if (carry_.size() == carry_need_) flush_carry();
-        continue;
-      }
-      flush_carry();  // then this byte anew
-    }
-    const auto len = static_cast<std::size_t>(text::utf8_lead(b).length);
-    if (len == 0) {
-      character(chunk.substr(i, 1));
-    } else {
-      carry_.assign(1, static_cast<char>(b));
-      carry_need_ = len;
-    }
+  std::string_view ch;
+  for (std::size_t pos = 0; pos < chunk.size();) {
+    if (!carry_.next(chunk, pos, ch)) break;
+    character(ch);
   }
 }
 
 void TrimmedSegments::flush_carry() {
-  if (carry_need_ == 0) return;
-  carry_need_ = 0;
-  character(carry_);
+  if (carry_.carrying()) character(carry_.take_cut());
 }
 
 void TrimmedSegments::unheld_white(std::uint64_t count) {
@@ -306,7 +291,7 @@ void TrimmedSegments::give_up() {
   // the ranges are enough to take the texts again later.
   spilled_ = true;
   std::string().swap(kept_);
-  std::string().swap(pending_);
+  pending_.clear();
   std::vector<std::string>().swap(texts_);
 }
 
@@ -325,8 +310,8 @@ void TrimmedSegments::character(std::string_view bytes) {
   const bool white = text::trim_unicode(bytes).empty();
   if (white) {
     if (!started_ || spilled_) return;
-    pending_.append(bytes);
-    if (pending_.size() > kPendingLimit) give_up();
+    pending_.add(bytes);
+    if (!pending_.all_held()) give_up();
     return;
   }
   if (!started_) {
@@ -335,9 +320,8 @@ void TrimmedSegments::character(std::string_view bytes) {
   }
   current_.end = at + bytes.size();
   if (!spilled_) {
-    kept_ += pending_;
+    pending_.release([&](const char* p, std::size_t n) { kept_.append(p, n); });
     kept_.append(bytes);
-    pending_.clear();
   }
 }
 

@@ -22,6 +22,7 @@
 #include "tolvanex/error.hpp"
 #include "tolvanex/schema.hpp"
 #include "tolvanex/text/text.hpp"
+#include "tolvanex/text/trailing_space.hpp"
 
 namespace tolvanex::parsers::comsol {
 
@@ -143,13 +144,12 @@ class TrimmedSegments {
   bool split_ = false;
   bool spilled_ = false;
   std::uint64_t offset_ = 0;  // bytes consumed
-  std::string carry_;         // an unfinished UTF-8 sequence
-  std::size_t carry_need_ = 0;
+  text::Utf8Carry carry_;     // a character cut by a chunk's end
   // The open segment.
   bool started_ = false;
   Range current_;
   std::string kept_;     // from its first to its last non-white character
-  std::string pending_;  // white space after its last non-white character
+  text::TrailingSpace pending_{kPendingLimit};  // white space after its last non-white character
   std::vector<Range> ranges_;
   std::vector<std::string> texts_;
 };

@@ -185,7 +185,9 @@ std::uint64_t& ParserState::count(std::map<std::string, std::uint64_t>& counts,
 Status ParserState::take_root(const xml::XmlEvent& ev) {
   const ElementName& e = named(ev);
   if (!is_root(e.word)) {
-    return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" + e.local + ">");
+    // The name as far as an error quotes names: a hostile one can be as long as the file.
+    return TolvanexError::message("expected FloTHERM FloXML root <xml_case> or <sm_xml_case>, got <" +
+                                  text::cut_text(e.local, xml::kQuotedName) + ">");
   }
   root_ = e.local;
   return ok_status();

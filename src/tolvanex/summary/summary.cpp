@@ -10,18 +10,7 @@
 
 namespace tolvanex::summary {
 
-std::string bounded_text(std::string_view text) {
-  if (text.size() <= SUMMARY_TEXT_LIMIT) return std::string(text);
-  // Step back from the first byte past the limit to the start of its character, so the
-  // character that straddles the limit is dropped whole.
-  std::size_t cut = SUMMARY_TEXT_LIMIT;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  std::string out;
-  out.reserve(cut + kEllipsis.size());
-  out.append(text.substr(0, cut));
-  out.append(kEllipsis);
-  return out;
-}
+std::string bounded_text(std::string_view text) { return text::cut_text(text, SUMMARY_TEXT_LIMIT); }
 
 BoundedList<std::string> bounded_texts(const std::vector<std::string>& texts) {
   return bounded_list<std::string>(texts, [](const std::string& t) { return bounded_text(t); });

@@ -26,10 +26,9 @@ namespace tolvanex::summary {
 
 inline constexpr std::size_t SUMMARY_TEXT_LIMIT = 256;   // bytes kept of a text
 inline constexpr std::size_t SUMMARY_SAMPLE_LIMIT = 8;   // items kept of a list
-inline constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026, appended to a cut text
 
 // A text of at most 256 bytes is copied; a longer one is cut at the last character
-// boundary at or before byte 256 and followed by the ellipsis.
+// boundary at or before byte 256 and followed by the ellipsis (U+2026).
 std::string bounded_text(std::string_view text);
 // An absent text stays absent. (A template, so that only an optional picks it.)
 template <class T>

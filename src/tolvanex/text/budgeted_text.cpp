@@ -13,7 +13,6 @@ void BudgetedText::begin(std::uint64_t limit, std::uint64_t measured) {
   kept_.clear();
   space_.clear();
   size_ = 0;
-  space_size_ = 0;
   started_ = false;
   held_ = true;
   done_ = false;
@@ -54,23 +53,22 @@ void BudgetedText::take(std::string_view s) {
     }
     if (white) {
       if (!started_) continue;
-      space_size_ += len;
-      if (held_ && size_ + space_size_ <= limit_) space_.append(s.substr(i, len));
+      // Held only while the text could still fit.
+      if (space_.empty()) space_.set_cap(held_ && size_ <= limit_ ? limit_ - size_ : 0);
+      space_.add(s.substr(i, len));
       continue;
     }
     started_ = true;
-    size_ += space_size_ + len;
-    space_size_ = 0;
+    size_ += space_.size() + len;
     if (held_ && size_ <= limit_) {
-      kept_ += space_;
+      space_.release([&](const char* p, std::size_t n) { kept_.append(p, n); });
       kept_.append(s.substr(i, len));
-      space_.clear();
       continue;
     }
+    space_.clear();
     if (held_) {
       held_ = false;
       std::string().swap(kept_);
-      std::string().swap(space_);
     }
     done_ = size_ > bound_;
   }

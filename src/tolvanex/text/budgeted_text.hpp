@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "tolvanex/text/text_sink.hpp"
+#include "tolvanex/text/trailing_space.hpp"
 #include "tolvanex/text/utf8.hpp"
 
 namespace tolvanex::text {
@@ -26,7 +27,7 @@ class BudgetedText final : public TextSink {
   std::uint64_t room() const override { return limit_; }
   // White space the scanner did not hold: past the limit, so it only counts.
   void unheld_space(std::uint64_t bytes) override {
-    if (started_ && !done_) space_size_ += bytes;
+    if (started_ && !done_) space_.add_unheld(bytes);
   }
   // Ends the text: true when its trimmed form is at most `limit` bytes, which `kept()` then is.
   bool finish();
@@ -42,9 +43,8 @@ class BudgetedText final : public TextSink {
   LossyDecoder decoder_;
   std::string decoded_;
   std::string kept_;
-  std::string space_;
-  std::uint64_t size_ = 0;        // up to the last character that is not white space
-  std::uint64_t space_size_ = 0;  // white space after it
+  TrailingSpace space_;    // white space after the last character that is not
+  std::uint64_t size_ = 0;  // up to that character
   bool started_ = false;          // a character that is not white space was seen
   bool held_ = true;              // the text so far fits the limit
   bool done_ = false;             // past the bound: nothing more to learn

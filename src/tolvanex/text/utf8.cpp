@@ -109,6 +109,17 @@ void LossyDecoder::finish(std::string& out) {
   held_ = 0;
 }
 
+std::string cut_text(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  std::string out;
+  out.reserve(cut + kEllipsis.size());
+  out.append(text.substr(0, cut));
+  out.append(kEllipsis);
+  return out;
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   Utf8Validator v;
   v.feed(bytes);

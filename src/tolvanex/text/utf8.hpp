@@ -74,6 +74,47 @@ inline std::size_t skip_ascii(const char* p, std::size_t i, std::size_t n) {
   return i;
 }
 
+// Steps through text that comes in chunks, a character at a time: the sequence that a lead
+// byte announces (valid_sequence_length), whose bytes are not checked; a reader that needs
+// well-formed text checks it apart. A character cut by a chunk's end is carried over (at most
+// four bytes) and completed by the next chunk.
+class Utf8Carry {
+ public:
+  // The character at chunk[pos] (or the carried one that the chunk goes on with) in `ch`,
+  // borrowed from the chunk or the carry until the next call, and pos moved past its bytes in
+  // the chunk; false when the chunk ends inside it.
+  bool next(std::string_view chunk, std::size_t& pos, std::string_view& ch) {
+    if (need_ == 0) [[likely]] {
+      const std::size_t len = valid_sequence_length(static_cast<unsigned char>(chunk[pos]));
+      if (len <= chunk.size() - pos) {
+        ch = chunk.substr(pos, len);
+        pos += len;
+        return true;
+      }
+      need_ = len;
+    }
+    while (held_ < need_ && pos < chunk.size()) bytes_[held_++] = chunk[pos++];
+    if (held_ < need_) return false;
+    ch = std::string_view(bytes_, need_);
+    held_ = need_ = 0;
+    return true;
+  }
+  // True while a character is carried.
+  bool carrying() const { return need_ != 0; }
+  // The bytes of the carried character, cut short (the input ended or was broken off), and
+  // forgets them.
+  std::string_view take_cut() {
+    const std::string_view cut(bytes_, held_);
+    held_ = need_ = 0;
+    return cut;
+  }
+
+ private:
+  char bytes_[4] = {};
+  std::size_t held_ = 0;  // bytes carried
+  std::size_t need_ = 0;  // of the carried character's; 0 when none is
+};
+
 // Decodes bytes as UTF-8, each maximal ill-formed subsequence replaced by one U+FFFD.
 std::string decode_lossy(std::string_view bytes);
 // Appends the lossy decoding of `bytes` to `out`.
@@ -94,6 +135,13 @@ class LossyDecoder {
 
 // True when the bytes are well-formed UTF-8.
 bool is_valid_utf8(std::string_view bytes);
+
+// U+2026, which ends a text cut to a bound.
+inline constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+// A text of at most `limit` bytes is copied; a longer one is cut at the last character
+// boundary at or before byte `limit` (the character that straddles it is dropped whole) and
+// followed by the ellipsis.
+std::string cut_text(std::string_view text, std::size_t limit);
 
 // Streaming UTF-8 validation: feed chunks in order, then finish(). A sequence may straddle
 // chunks; the verdict equals that of validating the concatenation whole. Runs of ASCII pass
