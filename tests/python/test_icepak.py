@@ -2,12 +2,17 @@
 plain and gzip-wrapped, with the exact record or error of each."""
 import gzip
 import io
+import os
+import struct
+import subprocess
+import sys
 import tarfile
+import zlib
 
 import pytest
 
 import tolvanex
-from conftest import inspect_error
+from conftest import inspect_error, measured
 
 USTAR, GNU, OLD = b"ustar\x0000", b"ustar  \x00", b"\x00" * 8
 
@@ -49,6 +54,29 @@ def archive(members=(), fmt=tarfile.GNU_FORMAT, **kw):
             info.size, info.type = size, kind
             tar.addfile(info, io.BytesIO(bytes(size)))
     return out.getvalue()
+
+
+GZ_HEAD = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+
+
+def deflated(data, after=b"\x07"):
+    """A gzip member left open after `data` (a sync flush), then `after`: 0x07 starts a block of
+    the invalid type 3."""
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return GZ_HEAD + c.compress(data) + c.flush(zlib.Z_SYNC_FLUSH) + after
+
+
+def gz_repeated(parts):
+    """A whole gzip member of each (bytes, times) part repeated: each part is compressed once
+    with a full flush and its compressed form repeated, so a GiB takes a MiB and no time."""
+    out, crc, size = [GZ_HEAD], 0, 0
+    for data, times in parts:
+        c = zlib.compressobj(9, zlib.DEFLATED, -15)
+        out.append((c.compress(data) + c.flush(zlib.Z_FULL_FLUSH)) * times)
+        for _ in range(times):
+            crc = zlib.crc32(data, crc)
+        size += len(data) * times
+    return b"".join(out + [zlib.compressobj(9, zlib.DEFLATED, -15).flush(), struct.pack("<II", crc, size % 2**32)])
 
 
 def data_of(tmp_path, data, gz=False, summary=False):
@@ -107,6 +135,7 @@ BAD_CRC = gzip.compress(FILE)[:-8] + bytes(8)
     (gzip.compress(b""), NO_ENTRIES), (b"\x1f\x8b", "io error: unexpected end of compressed data"),
     (b"\x1f\x8bgarbage..", "io error: invalid gzip header"), (BAD_CRC, "io error: invalid checksum"),
     (gzip.compress(FILE)[:-20], "io error: unexpected end of compressed data"),
+    (deflated(FILE), "io error: invalid compressed data"),
     (gzip.compress(member(b"f", size=b"%011o" % 5000)), CUT_DATA),
     (member(b"s", kind=b"S"), "io error: tar sparse entry without a GNU header"),
     (member(b"s", kind=b"S", magic=GNU, at=[(482, b"\x01"), (483, b"1")]), CUT_HEADER),
@@ -119,6 +148,17 @@ def test_error_texts(tmp_path, data, message):
 
 def test_directory_is_too_short(tmp_path):
     assert inspect_error(tmp_path, "tzr") == TOO_SHORT
+
+
+@pytest.mark.parametrize("data, message", [(b"x", TOO_SHORT), (FILE * 200, "io error: Illegal seek (os error 29)")])
+def test_fifo_is_read_then_fails_to_seek_back(tmp_path, data, message):
+    fifo, source = tmp_path / "a.tzr", tmp_path / "data"
+    os.mkfifo(fifo)
+    source.write_bytes(data)
+    copy = "import sys\ntry: open(sys.argv[2], 'wb').write(open(sys.argv[1], 'rb').read())\nexcept BrokenPipeError: pass"
+    writer = subprocess.Popen([sys.executable, "-c", copy, str(source), str(fifo)])
+    assert inspect_error(fifo) == message
+    writer.wait()
 
 
 @pytest.mark.parametrize("size, cks, value", [
@@ -155,6 +195,12 @@ PAX_PATH = rec(b"mtime", b"1") + rec(b"path", b"") + rec(b"path", b"p/a") + rec(
      [("long/name", "file", 0), ("gnu\x00", "file", 0)]),
     (gzip.compress(FILE) + gzip.compress(FILE), [("f", "file", 3)]),  # the first member only
     (gzip.compress(FILE + bytes(1024))[:-8] + bytes(8), [("f", "file", 3)]),  # its trailer unread
+    (deflated(FILE + bytes(512)), [("f", "file", 3)]),  # corrupt data past the end, unread
+    (deflated(FILE + bytes(513)), [("f", "file", 3)]),
+    (pax(b"p/" + b"a" * 65533 + b"\x00b\x00", b"L", GNU) + member(b"n", magic=GNU),  # a NUL at a read's end
+     [("p/" + "a" * 65533 + "\x00b", "file", 0)]),
+    (pax(b"./" * 32768 + b".", b"L", GNU) + member(b"n", magic=GNU) + pax(b"./" * 40000 + b".\\p\\", b"L", GNU)
+     + member(b"n", magic=GNU), [(".", "file", 0), ("p/", "file", 0)]),
     (SPARSE + member(b"after", b"xy"), [("s", "other", 70000), ("after", "file", 2)]),
     (archive([("d/" + "n" * 150, 3, REG)], tarfile.PAX_FORMAT, pax_headers={"comment": "c"}),
      [("@PaxHeader", "other", 13), ("d/" + "n" * 150, "file", 3)]),
@@ -177,16 +223,43 @@ def test_project_name_and_presence_flags(tmp_path, names, project, job, model):
     assert (data["entry_count"], data["directory_count"], data["file_count"]) == (len(names), len(names), 0)
 
 
-def test_budget_drops_names_that_do_not_fit_and_counts_all(tmp_path):
+@pytest.mark.parametrize("names, lengths, project", [
     # 1,000,000 + 1,200,000 bytes exceed the 2 MiB budget; 1,000,000 + 900,000 do not.
-    data = b"".join(pax(b"p/" + c * (n - 2) + b"\x00", b"L", GNU) + member(b"x", b"ab", magic=GNU)
-                    for c, n in [(b"a", 1_000_000), (b"b", 1_200_000), (b"c", 900_000)])
+    ([b"p/" + c * (n - 2) for c, n in [(b"a", 1_000_000), (b"b", 1_200_000), (b"c", 900_000)]],
+     [1_000_000, 900_000], "p"),
+    ([b"p/" + b"a" * (2**21 - 4)] + [b"./"] * 3, [2**21 - 2, 0, 0], None),  # an empty name costs a byte
+    ([b"\xe0\x80q/" + b"z" * 2**21, b"\xef\xbf\xbd\xef\xbf\xbdq/" + b"z" * 2**21, b"\xe0\x80q/job"],
+     [len("\ufffd\ufffdq/job".encode())], "\ufffd\ufffdq"),
+])
+def test_budget_drops_names_that_do_not_fit_and_counts_all(tmp_path, names, lengths, project):
+    data = b"".join(pax(name + b"\x00", b"L", GNU) + member(b"x", b"ab", magic=GNU) for name in names)
     full = data_of(tmp_path, data)
-    assert [len(e["name"]) for e in full["entries"]] == [1_000_000, 900_000]
+    assert [len(e["name"].encode()) for e in full["entries"]] == lengths
     assert (full["truncated"], full["entry_count"], full["uncompressed_bytes"], full["project_name"]) == (
-        True, 3, 6, "p")
+        True, len(names), 2 * len(names), project)
     compact = data_of(tmp_path, data, summary=True)
-    assert (compact["entries"]["total"], compact["source_truncated"]) == (2, True)
+    assert (compact["entries"]["total"], compact["source_truncated"]) == (len(lengths), True)
+
+
+GIB = 2**30
+
+
+@pytest.mark.parametrize("parts, picked, mib", [
+    # Two million names "./" and more: each listed one costs a byte.
+    ([(member(b"./", kind=b"5") * 2048, 1100)], (2048 * 1100, 2**21, None, False), 400),
+    # A GiB long name, a GiB pax path: only their first component and end are needed.
+    ([(header(b"L", b"%011o" % (GIB + 6), b"L", GNU) + b"p/", 1), (b"a" * 2**20, 1024),
+      (b"/JOB" + bytes(506) + member(b"x", magic=GNU), 1)], (1, 0, "p", True), 64),
+    ([(member(b"p/job") + header(b"x", b"%011o" % (GIB + 19), b"x") + b"%d path=p/" % (GIB + 19), 1),
+      (b"b" * 2**20, 1024), (b"\n" + bytes(493) + member(b"x"), 1)], (2, 1, "p", True), 64),
+])
+def test_bombs_cost_what_the_record_keeps(tmp_path, parts, picked, mib):
+    (tmp_path / "a.tzr").write_bytes(gz_repeated(parts + [(bytes(1024), 1)]))
+    expr = ("(lambda d: (d['entry_count'], d['entries']['total'], d['project_name'], d['job_file_present']))"
+            "(tolvanex.inspect(path, summary=True)['summary']['data'])")
+    result, growth = measured(expr, tmp_path / "a.tzr")
+    assert result == repr(picked)
+    assert growth < mib
 
 
 def test_sizes_sum_saturates(tmp_path):

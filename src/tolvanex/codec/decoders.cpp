@@ -19,12 +19,23 @@ Result<std::size_t> StreamDecoder::decode(unsigned char* out, std::size_t cap, b
     TVX_TRY(start());
     started_ = true;
   }
+  if (failure_) return *failure_;
   std::size_t produced = 0;
   while (produced < cap) {
     TVX_TRY_ASSIGN(const auto avail, in_.peek());
-    TVX_TRY_ASSIGN(const Step s, step(avail, out + produced, cap - produced, avail.empty()));
+    auto next = step(avail, out + produced, cap - produced, avail.empty());
+    if (!next) {
+      if (produced == 0) return std::move(next).error();
+      failure_ = std::move(next).error();
+      break;
+    }
+    const Step s = next.value();
     in_.consume(s.consumed);
     produced += s.produced;
+    if (s.failed) {
+      failure_ = invalid_data();
+      break;
+    }
     if (s.end) {
       ended = true;
       break;
@@ -87,7 +98,12 @@ class LibraryDecoder final : public StreamDecoder {
                     bool) override {
     auto [rc, done] = call_library(s_, in, out, cap, [this] { return lib_.run(&s_); });
     if (rc == lib_.no_memory) return no_memory();
-    if (rc != lib_.ok && rc != lib_.no_progress && rc != lib_.stream_end) return invalid_data();
+    if (rc != lib_.ok && rc != lib_.no_progress && rc != lib_.stream_end) {
+      // zlib reads on into the next block's header once the output is full.
+      if (done.produced == 0) return invalid_data();
+      done.failed = true;
+      return done;
+    }
     done.end = rc == lib_.stream_end;
     return done;
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "tolvanex/codec/codec.hpp"
@@ -18,12 +19,14 @@ struct Step {
   std::size_t consumed = 0;
   std::size_t produced = 0;
   bool end = false;
+  bool failed = false;  // the library found corrupt data past this step's output
 };
 
 // A decoder whose library is advanced one call at a time. `decode` offers the library what
 // the input holds, hands back output as soon as the offered input is used up, and tells a
 // stream cut short (no progress once the input has ended) from one that is stuck (no
-// progress with input and room to spare).
+// progress with input and room to spare). Output made before a failure goes out first and
+// the failure with the next call, so a caller that stops short of corrupt data never sees it.
 class StreamDecoder : public Decoder {
  public:
   explicit StreamDecoder(Input& in) : in_(in) {}
@@ -41,6 +44,7 @@ class StreamDecoder : public Decoder {
 
  private:
   bool started_ = false;
+  std::optional<TolvanexError> failure_;  // held until the output before it is taken
 };
 
 // One call of a library whose stream has next_in, avail_in, next_out and avail_out, as

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 
 namespace tolvanex::container {
@@ -81,10 +82,14 @@ bool push_digit(std::uint64_t& value, char c) {
 
 // Pax extended records, "<length> <key>=<value>\n", parsed as their bytes arrive. Only the
 // first well-formed "path" (a non-empty one: an empty value unsets a key) and "size" (decimal
-// digits) are kept. A malformed record ends the parse, since nothing after it can be framed.
+// digits) count. A malformed record ends the parse, since nothing after it can be framed.
+// A "path" value streams to `paths` (none when a GNU long name already gave the path), and
+// `path` tells whether the sink ended up holding one.
 class PaxRecords {
  public:
-  std::optional<std::string> path;
+  explicit PaxRecords(TarPathSink* paths) : paths_(paths) {}
+
+  bool path = false;
   std::optional<std::uint64_t> size;
 
   void feed(std::string_view chunk) {
@@ -127,8 +132,9 @@ class PaxRecords {
           if (key_.size() < 5) key_ += c;  // longer keys are neither "path" nor "size"
           else key_ = "-----";
         } else {
-          key_kind_ = key_ == "path" && !path ? Key::Path : key_ == "size" && !size ? Key::Size : Key::Other;
-          value_.clear();
+          key_kind_ = key_ == "path" && !path && paths_ ? Key::Path : key_ == "size" && !size ? Key::Size : Key::Other;
+          if (key_kind_ == Key::Path) paths_->restart();
+          path_bytes_ = 0;
           number_ = 0;
           number_ok_ = true;
           has_digits_ = false;
@@ -141,7 +147,7 @@ class PaxRecords {
           state_ = State::Broken;
           break;
         }
-        if (key_kind_ == Key::Path && !value_.empty()) path = std::move(value_);
+        if (key_kind_ == Key::Path && path_bytes_ > 0) path = true;
         if (key_kind_ == Key::Size && number_ok_ && has_digits_) size = number_;
         state_ = State::Length;
         length_ = seen_ = 0;
@@ -155,7 +161,8 @@ class PaxRecords {
 
   void take_value(std::string_view bytes) {
     if (key_kind_ == Key::Path) {
-      value_.append(bytes);
+      paths_->append(bytes);
+      path_bytes_ += bytes.size();
     } else if (key_kind_ == Key::Size) {
       for (char c : bytes) {
         if (!push_digit(number_, c)) {
@@ -174,7 +181,8 @@ class PaxRecords {
   std::string key_;  // at most five bytes
   Key key_kind_ = Key::Other;
   std::uint64_t value_left_ = 0;
-  std::string value_;  // a "path" value as it arrives
+  TarPathSink* paths_;
+  std::uint64_t path_bytes_ = 0;  // of the "path" value streaming now
   std::uint64_t number_ = 0;
   bool number_ok_ = true;
   bool has_digits_ = false;
@@ -185,13 +193,13 @@ class PaxRecords {
 // What consumed headers say about the next member.
 struct TarReader::Pending {
   std::optional<PaxRecords> pax;
-  std::optional<std::string> long_name;
+  bool long_name = false;
   bool long_link = false;
   bool any() const { return pax || long_name || long_link; }
 };
 
-TarReader::TarReader(ByteSource& source)
-    : source_(source), buffer_(std::make_unique<char[]>(kBufferSize)) {}
+TarReader::TarReader(ByteSource& source, TarPathSink& paths)
+    : source_(source), paths_(paths), buffer_(std::make_unique<char[]>(kBufferSize)) {}
 
 // Reads stop at the end of the block: nothing past what the archive needs is requested.
 Result<bool> TarReader::read_block() {
@@ -299,15 +307,21 @@ Result<const TarEntry*> TarReader::next() {
     if (kind != Magic::Old && (type == 'x' || type == 'L' || type == 'K')) {
       if (type == 'x') {
         if (pending.pax) return tar_error("tar archive has two pax extended headers for one entry");
-        PaxRecords& pax = pending.pax.emplace();
+        PaxRecords& pax = pending.pax.emplace(pending.long_name ? nullptr : &paths_);
         TVX_TRY(stream(*size, [&](std::string_view bytes) { pax.feed(bytes); }));
         TVX_TRY(skip(0, padding(*size)));
       } else if (type == 'L') {
         if (pending.long_name) return tar_error("tar archive has two GNU long names for one entry");
-        std::string& name = pending.long_name.emplace();
-        TVX_TRY(stream(*size, [&](std::string_view bytes) { name.append(bytes); }));
+        pending.long_name = true;
+        paths_.restart();
+        // One NUL that ends the name is not part of it: a last NUL waits for what follows.
+        bool held_nul = false;
+        TVX_TRY(stream(*size, [&](std::string_view bytes) {
+          if (held_nul) paths_.append({"", 1});
+          held_nul = bytes.back() == '\0';
+          paths_.append(bytes.substr(0, bytes.size() - held_nul));
+        }));
         TVX_TRY(skip(0, padding(*size)));
-        if (!name.empty() && name.back() == '\0') name.pop_back();
       } else {
         if (pending.long_link) return tar_error("tar archive has two GNU long links for one entry");
         pending.long_link = true;
@@ -318,18 +332,14 @@ Result<const TarEntry*> TarReader::next() {
 
     entry_.type = type;
     entry_.size = *size;
-    if (pending.long_name) {
-      entry_.path = std::move(*pending.long_name);
-    } else if (pending.pax && pending.pax->path) {
-      entry_.path = std::move(*pending.pax->path);
-    } else {
+    if (!pending.long_name && !(pending.pax && pending.pax->path)) {
       const std::string_view prefix = up_to_nul(block_ + kPrefixAt, kPrefixLen);
-      entry_.path.clear();
+      paths_.restart();
       if (kind == Magic::Ustar && !prefix.empty()) {
-        entry_.path.append(prefix);
-        entry_.path += '/';
+        paths_.append(prefix);
+        paths_.append("/");
       }
-      entry_.path.append(up_to_nul(block_ + kNameAt, kNameLen));
+      paths_.append(up_to_nul(block_ + kNameAt, kNameLen));
     }
     data_to_skip_ = pending.pax && pending.pax->size ? *pending.pax->size : *size;
 

@@ -17,8 +17,9 @@
 //   - A member's path: a GNU long name less one trailing NUL, else the first well-formed pax
 //     "path", else a ustar prefix, "/" and the name, else the name.
 //
-// No buffer is sized from a header: a long name grows as its bytes arrive, and a pax header
-// is parsed as it streams, keeping only its first "path" and "size". The source is never
+// No buffer is sized from a header, and no path is held here: a path goes to the caller's
+// sink as its bytes arrive (a long name or pax "path" may be far longer than anything a
+// caller keeps), and a pax header is parsed as it streams, keeping only its "size". The source is never
 // asked for bytes past the next header block, so a gzip member whose tar ends at its zero
 // block (and has more after it) is not read to its trailer. Errors are Io errors
 // with this layer's own texts (e.g. "tar header checksum mismatch"), or the source's own.
@@ -28,26 +29,39 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "tolvanex/error.hpp"
 #include "tolvanex/io/byte_source.hpp"
 
 namespace tolvanex::container {
 
+// Receives member paths, raw bytes, in pieces. A path that a later header overrides (a pax
+// "path" followed by a GNU long name, or a pax record that turns out malformed) is dropped by
+// beginning another: when `next` hands back a member, the sink has seen that member's path
+// since its last `restart`, and nothing else.
+class TarPathSink {
+ public:
+  virtual void restart() = 0;
+  virtual void append(std::string_view bytes) = 0;
+
+ protected:
+  ~TarPathSink() = default;
+};
+
 struct TarEntry {
-  std::string path;        // raw bytes, not decoded
   char type = '0';         // the type byte of the member's own header
   std::uint64_t size = 0;  // the size its own header gives
 };
 
 class TarReader {
  public:
-  // Reads from `source`, which must outlive the reader.
-  explicit TarReader(ByteSource& source);
+  // Reads from `source` and gives paths to `paths`; both must outlive the reader.
+  TarReader(ByteSource& source, TarPathSink& paths);
 
   // Passes over the previous member's data and reads up to the next member that is handed
-  // back. Returns null at the end of the archive; the entry stays valid until the next call.
+  // back, its path given to the sink. Returns null at the end of the archive; the entry stays
+  // valid until the next call.
   Result<const TarEntry*> next();
 
  private:
@@ -65,6 +79,7 @@ class TarReader {
   Status read_sparse_extensions();
 
   ByteSource& source_;
+  TarPathSink& paths_;
   std::unique_ptr<char[]> buffer_;
   std::size_t begin_ = 0;  // unread bytes are buffer_[begin_, end_)
   std::size_t end_ = 0;
