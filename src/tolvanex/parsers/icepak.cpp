@@ -72,8 +72,9 @@ class Tally {
  public:
   Tally(bool gzip, std::uint64_t byte_budget) : budget_(byte_budget) { summary_.gzip_compressed = gzip; }
 
-  // Where the next entry's name goes, told how much of it the record can use.
-  NameSketch& next_name();
+  // Where entry names go; before each entry, told how much of its name the record can use.
+  NameSketch& names() { return name_; }
+  void expect_entry();
   void add(const container::TarEntry& entry);
   bool empty() const { return summary_.entry_count == 0; }
   IcepakTzrSummary finish() &&;
@@ -122,9 +123,9 @@ Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64
 namespace {
 
 Status read_entries(ByteSource& tar, Tally& tally) {
-  container::TarReader reader(tar, tally.next_name());
+  container::TarReader reader(tar, tally.names());
   for (;;) {
-    tally.next_name();
+    tally.expect_entry();
     TVX_TRY_ASSIGN(const container::TarEntry* entry, reader.next());
     if (!entry) return ok_status();
     tally.add(*entry);
@@ -200,10 +201,7 @@ void NameSketch::take(std::string_view body) {
 // The whole name is needed while it may fit the budget's rest; the first component while it
 // may become or match the project name: any length for the first entry, at most the
 // candidate's length after it (raw bytes never decode shorter), none after a conflict.
-NameSketch& Tally::next_name() {
-  name_.set_limits(budget_ - listed_bytes_, project_ ? project_->size() : kUnbounded);
-  return name_;
-}
+void Tally::expect_entry() { name_.set_limits(budget_ - listed_bytes_, project_ ? project_->size() : kUnbounded); }
 
 void Tally::add(const container::TarEntry& entry) {
   name_.finish();
@@ -221,11 +219,14 @@ void Tally::add(const container::TarEntry& entry) {
   if (!name_.has_slash()) {
     project_.emplace();
   } else if (!project_ || !project_->empty()) {
-    std::optional<std::string> first;
-    if (name) first = name->substr(0, name->find('/'));
-    else if (name_.first_kept()) first = text::decode_lossy(name_.head().substr(0, name_.slash()));
-    if (!project_) project_ = std::move(first);  // the first entry's is always kept
-    else if (first != project_) project_->clear();
+    // A first component that was not kept is longer than the candidate; the first entry's is
+    // always kept.
+    std::string kept;
+    std::string_view first;
+    if (name) first = std::string_view(*name).substr(0, name->find('/'));
+    else if (name_.first_kept()) first = kept = text::decode_lossy(name_.head().substr(0, name_.slash()));
+    if (!project_) project_.emplace(first);
+    else if (!(name || name_.first_kept()) || *project_ != first) project_->clear();
   }
 
   // An empty name costs one byte: every listed entry takes some of the budget.
