@@ -8,6 +8,7 @@ found; those below are written again by running this script, and committed with 
 """
 import pathlib
 import sys
+import zlib
 
 ROOT = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT.parent / "tests" / "fixtures"))
@@ -64,6 +65,22 @@ def regressions():
     record = pax_record(b"size=18446744073709551616")
     yield "tar", "pax-size-past-64-bits", (tar_header(b"PaxHeader", b"x", len(record)) + padded(record)
                                            + tar_header(b"file.txt", b"0", 0) + bytes(1024))
+    # A pax path kept past a malformed record after it, and one given up for a GNU long name.
+    long_name, paths = b"q/z\0\0", pax_record(b"path=p/y")
+    yield "tar", "pax-path-then-long-name", (
+        tar_header(b"PaxHeader", b"x", len(paths) + 8) + padded(paths + b"9 path=a") + tar_header(b"n", b"0", 0)
+        + tar_header(b"PaxHeader", b"x", len(paths)) + padded(paths) + tar_header(b"././@LongLink", b"L", 5)
+        + padded(long_name) + tar_header(b"n", b"0", 0) + bytes(1024))
+    # Names that are dots and separators, "./" dropped from their start however they arrive.
+    dots = b"./" * 300 + b"."
+    yield "icepak_tar", "dot-names", (tar_header(b"././@LongLink", b"L", len(dots)) + padded(dots)
+                                      + tar_header(b"n", b"0", 0) + tar_header(b"./", b"5", 0) * 3
+                                      + tar_header(b".\\.\\p\\job", b"0", 0) + bytes(1024))
+    # Corrupt deflate data right after the archive's end: the tar reader never asks for it.
+    deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+    tar = tar_header(b"f", b"0", 3) + padded(b"abc") + bytes(512)
+    yield "icepak_tar", "gzip-corrupt-after-end", (b"\x1f\x8b\x08\0\0\0\0\0\0\xff" + deflate.compress(tar)
+                                                   + deflate.flush(zlib.Z_SYNC_FLUSH) + b"\x07")
 
 
 def main():
