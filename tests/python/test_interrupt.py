@@ -43,6 +43,8 @@ CALLS = {
     "FIFO open": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.inp") or str(d / "f.inp")),
     "FIFO open to detect": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.xml") or str(d / "f.xml")),
     "HDF5 FIFO": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.cas.h5") or str(d / "f.cas.h5")),
+    # A writer that never writes (this process, holding the FIFO open): the wait is in a read.
+    "FIFO read": lambda d: (tolvanex.inspect, os.mkfifo(d / "f.tzr") or os.open(d / "f.tzr", os.O_RDWR) and str(d / "f.tzr")),
 }
 
 

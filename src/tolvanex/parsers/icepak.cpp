@@ -97,11 +97,13 @@ Result<IcepakTzrSummary> inspect_icepak_tzr(const std::string& path, std::uint64
                                             fsio::Interrupt* interrupt) {
   TVX_TRY_ASSIGN(fsio::File file, fsio::File::open_read(path, interrupt));
   unsigned char magic[2];
-  // What can't be read (a directory) is as short as an empty file. Reading and seeking back
-  // apart lets a stream that can't seek (a FIFO) fail at the seek, with its own error.
+  // What can't be read (a directory) is as short as an empty file; a stop asked for while
+  // waiting on a FIFO is no fault of the file. Reading and seeking back apart lets a stream
+  // that can't seek (a FIFO) fail at the seek, with its own error.
   std::size_t got = 0;
   while (got < sizeof magic) {
-    const Result<std::size_t> n = file.read(magic + got, sizeof magic - got);
+    Result<std::size_t> n = file.read(magic + got, sizeof magic - got);
+    if (!n && n.error().kind() == ErrorKind::Interrupted) return std::move(n).error();
     if (!n || n.value() == 0) return TolvanexError::message("Icepak TZR archive is too short to contain a tar stream");
     got += n.value();
   }
