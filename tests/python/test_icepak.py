@@ -56,19 +56,17 @@ def archive(members=(), fmt=tarfile.GNU_FORMAT, **kw):
     return out.getvalue()
 
 
-GZ_HEAD = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+GZ_HEAD, GIB = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 2**30
 
 
-def deflated(data, after=b"\x07"):
-    """A gzip member left open after `data` (a sync flush), then `after`: 0x07 starts a block of
-    the invalid type 3."""
+def deflated(data):
+    """A gzip member left open after `data`, then 0x07: a deflate block of the invalid type 3."""
     c = zlib.compressobj(9, zlib.DEFLATED, -15)
-    return GZ_HEAD + c.compress(data) + c.flush(zlib.Z_SYNC_FLUSH) + after
+    return GZ_HEAD + c.compress(data) + c.flush(zlib.Z_SYNC_FLUSH) + b"\x07"
 
 
 def gz_repeated(parts):
-    """A whole gzip member of each (bytes, times) part repeated: each part is compressed once
-    with a full flush and its compressed form repeated, so a GiB takes a MiB and no time."""
+    """A gzip member of (bytes, times) parts, each compressed once and its deflate repeated."""
     out, crc, size = [GZ_HEAD], 0, 0
     for data, times in parts:
         c = zlib.compressobj(9, zlib.DEFLATED, -15)
@@ -153,8 +151,7 @@ def test_directory_is_too_short(tmp_path):
 @pytest.mark.parametrize("data, message", [(b"x", TOO_SHORT), (FILE * 200, "io error: Illegal seek (os error 29)")])
 def test_fifo_is_read_then_fails_to_seek_back(tmp_path, data, message):
     fifo, source = tmp_path / "a.tzr", tmp_path / "data"
-    os.mkfifo(fifo)
-    source.write_bytes(data)
+    os.mkfifo(fifo), source.write_bytes(data)
     copy = "import sys\ntry: open(sys.argv[2], 'wb').write(open(sys.argv[1], 'rb').read())\nexcept BrokenPipeError: pass"
     writer = subprocess.Popen([sys.executable, "-c", copy, str(source), str(fifo)])
     assert inspect_error(fifo) == message
@@ -196,7 +193,6 @@ PAX_PATH = rec(b"mtime", b"1") + rec(b"path", b"") + rec(b"path", b"p/a") + rec(
     (gzip.compress(FILE) + gzip.compress(FILE), [("f", "file", 3)]),  # the first member only
     (gzip.compress(FILE + bytes(1024))[:-8] + bytes(8), [("f", "file", 3)]),  # its trailer unread
     (deflated(FILE + bytes(512)), [("f", "file", 3)]),  # corrupt data past the end, unread
-    (deflated(FILE + bytes(513)), [("f", "file", 3)]),
     (pax(b"p/" + b"a" * 65533 + b"\x00b\x00", b"L", GNU) + member(b"n", magic=GNU),  # a NUL at a read's end
      [("p/" + "a" * 65533 + "\x00b", "file", 0)]),
     (pax(b"./" * 32768 + b".", b"L", GNU) + member(b"n", magic=GNU) + pax(b"./" * 40000 + b".\\p\\", b"L", GNU)
@@ -239,9 +235,6 @@ def test_budget_drops_names_that_do_not_fit_and_counts_all(tmp_path, names, leng
         True, len(names), 2 * len(names), project)
     compact = data_of(tmp_path, data, summary=True)
     assert (compact["entries"]["total"], compact["source_truncated"]) == (len(lengths), True)
-
-
-GIB = 2**30
 
 
 @pytest.mark.parametrize("parts, picked, mib", [
