@@ -25,7 +25,7 @@
 #include "tolvanex/dispatch.hpp"
 #include "tolvanex/io/byte_source.hpp"
 #include "tolvanex/json.hpp"
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 #include "tolvanex/summary/summary.hpp"
 #include "tolvanex/text/utf8.hpp"
 

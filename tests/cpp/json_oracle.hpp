@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 
 namespace tvx_test {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tolvanex/json.hpp"
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 #include "tolvanex/parsers/comsol.hpp"
 #include "json_oracle.hpp"
 

@@ -9,7 +9,7 @@
 #include "tolvanex/formats.hpp"
 #include "tolvanex/json.hpp"
 #include "tolvanex/directory_walk.hpp"
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 
 using namespace tolvanex;
 namespace fs = std::filesystem;

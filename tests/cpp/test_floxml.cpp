@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "tolvanex/json.hpp"
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 #include "tolvanex/parsers/flotherm_floxml.hpp"
 #include "tolvanex/parsers/readers.hpp"
 #include "support.hpp"

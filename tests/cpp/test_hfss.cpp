@@ -7,7 +7,7 @@
 #include <tuple>
 
 #include "tolvanex/json.hpp"
-#include "tolvanex/nlohmann_json.hpp"
+#include "json_value.hpp"
 #include "tolvanex/parsers/hfss.hpp"
 #include "tolvanex/summary/summary.hpp"
 #include "tolvanex/text/text.hpp"

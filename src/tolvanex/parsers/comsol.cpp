@@ -471,22 +471,18 @@ Result<ComsolMphSummary> inspect_comsol_mph(const std::string& path, fsio::Inter
         }
         break;
       }
-      case Member::DModel: {
-        MemberStream stream(entry);
-        dmodel = TreeInfo{};
-        Status st = read_dmodel(stream, dmodel);
-        TVX_TRY(stream.finish());
-        dmodel_error.reset();
-        if (!st) dmodel_error = std::move(st).error();
-        break;
-      }
+      case Member::DModel:
       case Member::SModel: {
+        // The model tree as XML and as its JSON serialisation: each kept apart, read alike.
+        const bool serialised = member == Member::SModel;
+        TreeInfo& tree = serialised ? smodel : dmodel;
+        std::optional<TolvanexError>& error = serialised ? smodel_error : dmodel_error;
         MemberStream stream(entry);
-        smodel = TreeInfo{};
-        Status st = read_smodel(stream, smodel);
+        tree = TreeInfo{};
+        Status st = serialised ? read_smodel(stream, tree) : read_dmodel(stream, tree);
         TVX_TRY(stream.finish());
-        smodel_error.reset();
-        if (!st) smodel_error = std::move(st).error();
+        error.reset();
+        if (!st) error = std::move(st).error();
         break;
       }
     }

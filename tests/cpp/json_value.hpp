@@ -1,6 +1,6 @@
-// nlohmann-json for code that reads this library's JSON back: the tests and the fuzz targets,
+// nlohmann-json for code that reads the library's JSON back: the tests and the fuzz targets,
 // which link it themselves. The library writes its records and reads the COMSOL JSON member
-// on its own and does not include this header.
+// on its own, so nothing under src/ uses nlohmann.
 #pragma once
 
 #include <nlohmann/json.hpp>
