@@ -1,7 +1,6 @@
 #include "tolvanex/hdf5/tree_walk.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -319,41 +318,6 @@ class CountingProgress final : public Progress {
   std::uint64_t count_ = 0;
 };
 
-// The object addresses met so far, by open addressing in one array: a probe or two for each
-// object, without an allocation each.
-class AddressSet {
- public:
-  // True when `addr` was not in the set yet. No object lies at the address that marks a
-  // free slot, so that one counts as met.
-  bool insert(haddr_t addr) {
-    if (addr == HADDR_UNDEF) return false;
-    if (2 * (count_ + 1) > slots_.size()) grow();
-    for (std::size_t i = spot(addr);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == addr) return false;
-      if (slots_[i] == HADDR_UNDEF) {
-        slots_[i] = addr;
-        ++count_;
-        return true;
-      }
-    }
-  }
-
- private:
-  std::size_t spot(haddr_t addr) const { return static_cast<std::size_t>((addr * 0x9E3779B97F4A7C15u) >> shift_); }
-  void grow() {
-    std::vector<haddr_t> old(slots_.empty() ? 64 : 2 * slots_.size(), HADDR_UNDEF);
-    old.swap(slots_);
-    shift_ = 64 - std::countr_zero(slots_.size());
-    count_ = 0;
-    for (haddr_t a : old)
-      if (a != HADDR_UNDEF) insert(a);
-  }
-
-  std::vector<haddr_t> slots_;  // a power of two, at most half full
-  std::size_t count_ = 0;
-  int shift_ = 0;
-};
-
 // A group or dataset that several links reach (hard links to one object, soft links) is
 // listed under each path, and a shared group's whole subtree with it; links that double at
 // every level thus multiply a small file into billions of listings. Fluent and Mechanical
@@ -366,8 +330,9 @@ class SharingBudget {
   static constexpr std::uint64_t kBytes = std::uint64_t{16} << 20;
   static constexpr std::uint64_t kPerItem = 64;
 
-  // True the first time the object at `addr` is met.
-  bool first(haddr_t addr) { return seen_.insert(addr); }
+  // True the first time the object at `addr` is met. An undefined address (no object to
+  // tell apart) never counts as a first meeting.
+  bool first(haddr_t addr) { return addr != HADDR_UNDEF && seen_.insert(addr).second; }
 
   Hdf5Status charge(std::uint64_t items, std::uint64_t text_bytes) {
     const std::uint64_t item_bytes =
@@ -379,7 +344,7 @@ class SharingBudget {
   }
 
  private:
-  AddressSet seen_;
+  std::unordered_set<haddr_t> seen_;
   std::uint64_t spent_ = 0;
 };
 
